@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite:
+#   1. installs the missing Debian packages (scripts/setup.sh),
+#   2. builds the driver, its tests and benchmarks with AddressSanitizer and
+#      UndefinedBehaviorSanitizer, warnings as errors, and runs every test,
+#   3. builds the tests again with ThreadSanitizer and runs them.
+# Set VD_SKIP_TSAN=1 to leave step 3 out.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_suite() {
+  local dir=$1 sanitizer=$2
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DVD_SANITIZE="$sanitizer" -DVD_WERROR=ON
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+run_suite build/asan address,undefined
+if [ "${VD_SKIP_TSAN:-0}" != "1" ]; then
+  run_suite build/tsan thread
+fi

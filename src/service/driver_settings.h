@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/dos_attack_control.h"
+
+namespace vd {
+
+// The fixed 16-bit seed of the Kernel frame encryption IV (see README); the
+// registry value "FrameIVSeed" of the shared key overrides it.
+inline constexpr uint16_t kDefaultFrameIVSeed = 0x5A3C;
+
+// One active device port, in the order of the port sub-keys. Inside the
+// driver a port is known by its 1-based position in DriverSettings::Ports.
+struct PortEntry {
+  int32_t PortNumber = 0;
+  int32_t Port = 0;
+  int32_t MaxReceiveSignals = 0;
+  int32_t InactivityMessageTimeout = 0;
+  std::string DriverPassword;
+  std::string PortName;
+  // Created when the entry is read; shared by the port's connection threads.
+  std::unique_ptr<TDoSAttackControl> FloodControl;
+};
+
+// Every setting of the driver. Filled once by the start sequence before any
+// worker thread exists and never written afterwards, so every thread reads it
+// without locking. Directory paths always end with "/".
+struct DriverSettings {
+  std::string Path;
+  bool SecurityEnabled = false;
+  std::string SecurityKey;
+  uint16_t FrameIVSeed = kDefaultFrameIVSeed;
+  std::string Name = "VolterDirect Driver";
+  std::string Password;
+  bool UseNamedPipeConnection = false;
+  bool LogSave = false;
+  std::string LogPath;
+  std::string LocalIP;
+  // Whether cache files are flushed to stable storage before they count as
+  // written ("FlushCacheWrites" of the driver key).
+  bool FlushCacheWrites = true;
+  std::vector<PortEntry> Ports;
+
+  // The cache directory of the durable buffers: Path + "Temp/VolterDirectDrv_Cache/".
+  std::string CacheDirectory() const { return Path + "Temp/VolterDirectDrv_Cache/"; }
+};
+
+// Sets every field to its default: Path and LogPath the directory of the
+// running executable, LocalIP from GetLocalIP, no ports.
+void SetDefaults(DriverSettings& settings);
+
+// The same with the executable's directory and the host address given (any
+// trailing "/" is added).
+void SetDefaults(DriverSettings& settings, const std::string& executable_directory,
+                 const std::string& local_ip);
+
+}  // namespace vd

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vd {
+
+class IClock;
+class IFileSystem;
+
+// A free file name in dir (which ends with "/"): six upper-case hexadecimal
+// digits of the millisecond tick count modulo 1000000, two of a pseudo-random
+// number 0-254, then the extension (a "." is put in front when missing).
+// The name is only checked, not created: callers serialise choosing a name
+// and creating the file within one directory.
+std::string UniqueFileName(IFileSystem& fs, const IClock& clock, const std::string& dir,
+                           std::string extension);
+
+// Whether name matches the wildcard mask ("*" any run, "?" one character),
+// without regard to letter case: "x.SIG" matches "*.sig".
+bool MatchesMask(std::string_view name, std::string_view mask);
+
+// Calls found(dir, name) for every entry of dir (files and directories alike,
+// subdirectories not entered) whose name matches mask, in the order the system
+// lists them; returns how many matched. Raises EOSError when dir cannot be
+// listed.
+int FindFiles(IFileSystem& fs, const std::string& dir, std::string_view mask,
+              const std::function<void(const std::string& dir, const std::string& name)>& found);
+
+// Moves an existing file to its path followed by ".error"; false when the
+// file does not exist or the move fails (also when the target exists).
+bool RenameToError(IFileSystem& fs, const std::string& path);
+
+// The name a file is written under before it is renamed to path; it never
+// matches the masks the buffers load ("*.sig", "*.que").
+std::string TemporaryFileName(const std::string& path);
+
+// Writes data to path so that a crash or power loss never leaves a partial
+// file under that name: the data goes to TemporaryFileName(path), is flushed,
+// renamed to path and the directory is flushed. With flush false both flushes
+// are left out. Raises EOSError on any failure (the temporary file is removed
+// then, as far as possible).
+void WriteFileDurably(IFileSystem& fs, const std::string& path, std::string_view data, bool flush);
+
+}  // namespace vd
