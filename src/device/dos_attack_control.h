@@ -22,7 +22,8 @@ class TDoSAttackControl {
 
   // Called once per invalid frame. Returns true when the frame is accepted
   // (becomes an "UNKNOWN" signal). report tells whether the invalid-frame
-  // event is due now, ignored is the running number of ignored frames.
+  // event is due now, ignored is the running number of ignored frames of the
+  // current run (0 when accepted).
   bool Check(bool& report, int32_t& ignored);
 
   static constexpr int32_t kAcceptedBeforeIgnoring = 3;
@@ -36,8 +37,10 @@ class TDoSAttackControl {
 
   std::mutex lock_;
   int64_t last_invalid_time_ = kNever;  // guarded by lock_; tick seconds
-  int32_t invalid_count_ = 0;           // guarded by lock_
-  int64_t last_report_time_ = kNever;   // guarded by lock_; tick seconds
+  // Invalid frames of the current run; stops growing at the int32 maximum so
+  // that an endless flood keeps being ignored.
+  int32_t invalid_count_ = 0;          // guarded by lock_
+  int64_t last_report_time_ = kNever;  // guarded by lock_; tick seconds
 };
 
 }  // namespace vd
