@@ -1,0 +1,137 @@
+#include "support/xml_utils.h"
+
+#include <cstdio>
+#include <string>
+
+#include "support/errors.h"
+
+namespace vd {
+
+namespace {
+
+constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+
+void AppendByteEscape(std::string& out, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  out += '[';
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0x0F];
+  out += ']';
+}
+
+// Length of the valid UTF-8 sequence at text[pos], or 0 when the byte there
+// starts none (stray continuation, truncated, overlong, surrogate, too large).
+size_t Utf8SequenceLength(std::string_view text, size_t pos, char32_t& cp) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+  const unsigned char lead = byte(0);
+  size_t length = 0;
+  char32_t min = 0;
+  if (lead < 0x80) {
+    cp = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    cp = lead & 0x1F;
+    min = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    cp = lead & 0x0F;
+    min = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    cp = lead & 0x07;
+    min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (pos + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(i) & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return length;
+}
+
+bool AllowedInXml(char32_t cp) {
+  if (cp < 0x20) return cp == 0x09 || cp == 0x0A || cp == 0x0D;
+  return cp != 0xFFFE && cp != 0xFFFF;
+}
+
+// Collects the serialised document; pugixml hands it over in pieces.
+class StringWriter final : public pugi::xml_writer {
+ public:
+  explicit StringWriter(std::string& out) : out_(out) {}
+  void write(const void* data, size_t size) override {
+    out_.append(static_cast<const char*>(data), size);
+  }
+
+ private:
+  std::string& out_;
+};
+
+}  // namespace
+
+std::string XmlSafeText(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  size_t pos = 0;
+  while (pos < utf8.size()) {
+    char32_t cp = 0;
+    const size_t length = Utf8SequenceLength(utf8, pos, cp);
+    if (length == 0) {
+      AppendByteEscape(out, static_cast<unsigned char>(utf8[pos]));
+      ++pos;
+      continue;
+    }
+    if (AllowedInXml(cp)) {
+      out.append(utf8.substr(pos, length));
+    } else {
+      for (size_t i = 0; i < length; ++i) {
+        AppendByteEscape(out, static_cast<unsigned char>(utf8[pos + i]));
+      }
+    }
+    pos += length;
+  }
+  return out;
+}
+
+pugi::xml_node AppendTextElement(pugi::xml_node parent, const char* name, std::string_view utf8) {
+  pugi::xml_node element = parent.append_child(name);
+  if (!utf8.empty()) {
+    element.append_child(pugi::node_pcdata).set_value(XmlSafeText(utf8).c_str());
+  }
+  return element;
+}
+
+std::string SerializeXml(const pugi::xml_document& document) {
+  std::string out = kDeclaration;
+  StringWriter writer(out);
+  for (pugi::xml_node node : document.children()) {
+    // The declaration is always our own, whatever the document holds.
+    if (node.type() == pugi::node_declaration) continue;
+    node.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+  }
+  return out;
+}
+
+void ParseXml(std::string_view text, pugi::xml_document& document) {
+  const pugi::xml_parse_result result =
+      document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
+  if (!result) throw EXMLDocError(result.description());
+  if (!document.document_element()) throw EXMLDocError("No document element found");
+}
+
+pugi::xml_node RequireChild(pugi::xml_node parent, const char* name) {
+  pugi::xml_node child = parent.child(name);
+  if (!child) {
+    throw EXMLDocError(std::string("XML node with name \"") + name + "\" does not exist!");
+  }
+  return child;
+}
+
+std::string ChildText(pugi::xml_node parent, const char* name) {
+  return RequireChild(parent, name).child_value();
+}
+
+}  // namespace vd
