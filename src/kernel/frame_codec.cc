@@ -1,0 +1,164 @@
+#include "kernel/frame_codec.h"
+
+#include <zlib.h>
+
+#include <utility>
+
+#include "kernel/crc32.h"
+#include "kernel/frame_header.h"
+#include "kernel/vmpc.h"
+#include "support/errors.h"
+
+namespace vd {
+namespace {
+
+constexpr uint8_t kNotEncrypted = 0;
+constexpr uint8_t kEncryptedVMPC = 1;
+constexpr uint8_t kNotCompressed = 0;
+constexpr uint8_t kCompressedZlib = 1;
+
+std::string Compress(const std::string& plain) {
+  uLongf length = compressBound(static_cast<uLong>(plain.size()));
+  std::string compressed(length, '\0');
+  const int result = compress2(reinterpret_cast<Bytef*>(compressed.data()), &length,
+                               reinterpret_cast<const Bytef*>(plain.data()),
+                               static_cast<uLong>(plain.size()), Z_BEST_COMPRESSION);
+  if (result != Z_OK) {
+    throw EZCompressionError("Frame data compression failed (zlib error " + std::to_string(result) +
+                             ").");
+  }
+  compressed.resize(length);
+  return compressed;
+}
+
+// Owns a zlib inflate stream for the duration of one call.
+class TInflater {
+ public:
+  TInflater() {
+    if (inflateInit(&stream_) != Z_OK) {
+      throw EZDecompressionError("Frame data decompression could not start.");
+    }
+  }
+  ~TInflater() { inflateEnd(&stream_); }
+  TInflater(const TInflater&) = delete;
+  TInflater& operator=(const TInflater&) = delete;
+
+  z_stream& Stream() { return stream_; }
+
+ private:
+  z_stream stream_{};
+};
+
+std::string ZlibMessage(const z_stream& stream, int result) {
+  return stream.msg != nullptr ? std::string(stream.msg) : "zlib error " + std::to_string(result);
+}
+
+// Inflates a zlib stream into exactly size bytes; raises EZDecompressionError
+// when the stream is corrupt, ends early or would yield more than size bytes.
+std::string Inflate(const std::string& compressed, uint32_t size) {
+  std::string plain(size, '\0');
+  TInflater inflater;
+  z_stream& stream = inflater.Stream();
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  stream.next_out = reinterpret_cast<Bytef*>(plain.data());
+  stream.avail_out = static_cast<uInt>(size);
+
+  const int result = inflate(&stream, Z_FINISH);
+  if (result == Z_STREAM_END) {
+    if (stream.total_out != size) {
+      throw EZDecompressionError("Frame data inflated to " + std::to_string(stream.total_out) +
+                                 " bytes instead of " + std::to_string(size) + ".");
+    }
+    return plain;
+  }
+  if (result != Z_OK && result != Z_BUF_ERROR) {
+    throw EZDecompressionError("Frame data decompression failed: " + ZlibMessage(stream, result) +
+                               ".");
+  }
+  if (stream.avail_out > 0 || stream.avail_in == 0) {
+    // Every input byte was used before the stream ended.
+    throw EZDecompressionError("Frame data compressed stream ended early after " +
+                               std::to_string(stream.total_out) + " of " + std::to_string(size) +
+                               " bytes.");
+  }
+  // The buffer is full while input remains: see whether the stream still
+  // ends cleanly (it may not have read its trailer yet) or carries more data.
+  Bytef probe = 0;
+  stream.next_out = &probe;
+  stream.avail_out = 1;
+  const int probe_result = inflate(&stream, Z_FINISH);
+  if (probe_result == Z_STREAM_END && stream.avail_out == 1) return plain;
+  if (stream.avail_out == 0) {
+    throw EZDecompressionError("Frame data inflates to more than its declared " +
+                               std::to_string(size) + " bytes.");
+  }
+  throw EZDecompressionError(
+      "Frame data decompression failed: " + ZlibMessage(stream, probe_result) + ".");
+}
+
+}  // namespace
+
+void EncodeFrame(TOrvanFrame& frame, const FrameSecurity& security) {
+  if (frame.Data.size() > kMaxFrameDataSize) {
+    throw Exception("Frame data of " + std::to_string(frame.Data.size()) +
+                    " bytes exceeds the limit of " + std::to_string(kMaxFrameDataSize) + " bytes.");
+  }
+  const auto data_size = static_cast<uint32_t>(frame.Data.size());
+  const bool compress = frame.Data.size() > kFrameCompressionThreshold;
+  std::string transmitted = compress ? Compress(frame.Data) : frame.Data;
+
+  const bool encrypt = security.SecurityEnabled && !transmitted.empty();
+  if (encrypt) {
+    const TFrameIV iv = BuildFrameIV(security.IVSeed, frame.FrameType);
+    if (!VMPCCryptInPlace(security.SecurityKey, iv, transmitted)) {
+      throw Exception("Frame encryption error!");
+    }
+  }
+
+  frame.EncryptionType = encrypt ? kEncryptedVMPC : kNotEncrypted;
+  frame.CompressionType = compress ? kCompressedZlib : kNotCompressed;
+  frame.DataSize = data_size;
+  frame.TransmittedDataSize = static_cast<uint32_t>(transmitted.size());
+  frame.DataCRC = CalculateDataCRC(transmitted);
+  frame.Data = std::move(transmitted);
+  frame.HeaderCRC = CalculateHeaderCRC(frame);
+}
+
+void DecodeFrame(TOrvanFrame& frame, const FrameSecurity& security) {
+  CheckFrameHeaderSizes(frame);
+  if (frame.TransmittedDataSize != frame.Data.size()) {
+    throw Exception("Kernel frame announces " + std::to_string(frame.TransmittedDataSize) +
+                    " data bytes but carries " + std::to_string(frame.Data.size()) + ".");
+  }
+
+  switch (frame.EncryptionType) {
+    case kEncryptedVMPC: {
+      const TFrameIV iv = BuildFrameIV(security.IVSeed, frame.FrameType);
+      if (!VMPCCryptInPlace(security.SecurityKey, iv, frame.Data)) {
+        throw Exception("Kernel frame decryption error!");
+      }
+      break;
+    }
+    case kNotEncrypted:
+      if (frame.TransmittedDataSize > 0 && security.SecurityEnabled) {
+        throw Exception("Unencrypted frame received. Frame discarded.");
+      }
+      break;
+    default:
+      throw Exception("Unknown frame encryption type!");
+  }
+
+  if (frame.DataSize == 0) return;
+  switch (frame.CompressionType) {
+    case kNotCompressed:
+      break;
+    case kCompressedZlib:
+      frame.Data = Inflate(frame.Data, frame.DataSize);
+      break;
+    default:
+      throw Exception("Unknown frame compression type!");
+  }
+}
+
+}  // namespace vd
