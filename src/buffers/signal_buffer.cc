@@ -1,0 +1,390 @@
+#include "buffers/signal_buffer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "buffers/signal_xml.h"
+#include "service/driver_settings.h"
+#include "support/clock.h"
+#include "support/errors.h"
+#include "support/file_system.h"
+#include "support/file_utils.h"
+#include "support/log_writer.h"
+#include "support/system_event_sink.h"
+#include "support/text_encoding.h"
+#include "support/text_utils.h"
+#include "support/time_utils.h"
+
+namespace vd {
+namespace {
+
+constexpr char kSignalExtension[] = ".sig";
+constexpr char kSignalMask[] = "*.sig";
+constexpr int64_t kNever = std::numeric_limits<int64_t>::min();
+
+std::string WithTrailingSlash(std::string dir) {
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+bool HasSignalExtension(std::string_view name) {
+  constexpr std::string_view kExtension = kSignalExtension;
+  if (name.size() < kExtension.size()) return false;
+  const std::string_view tail = name.substr(name.size() - kExtension.size());
+  for (size_t i = 0; i < tail.size(); ++i) {
+    const char c = tail[i];
+    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower != kExtension[i]) return false;
+  }
+  return true;
+}
+
+int64_t SaturatingAdd(int64_t a, int64_t b) {
+  if (b > 0 && a > std::numeric_limits<int64_t>::max() - b) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  if (b < 0 && a < std::numeric_limits<int64_t>::min() - b) {
+    return std::numeric_limits<int64_t>::min();
+  }
+  return a + b;
+}
+
+// UTC seconds as the local date "yyyy-mm-dd", followed by " hh:nn:ss" unless
+// the time is exactly midnight. A time the zone rules cannot convert is
+// written as its number of seconds.
+std::string LocalTimeText(int64_t utc_seconds) {
+  try {
+    const CivilTime local = UtcUnixToLocal(utc_seconds);
+    char text[96];
+    int length =
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", local.year, local.month, local.day);
+    if (local.hour != 0 || local.minute != 0 || local.second != 0) {
+      length += std::snprintf(text + length, sizeof text - static_cast<size_t>(length),
+                              " %02d:%02d:%02d", local.hour, local.minute, local.second);
+    }
+    return std::string(text, static_cast<size_t>(length));
+  } catch (...) {
+    return std::to_string(utc_seconds);
+  }
+}
+
+}  // namespace
+
+TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events,
+                             ILogWriter& log, const DriverSettings& settings,
+                             std::string cache_directory, bool flush_writes)
+    : fs_(fs),
+      clock_(clock),
+      events_(events),
+      log_(log),
+      cache_directory_(WithTrailingSlash(std::move(cache_directory))),
+      flush_writes_(flush_writes) {
+  if (fs_.Stat(cache_directory_).exists) {
+    RemoveUnfinishedFiles();
+    FindFiles(
+        fs_, cache_directory_, kSignalMask,
+        [this](const std::string& dir, const std::string& name) { LoadSignalFile(dir, name); });
+  } else {
+    fs_.CreateDirectories(cache_directory_);
+  }
+  pending_.sort(
+      [](const SignalEntry& a, const SignalEntry& b) { return a.Signal.TimeIn < b.Signal.TimeIn; });
+
+  const int64_t now = NowSeconds();
+  port_states_.reserve(settings.Ports.size());
+  for (const PortEntry& port : settings.Ports) {
+    PortState state;
+    state.LastSignalTime = now;
+    state.WindowStart = kNever;
+    state.WindowCount = 0;
+    state.InactivityTimeout = port.InactivityMessageTimeout;
+    state.MaxPerMinute = port.MaxReceiveSignals;
+    port_states_.push_back(state);
+  }
+}
+
+TSignalBuffer::~TSignalBuffer() = default;
+
+void TSignalBuffer::RemoveUnfinishedFiles() {
+  // The temporary name of the mask is the mask of the temporary names, so this
+  // follows whatever naming WriteFileDurably uses.
+  const std::string mask = TemporaryFileName(kSignalMask);
+  std::vector<std::string> unfinished;
+  FindFiles(fs_, cache_directory_, mask,
+            [&unfinished](const std::string& dir, const std::string& name) {
+              unfinished.push_back(dir + name);
+            });
+  for (const std::string& path : unfinished) {
+    try {
+      fs_.DeleteFile(path);
+      log_.LogWrite("Removed unfinished cache file: " + path);
+    } catch (...) {
+      log_.LogWrite("Cannot remove unfinished cache file: " + CurrentExceptionText());
+    }
+  }
+}
+
+void TSignalBuffer::LoadSignalFile(const std::string& dir, const std::string& name) {
+  if (!HasSignalExtension(name)) return;
+  const std::string path = dir + name;
+  try {
+    SignalEntry entry;
+    entry.Signal = ParseSignalDocument(fs_.ReadFile(path, kMaxFileSize));
+    entry.Id = NewGuid();
+    entry.FileName = path;
+    pending_.push_back(std::move(entry));
+  } catch (...) {
+    events_.AddSystemEvent("Błąd odczytu sygnału z dysku!", CurrentExceptionText(), true);
+    if (!RenameToError(fs_, path)) {
+      log_.LogWrite("Cannot set aside unreadable signal file: " + path);
+    }
+  }
+}
+
+bool TSignalBuffer::AddSignal(TSignal signal) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool added = false;
+  try {
+    CountSignalOnPort(signal.DriverPort);
+
+    signal.HardwareNumber = EscapeControlChars(signal.HardwareNumber, false);
+    signal.Code = EscapeControlChars(signal.Code, false);
+    signal.Extension1 = EscapeControlChars(signal.Extension1, false);
+    signal.Extension2 = EscapeControlChars(signal.Extension2, false);
+    signal.Extension3 = EscapeControlChars(signal.Extension3, false);
+    signal.Extension4 = EscapeControlChars(signal.Extension4, false);
+    signal.Extension5 = EscapeControlChars(signal.Extension5, false);
+
+    signal.TimeIn = LocalUnixToUtcUnix(signal.TimeIn);
+    signal.TimeSource = LocalUnixToUtcUnix(signal.TimeSource);
+
+    if (pending_.size() >= kCapacity) {
+      CheckBufferSize(true);
+    } else {
+      // The list node is made before the file is written, so that nothing can
+      // fail between a successful write and the append.
+      std::list<SignalEntry> fresh(1);
+      SignalEntry& entry = fresh.front();
+      entry.FileName = UniqueFileName(fs_, clock_, cache_directory_, kSignalExtension);
+      entry.Id = NewGuid();
+      entry.Signal = signal;
+      if (SaveSignalFile(entry.Signal, entry.FileName)) {
+        pending_.splice(pending_.end(), fresh);
+        added = true;
+      }
+    }
+  } catch (...) {
+    const std::string text = CurrentExceptionText();
+    log_.LogWrite("New signal exception: " + text);
+    events_.AddSystemEvent("Error while adding signal.", text, true);
+  }
+  try {
+    log_.LogWrite(NewSignalLine(signal, added));
+  } catch (...) {
+    // Out of memory for the line; the result must still tell what was stored.
+  }
+  return added;
+}
+
+void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
+  const int64_t index = int64_t{driver_port} - 1;
+  if (index < 0 || index >= static_cast<int64_t>(port_states_.size())) return;
+  PortState& state = port_states_[static_cast<size_t>(index)];
+  const int64_t now = NowSeconds();
+  state.LastSignalTime = now;
+  if (state.WindowCount < std::numeric_limits<int32_t>::max()) ++state.WindowCount;
+  if (state.WindowStart <= now - kCountingWindowSeconds) {
+    state.WindowStart = now;
+    state.WindowCount = 1;
+  }
+  if (state.MaxPerMinute > 0 && state.WindowCount == state.MaxPerMinute) {
+    events_.AddSystemEvent("Limit of received signals per minute reached (" +
+                               std::to_string(state.MaxPerMinute) + ") on port " +
+                               std::to_string(driver_port) + " .",
+                           "", true);
+  }
+}
+
+bool TSignalBuffer::SaveSignalFile(const TSignal& signal, const std::string& file_name) {
+  try {
+    WriteFileDurably(fs_, file_name, SignalDocument(signal), flush_writes_);
+    return true;
+  } catch (...) {
+    const std::string text = CurrentExceptionText();
+    log_.LogWrite("Save signal to file exception: " + text);
+    events_.AddSystemEvent("Error while saving signal to disk.", text, true);
+    return false;
+  }
+}
+
+void TSignalBuffer::CheckBufferSize(bool exceeded) {
+  if (exceeded) {
+    if (pending_.size() == kCapacity && !size_exceeded_) {
+      events_.AddSystemEvent("Event buffer size exceeded.", "", true);
+      size_exceeded_ = true;
+    }
+  } else if (pending_.size() + kNormalMargin < kCapacity && size_exceeded_) {
+    events_.AddSystemEvent("Event buffer size normalized.", "", false);
+    size_exceeded_ = false;
+  }
+}
+
+bool TSignalBuffer::GetFirstSignal(TSignal& signal, TGuid& id) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ReturnDuePostponed();
+    if (pending_.empty()) return false;
+    signal = pending_.front().Signal;
+    id = pending_.front().Id;
+    return true;
+  } catch (...) {
+    log_.LogWrite("Get first signal exception: " + CurrentExceptionText());
+    return false;
+  }
+}
+
+void TSignalBuffer::ReturnDuePostponed() {
+  // In the order they were postponed, so that signals refused one after the
+  // other return oldest first. Splicing moves the nodes without allocating.
+  const int64_t now = NowSeconds();
+  for (auto it = postponed_.begin(); it != postponed_.end();) {
+    const auto next = std::next(it);
+    if (it->DueTime <= now) {
+      it->DueTime = -1;
+      pending_.splice(pending_.end(), postponed_, it);
+    }
+    it = next;
+  }
+}
+
+bool TSignalBuffer::PostponeSignal(const TGuid& id, int64_t delay_seconds) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = std::find_if(pending_.begin(), pending_.end(),
+                                 [&id](const SignalEntry& entry) { return entry.Id == id; });
+    if (it == pending_.end()) return false;
+    it->DueTime = SaturatingAdd(NowSeconds(), delay_seconds);
+    postponed_.splice(postponed_.end(), pending_, it);
+    return true;
+  } catch (...) {
+    log_.LogWrite("Postpone signal exception: " + CurrentExceptionText());
+    return false;
+  }
+}
+
+bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = std::find_if(pending_.begin(), pending_.end(),
+                                 [&id](const SignalEntry& entry) { return entry.Id == id; });
+    if (it == pending_.end()) return false;
+    // Out of memory first: the Kernel has the signal, so it must not be sent
+    // again whatever happens to its file.
+    std::list<SignalEntry> removed;
+    removed.splice(removed.end(), pending_, it);
+    RetryUndeletedFiles();
+    DeleteSignalFile(removed.front().FileName);
+    CheckBufferSize(false);
+    return true;
+  } catch (...) {
+    log_.LogWrite("Remove signal exception: " + CurrentExceptionText());
+    return false;
+  }
+}
+
+void TSignalBuffer::DeleteSignalFile(const std::string& file_name) {
+  try {
+    fs_.DeleteFile(file_name);
+  } catch (...) {
+    if (!fs_.Stat(file_name).exists) return;
+    try {
+      log_.LogWrite("Remove signal file exception: " + CurrentExceptionText());
+      // Bounded: beyond it the file is loaded and sent again after a restart.
+      if (undeleted_files_.size() < kCapacity) undeleted_files_.push_back(file_name);
+    } catch (...) {
+    }
+  }
+}
+
+void TSignalBuffer::RetryUndeletedFiles() {
+  size_t kept = 0;
+  for (size_t i = 0; i < undeleted_files_.size(); ++i) {
+    bool gone = true;
+    try {
+      fs_.DeleteFile(undeleted_files_[i]);
+    } catch (...) {
+      gone = !fs_.Stat(undeleted_files_[i]).exists;
+    }
+    if (!gone) {
+      if (kept != i) undeleted_files_[kept] = std::move(undeleted_files_[i]);
+      ++kept;
+    }
+  }
+  undeleted_files_.resize(kept);
+}
+
+bool TSignalBuffer::CountOldSignals(int32_t& old_count, int32_t& total_count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t now = NowUnixUtc(clock_);
+  int32_t old = 0;
+  for (const SignalEntry& entry : pending_) {
+    if (entry.Signal.TimeIn < now - kOldSignalAgeSeconds) ++old;
+  }
+  old_count = old;
+  total_count = static_cast<int32_t>(pending_.size());
+  return old > 0;
+}
+
+void TSignalBuffer::CheckInactivity() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t now = NowSeconds();
+  for (size_t i = 0; i < port_states_.size(); ++i) {
+    PortState& state = port_states_[i];
+    if (state.InactivityTimeout > 0 && state.LastSignalTime + state.InactivityTimeout < now) {
+      events_.AddSystemEvent("No received events on port " + std::to_string(i + 1) +
+                                 " during given period (" +
+                                 std::to_string(state.InactivityTimeout) + " sec.).",
+                             "", true);
+      state.LastSignalTime = now;
+    }
+  }
+}
+
+size_t TSignalBuffer::PendingCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pending_.size();
+}
+
+size_t TSignalBuffer::PostponedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return postponed_.size();
+}
+
+std::string TSignalBuffer::NewSignalLine(const TSignal& signal, bool added) const {
+  // The log is UTF-8; signal texts are Windows-1250 bytes.
+  std::string line = "New signal ";
+  if (!added) line += "NOT ";
+  line += "added:";
+  line += " HN: " + Win1250ToUtf8(signal.HardwareNumber);
+  line += " Code: " + Win1250ToUtf8(signal.Code);
+  line += " Ext1: " + Win1250ToUtf8(signal.Extension1);
+  line += " Ext2: " + Win1250ToUtf8(signal.Extension2);
+  line += " Ext3: " + Win1250ToUtf8(signal.Extension3);
+  line += " Ext4: " + Win1250ToUtf8(signal.Extension4);
+  line += " Ext5: " + Win1250ToUtf8(signal.Extension5);
+  line += " Value: " + FormatFloat(signal.Value);
+  line += " Driver port: " + std::to_string(signal.DriverPort);
+  line += " Driver port name: " + Win1250ToUtf8(signal.DriverPortName);
+  line += " Canal slot: " + Win1250ToUtf8(signal.CanalSlot);
+  line += " Canal type: " + Win1250ToUtf8(signal.CanalType);
+  line += " Signal type: " + SignalTypeName(signal.SignalType);
+  line += " Source time: " + LocalTimeText(signal.TimeSource);
+  line += " Reception time: " + LocalTimeText(signal.TimeIn);
+  return line;
+}
+
+int64_t TSignalBuffer::NowSeconds() const { return clock_.Ticks(false); }
+
+}  // namespace vd

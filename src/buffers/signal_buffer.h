@@ -1,0 +1,162 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/signal.h"
+#include "device/signal_sink.h"
+#include "support/guid.h"
+
+namespace vd {
+
+class IClock;
+class IFileSystem;
+class ILogWriter;
+class ISystemEventSink;
+struct DriverSettings;
+
+// The durable queue of signals between device reception and the Kernel link.
+//
+// Every accepted signal is written to its own ".sig" file in the cache
+// directory (durably: temporary name, flush, rename, flush of the directory)
+// before AddSignal reports success; in memory the signals wait in arrival
+// order and the link takes the oldest with GetFirstSignal. A signal leaves
+// the buffer, with its file, only through RemoveSignal once the Kernel has
+// acknowledged it; a refused one is postponed and comes back after its delay.
+// The files of signals still buffered at stop are loaded at the next start.
+// The buffer also carries the per-port supervision bound to signal arrival:
+// the per-minute limit, the inactivity report, and the buffer-full and
+// buffer-normal events.
+//
+// Stored signals carry UTC seconds; AddSignal takes local wall-clock seconds.
+//
+// Collaborators are borrowed and must outlive the buffer. The settings are
+// read in the constructor only (the ports).
+//
+// Threads: AddSignal from any thread (device connections, system thread);
+// GetFirstSignal, PostponeSignal and RemoveSignal from the Kernel link thread
+// (they never raise); CountOldSignals and CheckInactivity from the system
+// thread. Construction and destruction run while no other thread uses it.
+//
+// Locking: mutex_ guards all state. It is held while the buffer calls the
+// system-event sink (the question buffer) and the log, so the lock order is:
+// signal buffer, then question buffer, then log. Neither of those may call
+// back into the buffer.
+class TSignalBuffer final : public ISignalSink {
+ public:
+  // AddSignal refuses new signals while this many are pending.
+  static constexpr size_t kCapacity = 1000;
+  // "Event buffer size normalized." once fewer than kCapacity - kNormalMargin
+  // are pending again.
+  static constexpr size_t kNormalMargin = 100;
+  static constexpr int64_t kCountingWindowSeconds = 60;
+  static constexpr int64_t kOldSignalAgeSeconds = 300;
+  // Signal files are a few hundred bytes; a larger file is no signal file.
+  static constexpr int64_t kMaxFileSize = 1 << 20;
+
+  // Removes files left behind by interrupted writes, then loads every ".sig"
+  // file of cache_directory (created with its parents when missing), oldest
+  // TimeIn first. An unreadable file is reported and renamed to its name
+  // followed by ".error". With flush_writes false files are written without
+  // flushing them to stable storage (faster, not power-loss safe). Raises
+  // EOSError when the directory cannot be created or listed.
+  TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events, ILogWriter& log,
+                const DriverSettings& settings, std::string cache_directory,
+                bool flush_writes = true);
+  ~TSignalBuffer() override;
+
+  TSignalBuffer(const TSignalBuffer&) = delete;
+  TSignalBuffer& operator=(const TSignalBuffer&) = delete;
+
+  // Converts the signal's times to UTC, writes its file and appends it to the
+  // pending signals; true when the signal is buffered and its file written.
+  // Refuses it (false) while kCapacity signals are pending or when the file
+  // cannot be written. Always logs one "New signal ..." line.
+  bool AddSignal(TSignal signal) override;
+
+  // First returns postponed signals whose delay has passed to the end of the
+  // pending ones; then copies out the oldest pending signal and its Id. The
+  // signal stays pending. False when none is pending.
+  bool GetFirstSignal(TSignal& signal, TGuid& id) noexcept;
+
+  // Moves the pending signal with that Id aside for delay_seconds; its file
+  // stays. False when no pending signal has that Id.
+  bool PostponeSignal(const TGuid& id, int64_t delay_seconds) noexcept;
+
+  // Removes the pending signal with that Id and deletes its file. False when
+  // no pending signal has that Id (also when it is postponed).
+  bool RemoveSignal(const TGuid& id) noexcept;
+
+  // total: pending signals; old: those received more than
+  // kOldSignalAgeSeconds ago (by the UTC clock). Returns old > 0.
+  bool CountOldSignals(int32_t& old_count, int32_t& total_count);
+
+  // Reports every port that received nothing for its inactivity timeout,
+  // once per full timeout period.
+  void CheckInactivity();
+
+  size_t PendingCount() const;
+  size_t PostponedCount() const;
+  const std::string& CacheDirectory() const { return cache_directory_; }
+
+ private:
+  struct SignalEntry {
+    TGuid Id;
+    TSignal Signal;  // times in UTC
+    std::string FileName;
+    // Ticks seconds when a postponed entry returns; -1 once it has returned.
+    int64_t DueTime = -1;
+  };
+
+  struct PortState {
+    int64_t LastSignalTime = 0;  // Ticks seconds
+    int64_t WindowStart = 0;     // Ticks seconds
+    int32_t WindowCount = 0;
+    int32_t InactivityTimeout = 0;  // seconds; <= 0 disables the report
+    int32_t MaxPerMinute = 0;       // <= 0 disables the limit
+  };
+
+  // The constructor's steps (no lock needed then).
+  void RemoveUnfinishedFiles();
+  void LoadSignalFile(const std::string& dir, const std::string& name);
+
+  // These run with mutex_ held.
+  void CountSignalOnPort(int32_t driver_port);
+  bool SaveSignalFile(const TSignal& signal, const std::string& file_name);
+  void CheckBufferSize(bool exceeded);
+  void ReturnDuePostponed();
+  void DeleteSignalFile(const std::string& file_name);
+  void RetryUndeletedFiles();
+  std::string NewSignalLine(const TSignal& signal, bool added) const;
+  int64_t NowSeconds() const;
+
+  // Constant after construction.
+  IFileSystem& fs_;
+  const IClock& clock_;
+  ISystemEventSink& events_;
+  ILogWriter& log_;
+  const std::string cache_directory_;  // ends with "/"
+  const bool flush_writes_;
+
+  mutable std::mutex mutex_;
+  // Oldest first; GetFirstSignal reads the front. Guarded by mutex_.
+  std::list<SignalEntry> pending_;
+  // Refused signals waiting for their DueTime. Guarded by mutex_.
+  std::list<SignalEntry> postponed_;
+  // One per configured port, in the order of DriverSettings::Ports. Guarded
+  // by mutex_.
+  std::vector<PortState> port_states_;
+  // Between "Event buffer size exceeded." and "... normalized.". Guarded by
+  // mutex_.
+  bool size_exceeded_ = false;
+  // Files of acknowledged signals whose deletion failed; retried at later
+  // removals so the signal is not sent again after a restart. Guarded by
+  // mutex_.
+  std::vector<std::string> undeleted_files_;
+};
+
+}  // namespace vd
