@@ -35,6 +35,8 @@ class ShortText {
 
   friend bool operator==(const ShortText& a, const ShortText& b) = default;
   friend bool operator==(const ShortText& a, std::string_view b) { return a.text_ == b; }
+  friend bool operator==(const ShortText& a, const std::string& b) { return a.text_ == b; }
+  friend bool operator==(const ShortText& a, const char* b) { return a.text_ == b; }
 
  private:
   std::string text_;
