@@ -1,15 +1,11 @@
 #include "support/logging.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <time.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <optional>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -17,8 +13,10 @@
 #include <vector>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fault_file_system.h"
+#include "fakes/scoped_temp_dir.h"
+#include "fakes/scoped_time_zone.h"
 #include "platform/posix_file_system.h"
-#include "support/errors.h"
 #include "support/log_format.h"
 
 namespace vd {
@@ -29,46 +27,10 @@ namespace fs = std::filesystem;
 const std::string kEq(130, '=');
 const std::string kDash(130, '-');
 
-// The real file system with a switch that makes appends fail.
-class FailingFileSystem final : public IFileSystem {
- public:
-  explicit FailingFileSystem(IFileSystem& base) : base_(base) {}
-  FileInfo Stat(const std::string& path) override { return base_.Stat(path); }
-  std::vector<std::string> ListDirectory(const std::string& dir) override {
-    return base_.ListDirectory(dir);
-  }
-  void CreateDirectories(const std::string& dir) override { base_.CreateDirectories(dir); }
-  std::string ReadFile(const std::string& path, int64_t max_size) override {
-    return base_.ReadFile(path, max_size);
-  }
-  void WriteFile(const std::string& path, std::string_view data, bool sync) override {
-    base_.WriteFile(path, data, sync);
-  }
-  int64_t AppendFile(const std::string& path, std::string_view data) override {
-    if (fail_append) throw MakeOSError(28, "append", path);
-    return base_.AppendFile(path, data);
-  }
-  void Rename(const std::string& from, const std::string& to, bool replace) override {
-    base_.Rename(from, to, replace);
-  }
-  void DeleteFile(const std::string& path) override { base_.DeleteFile(path); }
-  void SyncDirectory(const std::string& dir) override { base_.SyncDirectory(dir); }
-
-  std::atomic<bool> fail_append{false};
-
- private:
-  IFileSystem& base_;
-};
-
 class LoggingTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (const char* tz = getenv("TZ")) saved_tz_ = tz;
-    setenv("TZ", "CET-1", 1);  // fixed UTC+1, no daylight saving
-    tzset();
-    std::string pattern = testing::TempDir() + "vd_logging_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern + "/";
+    root_ = temp_.Path();
     dir_ = root_ + "logs/";
     fs::create_directories(root_ + "bin");
     exe_ = root_ + "bin/VolterDirectDrv";
@@ -78,19 +40,8 @@ class LoggingTest : public testing::Test {
     ASSERT_EQ(utimes(exe_.c_str(), times), 0);
   }
 
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-    if (saved_tz_) {
-      setenv("TZ", saved_tz_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
   std::unique_ptr<TLogging> NewLog(int64_t limit_kb = 1, bool delete_existing = false) {
-    return std::make_unique<TLogging>(failing_, clock_, dir_, limit_kb, delete_existing,
+    return std::make_unique<TLogging>(fault_fs_, clock_, dir_, limit_kb, delete_existing,
                                       ProgramInfo{exe_, 4242, "0.1.0.0"});
   }
 
@@ -108,10 +59,11 @@ class LoggingTest : public testing::Test {
            root_ + "bin).";
   }
 
+  ScopedTimeZone zone_{"CET-1"};  // UTC+1 all year
+  ScopedTempDir temp_;
   PosixFileSystem real_;
-  FailingFileSystem failing_{real_};
+  FaultFileSystem fault_fs_{real_};
   FakeClock clock_;  // 2024-01-15 12:00:00 UTC, a Monday
-  std::optional<std::string> saved_tz_;
   std::string root_;
   std::string dir_;
   std::string exe_;
@@ -265,9 +217,9 @@ TEST_F(LoggingTest, FileChangedFromOutsideGetsWarningWithoutNewHeader) {
 
 TEST_F(LoggingTest, FailedWritesAreCountedAndHeaderIsNotLost) {
   auto log = NewLog();
-  failing_.fail_append = true;
+  fault_fs_.fail_write = true;
   EXPECT_FALSE(log->Write("lost one", true, "<default>"));
-  failing_.fail_append = false;
+  fault_fs_.fail_write = false;
   EXPECT_TRUE(log->Write("kept", true, "<default>"));
   // The header that should have come with the lost line comes with the next.
   const std::string first = Read("VolterDirectDrv_0001.txt");
