@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -11,6 +9,7 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/recording_sinks.h"
+#include "fakes/scoped_time_zone.h"
 #include "service/driver_settings.h"
 
 namespace vd {
@@ -25,24 +24,11 @@ std::string Message(const std::string& kind, const std::string& payload,
 
 class DeviceMessageTest : public testing::Test {
  protected:
+  ScopedTimeZone time_zone_{"Europe/Warsaw"};
   void SetUp() override {
-    const char* old = std::getenv("TZ");
-    had_tz_ = old != nullptr;
-    if (had_tz_) old_tz_ = old;
-    setenv("TZ", "Europe/Warsaw", 1);
-    tzset();
     AddPort(1, "Port A", "pw1");
     AddPort(2, "Port B", "pw2");
   }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", old_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
   void AddPort(int32_t number, const std::string& name, const std::string& password) {
     PortEntry& entry = settings_.Ports.emplace_back();
     entry.PortNumber = number;
@@ -72,10 +58,6 @@ class DeviceMessageTest : public testing::Test {
   TDeviceMessageParser parser_{settings_, clock_, signals_, events_};
   std::vector<std::string> replies_;
   ReplyWriter writer_ = [this](const std::string& text) { replies_.push_back(text); };
-
- private:
-  bool had_tz_ = false;
-  std::string old_tz_;
 };
 
 TEST_F(DeviceMessageTest, PayloadTwoTakesHardwareNumberAndFieldsFromThePayload) {

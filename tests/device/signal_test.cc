@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include "fakes/fake_clock.h"
+#include "fakes/scoped_time_zone.h"
 #include "service/driver_settings.h"
 
 namespace vd {
@@ -14,24 +13,11 @@ namespace {
 
 class SignalTest : public testing::Test {
  protected:
+  ScopedTimeZone time_zone_{"Europe/Warsaw"};
   void SetUp() override {
-    const char* old = std::getenv("TZ");
-    had_tz_ = old != nullptr;
-    if (had_tz_) old_tz_ = old;
-    setenv("TZ", "Europe/Warsaw", 1);
-    tzset();
     AddPort(7, "North gate");
     AddPort(3, "South gate");
   }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", old_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
   void AddPort(int32_t number, const std::string& name) {
     PortEntry& entry = settings_.Ports.emplace_back();
     entry.PortNumber = number;
@@ -43,10 +29,6 @@ class SignalTest : public testing::Test {
 
   DriverSettings settings_;
   FakeClock clock_;
-
- private:
-  bool had_tz_ = false;
-  std::string old_tz_;
 };
 
 TEST_F(SignalTest, InitPortSignalOverwritesEveryFieldWithThePortDefaults) {
