@@ -1,0 +1,118 @@
+#include "support/file_utils.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <random>
+
+#include "support/clock.h"
+#include "support/errors.h"
+#include "support/file_system.h"
+
+namespace vd {
+namespace {
+
+// Name draws before UniqueFileName gives up. A directory would need every one
+// of the 255 names of the current millisecond taken for many milliseconds on
+// end; with a stuck clock (or a broken file system that reports every name
+// as taken) this turns an endless loop into an error.
+constexpr int kMaxNameDraws = 10000;
+
+int RandomSuffix() {
+  static std::mutex mutex;
+  static std::mt19937 generator{std::random_device{}()};
+  std::lock_guard<std::mutex> guard(mutex);
+  return std::uniform_int_distribution<int>(0, 254)(generator);
+}
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+std::string UniqueFileName(IFileSystem& fs, const IClock& clock, const std::string& dir,
+                           std::string extension) {
+  if (!extension.empty() && extension.front() != '.') extension.insert(0, ".");
+  for (int draw = 0; draw < kMaxNameDraws; ++draw) {
+    int64_t ticks = clock.Ticks(true) % 1000000;
+    if (ticks < 0) ticks += 1000000;
+    char stem[16];
+    std::snprintf(stem, sizeof stem, "%06X%02X", static_cast<unsigned>(ticks),
+                  static_cast<unsigned>(RandomSuffix()));
+    std::string name = dir + stem + extension;
+    if (!fs.Stat(name).exists) return name;
+  }
+  throw MakeOSError(EEXIST, "choose a free file name in", dir);
+}
+
+bool MatchesMask(std::string_view name, std::string_view mask) {
+  if (mask == "*.*") return true;  // the system's rule: names without a dot match too
+  // Greedy matching with one backtrack point: the last "*" seen.
+  size_t n = 0;
+  size_t m = 0;
+  size_t star = std::string_view::npos;
+  size_t star_name = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && (mask[m] == '?' || FoldCase(mask[m]) == FoldCase(name[n]))) {
+      ++n;
+      ++m;
+    } else if (m < mask.size() && mask[m] == '*') {
+      star = m++;
+      star_name = n;
+    } else if (star != std::string_view::npos) {
+      m = star + 1;
+      n = ++star_name;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
+}
+
+int FindFiles(IFileSystem& fs, const std::string& dir, std::string_view mask,
+              const std::function<void(const std::string& dir, const std::string& name)>& found) {
+  int count = 0;
+  for (const std::string& name : fs.ListDirectory(dir)) {
+    if (!MatchesMask(name, mask)) continue;
+    ++count;
+    found(dir, name);
+  }
+  return count;
+}
+
+bool RenameToError(IFileSystem& fs, const std::string& path) {
+  if (!fs.Stat(path).exists) return false;
+  try {
+    fs.Rename(path, path + ".error", false);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::string TemporaryFileName(const std::string& path) { return path + ".tmp"; }
+
+void WriteFileDurably(IFileSystem& fs, const std::string& path, std::string_view data, bool flush) {
+  const std::string temporary = TemporaryFileName(path);
+  try {
+    fs.WriteFile(temporary, data, flush);
+    fs.Rename(temporary, path, true);
+  } catch (...) {
+    try {
+      if (fs.Stat(temporary).exists) fs.DeleteFile(temporary);
+    } catch (...) {  // the original failure is the one worth reporting
+    }
+    throw;
+  }
+  // The file is complete under its name now; a failure here means only that
+  // the new name may not survive a power cut.
+  if (flush) fs.SyncDirectory(DirectoryOf(path));
+}
+
+}  // namespace vd
