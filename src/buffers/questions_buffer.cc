@@ -1,0 +1,377 @@
+#include "buffers/questions_buffer.h"
+
+#include <algorithm>
+#include <optional>
+#include <pugixml.hpp>
+#include <string_view>
+#include <utility>
+
+#include "buffers/base64.h"
+#include "kernel/orvan_frame.h"
+#include "support/clock.h"
+#include "support/errors.h"
+#include "support/file_system.h"
+#include "support/file_utils.h"
+#include "support/log_writer.h"
+#include "support/text_utils.h"
+#include "support/xml_utils.h"
+
+namespace vd {
+
+namespace {
+
+constexpr char kQuestionMask[] = "*.que";
+constexpr char kQuestionExtension[] = ".que";
+// Our own files hold a few hundred bytes; anything near this is not ours.
+constexpr int64_t kMaxQuestionFileSize = 16 * 1024 * 1024;
+
+constexpr uint16_t kSystemEventFrameType = 9;
+constexpr uint8_t kDriverDirection = 1;
+
+constexpr int64_t kResendAfterTakeSeconds = 5;
+constexpr int64_t kAnswerDeadlineSeconds = 60;
+constexpr int64_t kRetryAfterRefusalSeconds = 30;
+constexpr int64_t kRetryAfterDirection9Seconds = 60;
+constexpr int64_t kRetryAfterCancelSeconds = 5;
+constexpr int64_t kMemoryItemLifetimeSeconds = 60;
+
+std::string WithTrailingSlash(std::string dir) {
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+int64_t FloorDiv(int64_t value, int64_t divisor) {
+  const int64_t quotient = value / divisor;
+  return (value % divisor != 0 && value < 0) ? quotient - 1 : quotient;
+}
+
+// An integer field of a ".que" file that must fit the frame header field.
+int32_t ParseField(pugi::xml_node root, const char* name, int32_t max) {
+  const std::string text = ChildText(root, name);
+  const int32_t value = ParseInt32(text);
+  if (value < 0 || value > max) {
+    throw EConvertError("'" + text + "' is out of range for " + name);
+  }
+  return value;
+}
+
+void Erase(std::vector<TQuestionItem*>& list, const TQuestionItem* item) {
+  list.erase(std::remove(list.begin(), list.end(), item), list.end());
+}
+
+}  // namespace
+
+TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWriter& log,
+                                   Options options)
+    : fs_(fs),
+      clock_(clock),
+      log_(log),
+      cache_directory_(WithTrailingSlash(std::move(options.CacheDirectory))),
+      module_name_(std::move(options.ModuleName)),
+      module_ip_(std::move(options.ModuleIp)),
+      flush_writes_(options.FlushWrites) {
+  if (!fs_.Stat(cache_directory_).exists) {
+    fs_.CreateDirectories(cache_directory_);
+    return;
+  }
+  RemoveUnfinishedFiles();
+  FindFiles(
+      fs_, cache_directory_, kQuestionMask,
+      [this](const std::string& dir, const std::string& name) { LoadQuestionFile(dir, name); });
+}
+
+TQuestionsBuffer::~TQuestionsBuffer() = default;
+
+bool TQuestionsBuffer::AddQuestion(uint16_t FrameType, const std::string& QuestionBody,
+                                   bool WaitOnlyForACK, const TGuid& DestinationModuleGUID,
+                                   uint16_t DestinationInstallationNumber) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    AddItem(FrameType, QuestionBody, DestinationInstallationNumber, DestinationModuleGUID,
+            WaitOnlyForACK, std::string(), kDriverDirection, true);
+    return true;
+  } catch (...) {
+    AddSystemEvent("Error while adding question to buffer.", CurrentExceptionText(), true);
+    return false;
+  }
+}
+
+bool TQuestionsBuffer::AddQuestion(uint16_t FrameType, const std::string& QuestionBody,
+                                   bool WaitOnlyForACK) {
+  return AddQuestion(FrameType, QuestionBody, WaitOnlyForACK, TGuid{}, 0);
+}
+
+bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string& details,
+                                      bool is_error) {
+  // A failing disk must not make events raise events: every failure is
+  // swallowed here, without a log line.
+  try {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    pugi::xml_document document;
+    pugi::xml_node event = document.append_child("Data").append_child("SystemEvent");
+    AppendTextElement(event, "SourceTime", std::to_string(FloorDiv(clock_.UtcNowMs(), 1000)));
+    AppendTextElement(event, "ModuleName", module_name_);
+    AppendTextElement(event, "ModuleIp", module_ip_);
+    AppendTextElement(event, "Owner", "System");
+    AppendTextElement(event, "EventType", is_error ? "Error" : "Info");
+    AppendTextElement(event, "Text", text);
+    AppendTextElement(event, "Details", details).append_attribute("Encoding") = "0";
+    const std::string body = SerializeXml(document);
+    const std::string file_name = UniqueFileName(fs_, clock_, cache_directory_, kQuestionExtension);
+    AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, file_name, kDriverDirection, true);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TQuestionsBuffer::TakeQuestion(TQuestion& question) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  ReturnDueItems();
+  if (ready_.empty()) {
+    question.QuestionBody.clear();
+    return false;
+  }
+  TQuestionItem* item = ready_.front();
+  question.FrameType = item->FrameType;
+  question.QuestionBody = item->QuestionBody;
+  question.Direction = item->Direction;
+  question.DestinationModuleGUID = item->DestinationModuleGUID;
+  question.DestinationInstallationNumber =
+      static_cast<uint16_t>(item->DestinationInstallationNumber);
+  question.FrameGUID = item->FrameGUID;
+  item->DueTime = NowSeconds() + kResendAfterTakeSeconds;
+  if (item->SendCount < UINT8_MAX) ++item->SendCount;
+  return true;
+}
+
+void TQuestionsBuffer::CancelQuestion(const TGuid& FrameGUID) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  TQuestionItem* item = FindByGuid(FrameGUID);
+  if (item == nullptr) return;
+  if (!item->FileName.empty()) {
+    ParkItem(item, kRetryAfterCancelSeconds);
+  } else {
+    DeleteItem(item);
+  }
+}
+
+bool TQuestionsBuffer::HandleAnswer(const TOrvanFrame& frame) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  TQuestionItem* item = FindByGuid(frame.FrameGUID);
+  if (item == nullptr) return false;
+  try {
+    const bool durable = !item->FileName.empty();
+    switch (frame.Direction) {
+      case 2:  // acknowledgement
+      case 5:
+        item->DueTime = NowSeconds() + kAnswerDeadlineSeconds;
+        if (item->WaitOnlyForACK) {
+          DeleteItem(item);
+        } else {
+          DetachItem(item);
+        }
+        break;
+      case 3:  // refusal; one of an item not sent since it was made ready is stale
+        if (item->SendCount > 0) {
+          if (durable) {
+            ParkItem(item, kRetryAfterRefusalSeconds);
+          } else {
+            DeleteItem(item);
+          }
+        }
+        break;
+      case 6:  // final answer
+        DeleteItem(item);
+        break;
+      case 9:
+        if (durable) {
+          ParkItem(item, kRetryAfterDirection9Seconds);
+        } else {
+          DeleteItem(item);
+        }
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    AddSystemEvent("Error while adding answer to buffer.", CurrentExceptionText(), true);
+  }
+  return true;
+}
+
+void TQuestionsBuffer::CheckTimeouts() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    const int64_t now = NowSeconds();
+    for (size_t i = items_.size(); i-- > 0;) {
+      TQuestionItem* item = items_[i].get();
+      if (item->DueTime < now && item->CreatedTime + kMemoryItemLifetimeSeconds < now &&
+          item->FileName.empty()) {
+        DeleteItem(item);
+      }
+    }
+  } catch (...) {
+    AddSystemEvent("Timed out frames control exception!", CurrentExceptionText(), true);
+  }
+}
+
+size_t TQuestionsBuffer::ItemCount() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return items_.size();
+}
+
+size_t TQuestionsBuffer::ReadyCount() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return ready_.size();
+}
+
+size_t TQuestionsBuffer::WaitingCount() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return waiting_.size();
+}
+
+std::vector<TQuestionItem> TQuestionsBuffer::Snapshot() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::vector<TQuestionItem> copies;
+  copies.reserve(items_.size());
+  for (const auto& item : items_) copies.push_back(*item);
+  return copies;
+}
+
+TQuestionItem& TQuestionsBuffer::AddItem(uint16_t FrameType, const std::string& QuestionBody,
+                                         uint32_t DestinationInstallationNumber,
+                                         const TGuid& DestinationModuleGUID, bool WaitOnlyForACK,
+                                         const std::string& FileName, uint8_t Direction,
+                                         bool save) {
+  auto item = std::make_unique<TQuestionItem>();
+  item->DestinationInstallationNumber = DestinationInstallationNumber;
+  item->DestinationModuleGUID = DestinationModuleGUID;
+  item->QuestionBody = QuestionBody;
+  item->FileName = FileName;
+  item->FrameType = FrameType;
+  item->Direction = Direction;
+  item->FrameGUID = NewGuid();
+  item->SendCount = 0;
+  item->DueTime = -1;
+  item->CreatedTime = NowSeconds();
+  item->WaitOnlyForACK = WaitOnlyForACK;
+  // Room first, so that nothing can fail between writing the file and
+  // queuing the item.
+  items_.reserve(items_.size() + 1);
+  ready_.reserve(ready_.size() + 1);
+  if (save && !item->FileName.empty()) SaveQuestionFile(*item);
+  TQuestionItem* raw = item.get();
+  items_.push_back(std::move(item));
+  ready_.push_back(raw);
+  return *raw;
+}
+
+void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item) {
+  pugi::xml_document document;
+  pugi::xml_node root = document.append_child("Data");
+  AppendTextElement(root, "FrameType", std::to_string(item.FrameType));
+  AppendTextElement(root, "DestinationInstallationNumber",
+                    std::to_string(item.DestinationInstallationNumber));
+  AppendTextElement(root, "DestinationModuleGUID", item.DestinationModuleGUID.ToString());
+  AppendTextElement(root, "WaitOnlyForACK", item.WaitOnlyForACK ? "True" : "False");
+  AppendTextElement(root, "Direction", std::to_string(item.Direction));
+  AppendTextElement(root, "QuestionBody", Base64Encode(item.QuestionBody));
+  WriteFileDurably(fs_, item.FileName, SerializeXml(document), flush_writes_);
+}
+
+void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::string& name) {
+  if (!MatchesMask(name, kQuestionMask)) return;
+  const std::string path = dir + name;
+  if (fs_.Stat(path).is_directory) return;
+  try {
+    const std::string text = fs_.ReadFile(path, kMaxQuestionFileSize);
+    pugi::xml_document document;
+    ParseXml(text, document);
+    const pugi::xml_node root = document.document_element();
+    const auto frame_type = static_cast<uint16_t>(ParseField(root, "FrameType", UINT16_MAX));
+    const auto installation =
+        static_cast<uint32_t>(ParseField(root, "DestinationInstallationNumber", UINT16_MAX));
+    const std::string guid_text = ChildText(root, "DestinationModuleGUID");
+    const std::optional<TGuid> destination = TGuid::Parse(guid_text);
+    if (!destination) throw EConvertError("'" + guid_text + "' is not a valid GUID value");
+    const bool wait_only_for_ack = ParseBool(ChildText(root, "WaitOnlyForACK"));
+    const auto direction = static_cast<uint8_t>(ParseField(root, "Direction", UINT8_MAX));
+    const std::string body = Base64Decode(ChildText(root, "QuestionBody"));
+    // The file on disk is already complete and in this form; writing it again
+    // would only cost a flush per item at every start.
+    AddItem(frame_type, body, installation, *destination, wait_only_for_ack, path, direction,
+            false);
+  } catch (...) {
+    AddSystemEvent("Error while reading data from disk.", CurrentExceptionText(), true);
+    RenameToError(fs_, path);
+  }
+}
+
+void TQuestionsBuffer::RemoveUnfinishedFiles() {
+  // The mask of the temporary names WriteFileDurably leaves behind when a
+  // write of a ".que" file was interrupted.
+  const std::string sample = TemporaryFileName(cache_directory_ + kQuestionMask);
+  if (sample.compare(0, cache_directory_.size(), cache_directory_) != 0) return;
+  const std::string mask = sample.substr(cache_directory_.size());
+  FindFiles(fs_, cache_directory_, mask, [this](const std::string& dir, const std::string& name) {
+    const std::string path = dir + name;
+    if (fs_.Stat(path).is_directory) return;
+    try {
+      fs_.DeleteFile(path);
+      log_.LogWrite("Removed unfinished cache file: " + path);
+    } catch (...) {
+      log_.LogWrite("Unable to remove unfinished cache file: " + path + " " +
+                    CurrentExceptionText());
+    }
+  });
+}
+
+void TQuestionsBuffer::ReturnDueItems() {
+  const int64_t now = NowSeconds();
+  for (size_t i = waiting_.size(); i-- > 0;) {
+    TQuestionItem* item = waiting_[i];
+    if (item->DueTime <= now) {
+      item->SendCount = 0;
+      item->DueTime = -1;
+      ready_.push_back(item);
+      waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+}
+
+void TQuestionsBuffer::ParkItem(TQuestionItem* item, int64_t seconds) {
+  item->DueTime = NowSeconds() + seconds;
+  waiting_.reserve(waiting_.size() + 1);
+  DetachItem(item);
+  waiting_.push_back(item);
+}
+
+void TQuestionsBuffer::DetachItem(TQuestionItem* item) {
+  Erase(ready_, item);
+  Erase(waiting_, item);
+}
+
+void TQuestionsBuffer::DeleteItem(TQuestionItem* item) {
+  DetachItem(item);
+  const auto owner = std::find_if(items_.begin(), items_.end(), [item](const auto& candidate) {
+    return candidate.get() == item;
+  });
+  if (owner == items_.end()) return;
+  const std::string file_name = std::move(item->FileName);
+  items_.erase(owner);
+  // Out of memory first: should the file survive, the item is sent once more
+  // after the next start (a duplicate, never a loss).
+  if (!file_name.empty() && fs_.Stat(file_name).exists) fs_.DeleteFile(file_name);
+}
+
+TQuestionItem* TQuestionsBuffer::FindByGuid(const TGuid& FrameGUID) const {
+  for (const auto& item : items_) {
+    if (item->FrameGUID == FrameGUID) return item.get();
+  }
+  return nullptr;
+}
+
+int64_t TQuestionsBuffer::NowSeconds() const { return clock_.Ticks(false); }
+
+}  // namespace vd

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/guid.h"
+#include "support/system_event_sink.h"
+
+namespace vd {
+
+class IClock;
+class IFileSystem;
+class ILogWriter;
+struct TOrvanFrame;
+
+// One frame the driver wants to send to the Kernel, other than a signal.
+// Plain record owned by TQuestionsBuffer::Items.
+struct TQuestionItem {
+  uint32_t DestinationInstallationNumber = 0;  // 16-bit value
+  TGuid DestinationModuleGUID;
+  std::string QuestionBody;  // the frame's data part, sent as it is
+  std::string FileName;      // full path of the ".que" file; empty: memory-only
+  uint16_t FrameType = 0;
+  uint8_t Direction = 1;
+  TGuid FrameGUID;          // new at creation and at every load
+  uint8_t SendCount = 0;    // takes since the item was last made ready
+  int64_t DueTime = -1;     // Ticks seconds; meaning depends on the state
+  int64_t CreatedTime = 0;  // Ticks seconds of creation or load
+  bool WaitOnlyForACK = false;
+};
+
+// What TakeQuestion hands to the Kernel link for one frame.
+struct TQuestion {
+  uint16_t FrameType = 0;
+  std::string QuestionBody;
+  uint8_t Direction = 0;
+  TGuid DestinationModuleGUID;
+  uint16_t DestinationInstallationNumber = 0;
+  TGuid FrameGUID;
+};
+
+// The outgoing queue of the driver's messages to the Kernel other than
+// signals: memory-only questions (control-command reports) and durable system
+// events. A durable item has its own ".que" file in the cache directory, which
+// is written completely (temporary name, flush, rename, directory flush)
+// before the item is queued, deleted only when the item is finished, and
+// loaded again at the next start.
+//
+// Threads: every method is safe to call from any thread. AddSystemEvent is
+// called everywhere, also while the caller holds the signal buffer's lock;
+// AddQuestion from connection threads; TakeQuestion, CancelQuestion and
+// HandleAnswer from the Kernel link thread; CheckTimeouts from the system
+// thread. One re-entrant lock serialises them all, file writes included, so
+// that the buffer's own error paths can raise events on the same thread. The
+// buffer calls no other buffer while holding it; the log writer's lock is
+// innermost.
+//
+// The file system, clock and log writer are borrowed and must outlive the
+// buffer. Destruction frees the items and keeps their files.
+class TQuestionsBuffer final : public ISystemEventSink {
+ public:
+  struct Options {
+    std::string CacheDirectory;  // "/" is added when missing
+    std::string ModuleName;      // the driver's Name, for events
+    std::string ModuleIp;        // the driver's LocalIP, for events
+    bool FlushWrites = true;     // "FlushCacheWrites": fsync files and directory
+  };
+
+  // Creates the cache directory when it is missing; otherwise removes the
+  // temporary files of interrupted writes and loads every "*.que" file.
+  // An unreadable file is renamed to name + ".error" and reported as an
+  // event. Raises EOSError when the directory can be neither created nor
+  // listed.
+  TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWriter& log, Options options);
+  ~TQuestionsBuffer() override;
+
+  TQuestionsBuffer(const TQuestionsBuffer&) = delete;
+  TQuestionsBuffer& operator=(const TQuestionsBuffer&) = delete;
+
+  // Queues a memory-only question with Direction 1. False (and the event
+  // "Error while adding question to buffer.") when it could not be queued.
+  bool AddQuestion(uint16_t FrameType, const std::string& QuestionBody, bool WaitOnlyForACK,
+                   const TGuid& DestinationModuleGUID, uint16_t DestinationInstallationNumber);
+  // The same for the Kernel itself (all-zero GUID, installation 0).
+  bool AddQuestion(uint16_t FrameType, const std::string& QuestionBody, bool WaitOnlyForACK);
+
+  // Queues a system event as a durable frame of type 9. True only when its
+  // ".que" file is complete on disk; on any failure nothing stays queued or on
+  // disk and nothing is logged. Never raises.
+  bool AddSystemEvent(const std::string& text, const std::string& details, bool is_error) override;
+
+  // The first ready item (after returning parked items that are due). The
+  // item stays first until it is answered, cancelled or timed out; each take
+  // restarts its 5-second DueTime and counts in SendCount. False, with an
+  // empty QuestionBody, when nothing is ready.
+  bool TakeQuestion(TQuestion& question);
+
+  // The link gave up sending the item: a durable one is parked for 5 seconds,
+  // a memory-only one deleted. An unknown guid changes nothing.
+  void CancelQuestion(const TGuid& FrameGUID);
+
+  // Applies the Kernel's answer to the item with the frame's FrameGUID;
+  // false when no item has it.
+  bool HandleAnswer(const TOrvanFrame& frame);
+
+  // Deletes memory-only items whose DueTime has passed and that are older
+  // than 60 seconds.
+  void CheckTimeouts();
+
+  // Observers for supervision and tests.
+  size_t ItemCount() const;
+  size_t ReadyCount() const;
+  size_t WaitingCount() const;
+  // Copies of all items, in creation order.
+  std::vector<TQuestionItem> Snapshot() const;
+
+ private:
+  // Creates an item and queues it at the end of Ready. A durable item's file
+  // is written first (unless save is false: the item was just read from that
+  // file), so a failed write leaves nothing behind in memory. Caller holds
+  // lock_.
+  TQuestionItem& AddItem(uint16_t FrameType, const std::string& QuestionBody,
+                         uint32_t DestinationInstallationNumber, const TGuid& DestinationModuleGUID,
+                         bool WaitOnlyForACK, const std::string& FileName, uint8_t Direction,
+                         bool save);
+  void SaveQuestionFile(const TQuestionItem& item);
+  void LoadQuestionFile(const std::string& dir, const std::string& name);
+  void RemoveUnfinishedFiles();
+  void ReturnDueItems();
+  void ParkItem(TQuestionItem* item, int64_t seconds);
+  void DetachItem(TQuestionItem* item);
+  void DeleteItem(TQuestionItem* item);
+  TQuestionItem* FindByGuid(const TGuid& FrameGUID) const;
+  int64_t NowSeconds() const;
+
+  // Constant after construction.
+  IFileSystem& fs_;
+  const IClock& clock_;
+  ILogWriter& log_;
+  const std::string cache_directory_;  // ends with "/"
+  const std::string module_name_;
+  const std::string module_ip_;
+  const bool flush_writes_;
+
+  mutable std::recursive_mutex lock_;
+  std::vector<std::unique_ptr<TQuestionItem>> items_;  // GUARDED_BY(lock_), owner
+  std::vector<TQuestionItem*> ready_;                  // GUARDED_BY(lock_)
+  std::vector<TQuestionItem*> waiting_;                // GUARDED_BY(lock_)
+};
+
+}  // namespace vd
