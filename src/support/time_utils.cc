@@ -90,6 +90,13 @@ CivilTime CivilFromBrokenDown(const struct tm& local, int millisecond) {
 // offset in force before the change, which is the offset at the earliest
 // instant the candidates name.
 int64_t LocalSecondsToUtcSeconds(int64_t local_seconds) {
+  // Years 1 to 9999 with a few days to spare; beyond that the probes below
+  // could overflow.
+  constexpr int64_t kEarliest = -62135596800 - 4 * kSecondsPerDay;
+  constexpr int64_t kLatest = 253402300799 + 4 * kSecondsPerDay;
+  if (local_seconds < kEarliest || local_seconds > kLatest) {
+    throw MakeOSError(EOVERFLOW, "convert local time", std::to_string(local_seconds));
+  }
   constexpr int kProbes = 9;
   constexpr int64_t kProbeStep = 6 * 3600;
   int64_t candidates[kProbes];

@@ -144,6 +144,14 @@ TEST_F(WarsawTimeTest, LocalAndUtcRoundTripOutsideTheGaps) {
   }
 }
 
+TEST_F(WarsawTimeTest, TimesOutsideTheCalendarRaiseInsteadOfOverflowing) {
+  EXPECT_THROW(LocalUnixToUtcUnix(INT64_MAX), EOSError);
+  EXPECT_THROW(LocalUnixToUtcUnix(INT64_MIN), EOSError);
+  EXPECT_THROW(UtcUnixToLocal(INT64_MAX), EOSError);
+  EXPECT_EQ(LocalUnixToUtcUnix(Unix(9999, 12, 31, 23, 59, 59)), Unix(9999, 12, 31, 22, 59, 59));
+  EXPECT_EQ(LocalUnixToUtcUnix(Unix(1, 1, 1, 0, 0, 0)), Unix(1, 1, 1, 0, 0, 0) - 5040);
+}
+
 TEST_F(WarsawTimeTest, BiasAndLocalNowFollowTheZone) {
   FakeClock clock;  // 2024-01-15 12:00:00 UTC
   EXPECT_EQ(TimeZoneBias(clock), -60);
