@@ -213,6 +213,13 @@ bool TSignalBuffer::SaveSignalFile(const TSignal& signal, const std::string& fil
     return true;
   } catch (...) {
     const std::string text = CurrentExceptionText();
+    // A refused signal leaves no file: the write may have failed only after
+    // the file got its name (flushing the directory), and a file left behind
+    // would bring the signal back at the next start.
+    try {
+      if (fs_.Stat(file_name).exists) fs_.DeleteFile(file_name);
+    } catch (...) {
+    }
     log_.LogWrite("Save signal to file exception: " + text);
     events_.AddSystemEvent("Error while saving signal to disk.", text, true);
     return false;
