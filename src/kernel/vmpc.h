@@ -12,8 +12,9 @@ namespace vd {
 
 // The VMPC stream cipher with the VMPC key scheduling (768 steps over the key,
 // then 768 steps over the IV) that protects Kernel frame data. The same
-// operation encrypts and decrypts. Stateless functions; safe to call from any
-// thread.
+// operation encrypts and decrypts. Safe to call from any thread: the only
+// state is a small per-thread cache of keyed permutations, so that frames
+// sharing a key and IV skip the key schedule.
 //
 // Key and IV lengths count modulo 256 (a 300-byte key acts as its first 44
 // bytes); a key or IV of length 0 modulo 256 is refused. An empty input

@@ -53,6 +53,26 @@ TEST(VmpcTest, KeyAndIvLengthsCountModulo256) {
   EXPECT_EQ(data, plain);
 }
 
+TEST(VmpcTest, EveryKeyAndIvGivesItsOwnKeystreamWhateverTheOrder) {
+  const std::string plain(64, '\0');
+  std::vector<std::string> first;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 6; ++i) {
+      const int index = round == 0 ? i : 5 - i;
+      const std::string key = index % 2 ? "key one" : "key two";
+      const auto output =
+          VMPCCrypt(key, BuildFrameIV(0x5A3C, static_cast<uint16_t>(index / 2)), plain);
+      ASSERT_TRUE(output.has_value());
+      if (round == 0) {
+        for (const auto& earlier : first) EXPECT_NE(*output, earlier);
+        first.push_back(*output);
+      } else {
+        EXPECT_EQ(*output, first[index]) << index;
+      }
+    }
+  }
+}
+
 TEST(VmpcTest, EmptyInputSucceedsWhateverTheKey) {
   EXPECT_EQ(VMPCCrypt("", BuildFrameIV(1, 2), ""), std::string());
 }
