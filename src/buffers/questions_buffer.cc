@@ -23,7 +23,7 @@ namespace {
 constexpr char kQuestionMask[] = "*.que";
 constexpr char kQuestionExtension[] = ".que";
 // Our own files hold a few hundred bytes; anything near this is not ours.
-constexpr int64_t kMaxQuestionFileSize = 16 * 1024 * 1024;
+constexpr int64_t kMaxQuestionFileSize = int64_t{16} * 1024 * 1024;
 
 constexpr uint16_t kSystemEventFrameType = 9;
 constexpr uint8_t kDriverDirection = 1;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "support/utf8.h"
+
 namespace vd {
 
 namespace {
@@ -60,41 +62,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-// Decodes one UTF-8 sequence at text[pos]; returns its length, or 0 when the
-// byte at pos starts no valid sequence (stray continuation byte, truncated or
-// overlong sequence, surrogate, beyond U+10FFFF).
-size_t DecodeUtf8(std::string_view text, size_t pos, char32_t& cp) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[pos + i]); };
-  const unsigned char lead = byte(0);
-  size_t length = 0;
-  char32_t min = 0;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    cp = lead & 0x1F;
-    min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    cp = lead & 0x0F;
-    min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
 }  // namespace
 
 std::string Win1250ToUtf8(std::string_view bytes) {
@@ -118,7 +85,7 @@ std::string Utf8ToWin1250(std::string_view utf8) {
   size_t pos = 0;
   while (pos < utf8.size()) {
     char32_t cp = 0;
-    const size_t length = DecodeUtf8(utf8, pos, cp);
+    const size_t length = DecodeUtf8Sequence(utf8, pos, cp);
     if (length == 0) {
       out += '?';
       ++pos;

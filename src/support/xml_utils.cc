@@ -4,6 +4,7 @@
 #include <string>
 
 #include "support/errors.h"
+#include "support/utf8.h"
 
 namespace vd {
 
@@ -17,40 +18,6 @@ void AppendByteEscape(std::string& out, unsigned char byte) {
   out += kHex[byte >> 4];
   out += kHex[byte & 0x0F];
   out += ']';
-}
-
-// Length of the valid UTF-8 sequence at text[pos], or 0 when the byte there
-// starts none (stray continuation, truncated, overlong, surrogate, too large).
-size_t Utf8SequenceLength(std::string_view text, size_t pos, char32_t& cp) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[pos + i]); };
-  const unsigned char lead = byte(0);
-  size_t length = 0;
-  char32_t min = 0;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    cp = lead & 0x1F;
-    min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    cp = lead & 0x0F;
-    min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
 }
 
 bool AllowedInXml(char32_t cp) {
@@ -78,7 +45,7 @@ std::string XmlSafeText(std::string_view utf8) {
   size_t pos = 0;
   while (pos < utf8.size()) {
     char32_t cp = 0;
-    const size_t length = Utf8SequenceLength(utf8, pos, cp);
+    const size_t length = DecodeUtf8Sequence(utf8, pos, cp);
     if (length == 0) {
       AppendByteEscape(out, static_cast<unsigned char>(utf8[pos]));
       ++pos;

@@ -455,6 +455,7 @@ TEST_F(QuestionsBufferTest, ConcurrentEventsAndSendingLoseNothing) {
   constexpr int kEventsPerThread = 25;
   std::atomic<int> added{0};
   std::vector<std::thread> producers;
+  producers.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     producers.emplace_back([&, t] {
       for (int i = 0; i < kEventsPerThread; ++i) {
