@@ -8,6 +8,7 @@ packages=(
   zlib1g-dev libpugixml-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   tzdata clang-format
+  clang libclang-rt-14-dev
 )
 
 missing=()

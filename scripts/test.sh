@@ -3,8 +3,9 @@
 #   1. installs the missing Debian packages (scripts/setup.sh),
 #   2. builds the driver, its tests and benchmarks with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, warnings as errors, and runs every test,
-#   3. builds the tests again with ThreadSanitizer and runs them.
-# Set VD_SKIP_TSAN=1 to leave step 3 out.
+#   3. builds the fuzz targets with Clang and gives each a short bounded run,
+#   4. builds the tests again with ThreadSanitizer and runs them.
+# Set VD_SKIP_FUZZ=1 or VD_SKIP_TSAN=1 to leave step 3 or 4 out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +22,9 @@ run_suite() {
 }
 
 run_suite build/asan address,undefined
+if [ "${VD_SKIP_FUZZ:-0}" != "1" ]; then
+  ./scripts/fuzz.sh
+fi
 if [ "${VD_SKIP_TSAN:-0}" != "1" ]; then
   run_suite build/tsan thread
 fi
