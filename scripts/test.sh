@@ -15,8 +15,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 run_suite() {
   local dir=$1 sanitizer=$2
+  shift 2
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DVD_SANITIZE="$sanitizer" -DVD_WERROR=ON
+    -DVD_SANITIZE="$sanitizer" -DVD_WERROR=ON "$@"
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
 }
@@ -26,5 +27,5 @@ if [ "${VD_SKIP_FUZZ:-0}" != "1" ]; then
   ./scripts/fuzz.sh
 fi
 if [ "${VD_SKIP_TSAN:-0}" != "1" ]; then
-  run_suite build/tsan thread
+  run_suite build/tsan thread -DVD_BUILD_BENCHMARKS=OFF
 fi
