@@ -120,6 +120,13 @@ TEST_F(FrameCodecTest, CompressedDataInteroperatesWithPlainZlib) {
   TOrvanFrame received = Received(ZlibCompress(document), 3000, 1);
   DecodeFrame(received, plain_);
   EXPECT_EQ(received.Data, document);
+
+  // Frame after frame, the output stays that of a fresh level-9 compression.
+  for (std::size_t size : {101u, 20000u, 700u}) {
+    TOrvanFrame next = Frame(Document(size));
+    EncodeFrame(next, plain_);
+    EXPECT_EQ(next.Data, ZlibCompress(Document(size))) << size;
+  }
 }
 
 TEST_F(FrameCodecTest, EncryptedFramesDependOnlyOnTypeKeyAndData) {
