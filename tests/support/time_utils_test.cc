@@ -3,15 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "fakes/fake_clock.h"
 #include "fakes/recording_sinks.h"
+#include "fakes/scoped_time_zone.h"
 #include "support/errors.h"
 #include "support/system_time_setter.h"
 
@@ -87,21 +86,7 @@ TEST(CivilTimeTest, NowUtcKeepsMillisecondsAndNowUnixUtcRounds) {
 // to the last Sunday of October) and puts the previous zone back afterwards.
 class WarsawTimeTest : public testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* old = std::getenv("TZ")) old_tz_ = old;
-    setenv("TZ", "Europe/Warsaw", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (old_tz_) {
-      setenv("TZ", old_tz_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
-  std::optional<std::string> old_tz_;
+  ScopedTimeZone zone_{"Europe/Warsaw"};
 };
 
 TEST_F(WarsawTimeTest, WinterIsOneHourAndSummerTwoHoursAheadOfUtc) {
