@@ -11,8 +11,9 @@ namespace vd {
 // The Kernel frame codec: turns a frame's plain data part into the
 // transmitted one (zlib compression above 100 bytes, then VMPC encryption)
 // and back, and fills the size and checksum fields of the header.
-// Stateless; EncodeFrame and DecodeFrame run on the link thread that owns the
-// frame and may run on several threads at once.
+// EncodeFrame and DecodeFrame run on the link thread that owns the frame and
+// may run on several threads at once: their only state is per thread (one
+// reusable zlib stream each way and the cipher's keyed-state cache).
 
 // The IV seed both ends of the link use unless configured otherwise.
 inline constexpr uint16_t kFrameSecurityDefaultIVSeed = 0x5A3C;
