@@ -385,15 +385,17 @@ TEST_F(SignalBufferTest, AcknowledgedSignalLeavesMemoryEvenWhenItsFileStays) {
 }
 
 TEST_F(SignalBufferTest, ConcurrentProducersAndConsumerLoseAndRepeatNothing) {
-  constexpr int kProducers = 3;
-  constexpr int kPerProducer = 60;
+  constexpr size_t kProducers = 3;
+  constexpr size_t kPerProducer = 60;
   auto buffer = Open(false);
   std::vector<std::thread> producers;
-  for (int p = 0; p < kProducers; ++p) {
+  producers.reserve(kProducers);
+  for (size_t p = 0; p < kProducers; ++p) {
     producers.emplace_back([&, p] {
-      for (int i = 0; i < kPerProducer; ++i) {
+      for (size_t i = 0; i < kPerProducer; ++i) {
         clock_.Advance(1);
-        EXPECT_TRUE(buffer->AddSignal(Signal(std::to_string(p * 1000 + i), 1 + p % 2)));
+        EXPECT_TRUE(buffer->AddSignal(
+            Signal(std::to_string(p * 1000 + i), static_cast<int32_t>(1 + p % 2))));
       }
     });
   }
@@ -416,7 +418,7 @@ TEST_F(SignalBufferTest, ConcurrentProducersAndConsumerLoseAndRepeatNothing) {
   for (std::thread& producer : producers) producer.join();
   consumer.join();
 
-  ASSERT_EQ(received.size(), static_cast<size_t>(kProducers * kPerProducer));
+  ASSERT_EQ(received.size(), kProducers * kPerProducer);
   EXPECT_EQ(std::set<std::string>(received.begin(), received.end()).size(), received.size());
   EXPECT_EQ(buffer->PendingCount() + buffer->PostponedCount(), 0u);
   EXPECT_TRUE(Files("*.sig").empty());
