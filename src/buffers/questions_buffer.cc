@@ -74,7 +74,7 @@ TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWri
     fs_.CreateDirectories(cache_directory_);
     return;
   }
-  RemoveUnfinishedFiles();
+  RemoveUnfinishedFiles(fs_, log_, cache_directory_, kQuestionMask);
   FindFiles(
       fs_, cache_directory_, kQuestionMask,
       [this](const std::string& dir, const std::string& name) { LoadQuestionFile(dir, name); });
@@ -306,25 +306,6 @@ void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::strin
     AddSystemEvent("Error while reading data from disk.", CurrentExceptionText(), true);
     RenameToError(fs_, path);
   }
-}
-
-void TQuestionsBuffer::RemoveUnfinishedFiles() {
-  // The mask of the temporary names WriteFileDurably leaves behind when a
-  // write of a ".que" file was interrupted.
-  const std::string sample = TemporaryFileName(cache_directory_ + kQuestionMask);
-  if (sample.compare(0, cache_directory_.size(), cache_directory_) != 0) return;
-  const std::string mask = sample.substr(cache_directory_.size());
-  FindFiles(fs_, cache_directory_, mask, [this](const std::string& dir, const std::string& name) {
-    const std::string path = dir + name;
-    if (fs_.Stat(path).is_directory) return;
-    try {
-      fs_.DeleteFile(path);
-      log_.LogWrite("Removed unfinished cache file: " + path);
-    } catch (...) {
-      log_.LogWrite("Unable to remove unfinished cache file: " + path + " " +
-                    CurrentExceptionText());
-    }
-  });
 }
 
 void TQuestionsBuffer::ReturnDueItems() {

@@ -128,7 +128,6 @@ class TQuestionsBuffer final : public ISystemEventSink {
                          bool save);
   void SaveQuestionFile(const TQuestionItem& item);
   void LoadQuestionFile(const std::string& dir, const std::string& name);
-  void RemoveUnfinishedFiles();
   void ReturnDueItems();
   void ParkItem(TQuestionItem* item, int64_t seconds);
   void DetachItem(TQuestionItem* item);

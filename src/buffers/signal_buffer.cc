@@ -82,7 +82,7 @@ TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventS
       cache_directory_(WithTrailingSlash(std::move(cache_directory))),
       flush_writes_(flush_writes) {
   if (fs_.Stat(cache_directory_).exists) {
-    RemoveUnfinishedFiles();
+    RemoveUnfinishedFiles(fs_, log_, cache_directory_, kSignalMask);
     FindFiles(
         fs_, cache_directory_, kSignalMask,
         [this](const std::string& dir, const std::string& name) { LoadSignalFile(dir, name); });
@@ -106,25 +106,6 @@ TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventS
 }
 
 TSignalBuffer::~TSignalBuffer() = default;
-
-void TSignalBuffer::RemoveUnfinishedFiles() {
-  // The temporary name of the mask is the mask of the temporary names, so this
-  // follows whatever naming WriteFileDurably uses.
-  const std::string mask = TemporaryFileName(kSignalMask);
-  std::vector<std::string> unfinished;
-  FindFiles(fs_, cache_directory_, mask,
-            [&unfinished](const std::string& dir, const std::string& name) {
-              unfinished.push_back(dir + name);
-            });
-  for (const std::string& path : unfinished) {
-    try {
-      fs_.DeleteFile(path);
-      log_.LogWrite("Removed unfinished cache file: " + path);
-    } catch (...) {
-      log_.LogWrite("Cannot remove unfinished cache file: " + CurrentExceptionText());
-    }
-  }
-}
 
 void TSignalBuffer::LoadSignalFile(const std::string& dir, const std::string& name) {
   if (!HasSignalExtension(name)) return;

@@ -121,7 +121,6 @@ class TSignalBuffer final : public ISignalSink {
   };
 
   // The constructor's steps (no lock needed then).
-  void RemoveUnfinishedFiles();
   void LoadSignalFile(const std::string& dir, const std::string& name);
 
   // These run with mutex_ held.

@@ -8,6 +8,7 @@
 #include "support/clock.h"
 #include "support/errors.h"
 #include "support/file_system.h"
+#include "support/log_writer.h"
 
 namespace vd {
 namespace {
@@ -113,6 +114,24 @@ void WriteFileDurably(IFileSystem& fs, const std::string& path, std::string_view
   // The file is complete under its name now; a failure here means only that
   // the new name may not survive a power cut.
   if (flush) fs.SyncDirectory(DirectoryOf(path));
+}
+
+void RemoveUnfinishedFiles(IFileSystem& fs, ILogWriter& log, const std::string& dir,
+                           std::string_view mask) {
+  const std::string temporary_mask = TemporaryFileName(std::string(mask));
+  std::vector<std::string> unfinished;
+  FindFiles(fs, dir, temporary_mask, [&unfinished](const std::string& d, const std::string& name) {
+    unfinished.push_back(d + name);
+  });
+  for (const std::string& path : unfinished) {
+    if (fs.Stat(path).is_directory) continue;
+    try {
+      fs.DeleteFile(path);
+      log.LogWrite("Removed unfinished cache file: " + path);
+    } catch (...) {
+      log.LogWrite("Cannot remove unfinished cache file: " + CurrentExceptionText());
+    }
+  }
 }
 
 }  // namespace vd

@@ -8,6 +8,7 @@ namespace vd {
 
 class IClock;
 class IFileSystem;
+class ILogWriter;
 
 // A free file name in dir (which ends with "/"): six upper-case hexadecimal
 // digits of the millisecond tick count modulo 1000000, two of a pseudo-random
@@ -42,5 +43,12 @@ std::string TemporaryFileName(const std::string& path);
 // are left out. Raises EOSError on any failure (the temporary file is removed
 // then, as far as possible).
 void WriteFileDurably(IFileSystem& fs, const std::string& path, std::string_view data, bool flush);
+
+// Deletes the temporary files that interrupted WriteFileDurably calls left in
+// dir for files matching mask (for "*.sig": the temporary names of ".sig"
+// files), with one log line per file. Directories are left alone. Raises
+// EOSError when dir cannot be listed.
+void RemoveUnfinishedFiles(IFileSystem& fs, ILogWriter& log, const std::string& dir,
+                           std::string_view mask);
 
 }  // namespace vd
