@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-}
-dir=build/fuzz
+dir=${VD_FUZZ_BUILD_DIR:-build/fuzz}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -26,6 +26,6 @@ for source in fuzz/*_fuzz.cc; do
     limit=(-runs=20000)
   fi
   echo "fuzz: $name"
-  "$dir/$name" "${limit[@]}" -max_len=4096 -timeout=10 -print_final_stats=0 "$work" 2>&1 | tail -n 3
+  "$dir/$name" "${limit[@]}" -max_len=4096 -timeout=10 -print_final_stats=0 "$work" 2>&1 | tail -n 1
   rm -rf "$work"
 done
