@@ -100,6 +100,24 @@ TEST_F(QuestionsBufferTest, RefusedEventReturnsAfterThirtySecondsAndLeavesWithIt
   EXPECT_TRUE(Files("*").empty());
 }
 
+TEST_F(QuestionsBufferTest, CancelAndDirectionNineParkEventsButDropQuestions) {
+  auto buffer = MakeBuffer();
+  ASSERT_TRUE(buffer->AddSystemEvent("event", "", true));
+  ASSERT_TRUE(buffer->AddQuestion(1200, "question", true));
+  TQuestion event;
+  ASSERT_TRUE(buffer->TakeQuestion(event));
+  buffer->CancelQuestion(event.FrameGUID);  // parked for 5 seconds
+  TakeAndAnswer(*buffer, 9);                // the question is dropped
+  EXPECT_EQ(buffer->ItemCount(), 1u);
+  clock_.AdvanceSeconds(5);
+  ASSERT_TRUE(buffer->TakeQuestion(event));
+  TakeAndAnswer(*buffer, 9);  // parked for 60 seconds
+  clock_.AdvanceSeconds(59);
+  EXPECT_FALSE(buffer->TakeQuestion(event));
+  clock_.AdvanceSeconds(1);
+  EXPECT_TRUE(buffer->TakeQuestion(event));
+}
+
 TEST_F(QuestionsBufferTest, UntakenQuestionExpiresAfterSixtySecondsEventNever) {
   auto buffer = MakeBuffer();
   ASSERT_TRUE(buffer->AddQuestion(1200, "q", true));

@@ -94,6 +94,25 @@ TEST_F(SignalBufferTest, AddedSignalIsLoggedInLocalTimeAndSurvivesAPowerCutInUtc
   EXPECT_EQ(loaded, signal);
 }
 
+TEST_F(SignalBufferTest, ControlCharactersAreEscapedAndUnknownPortsBufferedAndCountedWhenOld) {
+  auto buffer = Open();
+  TSignal signal = Signal("12\r4");
+  signal.DriverPort = 0;  // no such port: buffered without per-port accounting
+  signal.TimeIn = clock_.UtcNowMs() / 1000 + 3600 - 301;  // local clock, 301 s ago
+  ASSERT_TRUE(buffer->AddSignal(signal));
+  ASSERT_TRUE(buffer->AddSignal(Signal("0002")));
+  EXPECT_EQ(log_.Lines().at(0).rfind("New signal added: HN: 12[0D]4 Code: ", 0), 0u);
+  int32_t old_count = 0;
+  int32_t total = 0;
+  EXPECT_TRUE(buffer->CountOldSignals(old_count, total));
+  EXPECT_EQ(old_count, 1);
+  EXPECT_EQ(total, 2);
+  TSignal first;
+  TGuid id;
+  ASSERT_TRUE(Open()->GetFirstSignal(first, id));
+  EXPECT_EQ(first.HardwareNumber, "12[0D]4");
+}
+
 TEST_F(SignalBufferTest, PerMinuteLimitIsReportedOncePerWindowAndOnlyReports) {
   const std::string limit = "Limit of received signals per minute reached (3) on port 1 .";
   auto buffer = Open();
