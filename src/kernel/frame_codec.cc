@@ -2,11 +2,11 @@
 
 #include <zlib.h>
 
+#include <span>
 #include <utility>
 
 #include "kernel/crc32.h"
 #include "kernel/frame_header.h"
-#include "kernel/vmpc.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -17,11 +17,14 @@ constexpr uint8_t kEncryptedVMPC = 1;
 constexpr uint8_t kNotCompressed = 0;
 constexpr uint8_t kCompressedZlib = 1;
 
-// A level-9 deflate stream owns about 256 KiB of tables, and setting one up
-// for every frame costs more than compressing a signal document. So each
-// thread keeps one deflate and one inflate stream and resets them before
-// every use. A stream that fails to start is retried on the next frame.
-class TDeflater {
+std::string ZlibMessage(const z_stream& stream, int result) {
+  return stream.msg != nullptr ? std::string(stream.msg) : "zlib error " + std::to_string(result);
+}
+
+}  // namespace
+
+// A level-9 deflate stream, reset before every use.
+class TFrameCodec::TDeflater {
  public:
   TDeflater() {
     if (deflateInit(&stream_, Z_BEST_COMPRESSION) != Z_OK) {
@@ -31,11 +34,6 @@ class TDeflater {
   ~TDeflater() { deflateEnd(&stream_); }
   TDeflater(const TDeflater&) = delete;
   TDeflater& operator=(const TDeflater&) = delete;
-
-  static TDeflater& ForThisThread() {
-    thread_local TDeflater deflater;
-    return deflater;
-  }
 
   // The zlib stream of plain, byte for byte what compress2 at level 9 makes.
   std::string Compress(const std::string& plain) {
@@ -59,7 +57,7 @@ class TDeflater {
   z_stream stream_{};
 };
 
-class TInflater {
+class TFrameCodec::TInflater {
  public:
   TInflater() {
     if (inflateInit(&stream_) != Z_OK) {
@@ -70,11 +68,6 @@ class TInflater {
   TInflater(const TInflater&) = delete;
   TInflater& operator=(const TInflater&) = delete;
 
-  static TInflater& ForThisThread() {
-    thread_local TInflater inflater;
-    return inflater;
-  }
-
   z_stream& ResetStream() {
     inflateReset(&stream_);
     return stream_;
@@ -84,15 +77,35 @@ class TInflater {
   z_stream stream_{};
 };
 
-std::string ZlibMessage(const z_stream& stream, int result) {
-  return stream.msg != nullptr ? std::string(stream.msg) : "zlib error " + std::to_string(result);
+TFrameCodec::TFrameCodec(FrameSecurity security) : security_(std::move(security)) {}
+
+TFrameCodec::~TFrameCodec() = default;
+
+bool TFrameCodec::Crypt(uint16_t frame_type, std::string& data) {
+  if (data.empty()) return true;
+  const TVMPCState* keyed = nullptr;
+  for (const auto& entry : keyed_) {
+    if (entry && entry->FrameType == frame_type) keyed = &entry->State;
+  }
+  if (keyed == nullptr) {
+    const TFrameIV iv = BuildFrameIV(security_.IVSeed, frame_type);
+    const std::optional<TVMPCState> state = VMPCKeyedState(security_.SecurityKey, iv);
+    if (!state) return false;
+    auto& entry = keyed_[next_keyed_victim_];
+    next_keyed_victim_ = (next_keyed_victim_ + 1) % kKeyedEntries;
+    entry.emplace(TKeyedEntry{frame_type, *state});
+    keyed = &entry->State;
+  }
+  VMPCApplyKeystream(*keyed, std::span(reinterpret_cast<uint8_t*>(data.data()), data.size()));
+  return true;
 }
 
 // Inflates a zlib stream into exactly size bytes; raises EZDecompressionError
 // when the stream is corrupt, ends early or would yield more than size bytes.
-std::string Inflate(const std::string& compressed, uint32_t size) {
+std::string TFrameCodec::Inflate(const std::string& compressed, uint32_t size) {
+  if (!inflater_) inflater_ = std::make_unique<TInflater>();
   std::string plain(size, '\0');
-  z_stream& stream = TInflater::ForThisThread().ResetStream();
+  z_stream& stream = inflater_->ResetStream();
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
   stream.avail_in = static_cast<uInt>(compressed.size());
   stream.next_out = reinterpret_cast<Bytef*>(plain.data());
@@ -131,23 +144,24 @@ std::string Inflate(const std::string& compressed, uint32_t size) {
       "Frame data decompression failed: " + ZlibMessage(stream, probe_result) + ".");
 }
 
-}  // namespace
-
-void EncodeFrame(TOrvanFrame& frame, const FrameSecurity& security) {
+void TFrameCodec::EncodeFrame(TOrvanFrame& frame) {
   if (frame.Data.size() > kMaxFrameDataSize) {
     throw Exception("Frame data of " + std::to_string(frame.Data.size()) +
                     " bytes exceeds the limit of " + std::to_string(kMaxFrameDataSize) + " bytes.");
   }
   const auto data_size = static_cast<uint32_t>(frame.Data.size());
   const bool compress = frame.Data.size() > kFrameCompressionThreshold;
-  std::string transmitted = compress ? TDeflater::ForThisThread().Compress(frame.Data) : frame.Data;
+  std::string transmitted;
+  if (compress) {
+    if (!deflater_) deflater_ = std::make_unique<TDeflater>();
+    transmitted = deflater_->Compress(frame.Data);
+  } else {
+    transmitted = frame.Data;
+  }
 
-  const bool encrypt = security.SecurityEnabled && !transmitted.empty();
-  if (encrypt) {
-    const TFrameIV iv = BuildFrameIV(security.IVSeed, frame.FrameType);
-    if (!VMPCCryptInPlace(security.SecurityKey, iv, transmitted)) {
-      throw Exception("Frame encryption error!");
-    }
+  const bool encrypt = security_.SecurityEnabled && !transmitted.empty();
+  if (encrypt && !Crypt(frame.FrameType, transmitted)) {
+    throw Exception("Frame encryption error!");
   }
 
   frame.EncryptionType = encrypt ? kEncryptedVMPC : kNotEncrypted;
@@ -159,7 +173,7 @@ void EncodeFrame(TOrvanFrame& frame, const FrameSecurity& security) {
   frame.HeaderCRC = CalculateHeaderCRC(frame);
 }
 
-void DecodeFrame(TOrvanFrame& frame, const FrameSecurity& security) {
+void TFrameCodec::DecodeFrame(TOrvanFrame& frame) {
   CheckFrameHeaderSizes(frame);
   if (frame.TransmittedDataSize != frame.Data.size()) {
     throw Exception("Kernel frame announces " + std::to_string(frame.TransmittedDataSize) +
@@ -167,15 +181,13 @@ void DecodeFrame(TOrvanFrame& frame, const FrameSecurity& security) {
   }
 
   switch (frame.EncryptionType) {
-    case kEncryptedVMPC: {
-      const TFrameIV iv = BuildFrameIV(security.IVSeed, frame.FrameType);
-      if (!VMPCCryptInPlace(security.SecurityKey, iv, frame.Data)) {
+    case kEncryptedVMPC:
+      if (!Crypt(frame.FrameType, frame.Data)) {
         throw Exception("Kernel frame decryption error!");
       }
       break;
-    }
     case kNotEncrypted:
-      if (frame.TransmittedDataSize > 0 && security.SecurityEnabled) {
+      if (frame.TransmittedDataSize > 0 && security_.SecurityEnabled) {
         throw Exception("Unencrypted frame received. Frame discarded.");
       }
       break;
