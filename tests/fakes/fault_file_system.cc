@@ -39,6 +39,13 @@ int FaultFileSystem::CountAndCheck(Operation op, bool switch_on, int switch_code
   return switch_on ? switch_code : 0;
 }
 
+void FaultFileSystem::CountAndMaybeThrow(Operation op, bool switch_on, int switch_code,
+                                         const char* what, const std::string& path) {
+  if (const int error = CountAndCheck(op, switch_on, switch_code)) {
+    throw MakeOSError(error, what, path);
+  }
+}
+
 int FaultFileSystem::NewInode(std::optional<std::string> synced_data) {
   const int id = next_inode_++;
   inodes_[id] = std::move(synced_data);
@@ -73,26 +80,19 @@ FileInfo FaultFileSystem::Stat(const std::string& path) {
 
 std::vector<std::string> FaultFileSystem::ListDirectory(const std::string& dir) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (const int error = CountAndCheck(Operation::kListDirectory, fail_list, EIO)) {
-    throw MakeOSError(error, "list directory", dir);
-  }
+  CountAndMaybeThrow(Operation::kListDirectory, fail_list, EIO, "list directory", dir);
   return target_.ListDirectory(dir);
 }
 
 void FaultFileSystem::CreateDirectories(const std::string& dir) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (const int error =
-          CountAndCheck(Operation::kCreateDirectories, fail_create_directories, EIO)) {
-    throw MakeOSError(error, "create directory", dir);
-  }
+  CountAndMaybeThrow(Operation::kCreateDirectories, false, EIO, "create directory", dir);
   target_.CreateDirectories(dir);
 }
 
 std::string FaultFileSystem::ReadFile(const std::string& path, int64_t max_size) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (const int error = CountAndCheck(Operation::kReadFile, fail_read, EIO)) {
-    throw MakeOSError(error, "read", path);
-  }
+  CountAndMaybeThrow(Operation::kReadFile, false, EIO, "read", path);
   return target_.ReadFile(path, max_size);
 }
 
@@ -121,10 +121,8 @@ int64_t FaultFileSystem::AppendFile(const std::string& path, std::string_view da
   const std::string key = Normalize(path);
   const bool modelled = Adopt(key);
   const bool no_space_now = no_space;
-  if (const int error = CountAndCheck(Operation::kAppendFile, no_space_now || fail_write,
-                                      no_space_now ? ENOSPC : EIO)) {
-    throw MakeOSError(error, "append", path);
-  }
+  CountAndMaybeThrow(Operation::kAppendFile, no_space_now || fail_write,
+                     no_space_now ? ENOSPC : EIO, "append", path);
   const int64_t size = target_.AppendFile(path, data);
   if (modelled && current_.count(key) == 0) current_[key] = NewInode(std::nullopt);
   return size;
@@ -135,9 +133,7 @@ void FaultFileSystem::Rename(const std::string& from, const std::string& to, boo
   const std::string from_key = Normalize(from);
   const std::string to_key = Normalize(to);
   const bool modelled = Adopt(from_key) && Adopt(to_key);
-  if (const int error = CountAndCheck(Operation::kRename, fail_rename, EIO)) {
-    throw MakeOSError(error, "rename", from + " to " + to);
-  }
+  CountAndMaybeThrow(Operation::kRename, fail_rename, EIO, "rename", from + " to " + to);
   target_.Rename(from, to, replace);
   if (!modelled || from_key == to_key) return;
   const auto it = current_.find(from_key);
@@ -150,18 +146,14 @@ void FaultFileSystem::DeleteFile(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   const std::string key = Normalize(path);
   const bool modelled = Adopt(key);
-  if (const int error = CountAndCheck(Operation::kDeleteFile, fail_delete, EIO)) {
-    throw MakeOSError(error, "delete", path);
-  }
+  CountAndMaybeThrow(Operation::kDeleteFile, fail_delete, EIO, "delete", path);
   target_.DeleteFile(path);
   if (modelled) current_.erase(key);
 }
 
 void FaultFileSystem::SyncDirectory(const std::string& dir) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (const int error = CountAndCheck(Operation::kSyncDirectory, fail_flush, EIO)) {
-    throw MakeOSError(error, "flush directory", dir);
-  }
+  CountAndMaybeThrow(Operation::kSyncDirectory, fail_flush, EIO, "flush directory", dir);
   target_.SyncDirectory(dir);
   const std::string key = Normalize(dir);
   for (auto& [path, durable] : durable_) {
@@ -177,10 +169,6 @@ void FaultFileSystem::FailNext(Operation op, int nth, int error_code) {
 }
 
 int FaultFileSystem::Calls(Operation op) const { return calls_[Index(op)].load(); }
-
-void FaultFileSystem::ResetCounters() {
-  for (auto& count : calls_) count = 0;
-}
 
 void FaultFileSystem::SimulatePowerCut() {
   std::lock_guard<std::mutex> guard(mutex_);

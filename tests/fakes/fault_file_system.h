@@ -27,8 +27,8 @@ namespace vd {
 //   nothing and raises.
 // - fail_flush: a WriteFile with sync writes all data but does not sync it,
 //   then raises EIO; SyncDirectory raises EIO and syncs nothing.
-// - fail_rename, fail_delete, fail_create_directories, fail_list, fail_read:
-//   the operation raises EIO and changes nothing.
+// - fail_rename, fail_delete, fail_list: the operation raises EIO and changes
+//   nothing.
 // - FailNext(op, n): the n-th next call of op fails as above (with the given
 //   error code), once.
 //
@@ -84,7 +84,6 @@ class FaultFileSystem final : public IFileSystem {
 
   // How many calls of op were made (failed ones included).
   int Calls(Operation op) const;
-  void ResetCounters();
 
   // Reverts the wrapped file system to what would survive a power cut now.
   void SimulatePowerCut();
@@ -94,9 +93,7 @@ class FaultFileSystem final : public IFileSystem {
   std::atomic<bool> fail_flush{false};
   std::atomic<bool> fail_rename{false};
   std::atomic<bool> fail_delete{false};
-  std::atomic<bool> fail_create_directories{false};
   std::atomic<bool> fail_list{false};
-  std::atomic<bool> fail_read{false};
 
  private:
   struct PendingFailure {
@@ -106,6 +103,9 @@ class FaultFileSystem final : public IFileSystem {
 
   // Counts the call and answers the errno it must fail with, or 0.
   int CountAndCheck(Operation op, bool switch_on, int switch_code);
+  // Counts the call and raises EOSError(what, path) when it must fail.
+  void CountAndMaybeThrow(Operation op, bool switch_on, int switch_code, const char* what,
+                          const std::string& path);
   // Takes path into the model (see above) unless it is there already or is
   // a directory; returns whether the path is modelled.
   bool Adopt(const std::string& path);
