@@ -6,12 +6,9 @@
 #include <vector>
 
 #include "device/dos_attack_control.h"
+#include "kernel/frame_codec.h"
 
 namespace vd {
-
-// The fixed 16-bit seed of the Kernel frame encryption IV (see README); the
-// registry value "FrameIVSeed" of the shared key overrides it.
-inline constexpr uint16_t kDefaultFrameIVSeed = 0x5A3C;
 
 // One active device port, in the order of the port sub-keys. Inside the
 // driver a port is known by its 1-based position in DriverSettings::Ports.
@@ -33,7 +30,9 @@ struct DriverSettings {
   std::string Path;
   bool SecurityEnabled = false;
   std::string SecurityKey;
-  uint16_t FrameIVSeed = kDefaultFrameIVSeed;
+  // Seed of the frame encryption IV (see README); the registry value
+  // "FrameIVSeed" of the shared key overrides the built-in constant.
+  uint16_t FrameIVSeed = kFrameSecurityDefaultIVSeed;
   std::string Name = "VolterDirect Driver";
   std::string Password;
   bool UseNamedPipeConnection = false;
