@@ -20,11 +20,11 @@ class Exception : public std::exception {
   std::string message_;
 };
 
-#define VD_DECLARE_ERROR_KIND(Kind)                                      \
-  class Kind : public Exception {                                        \
-   public:                                                               \
-    using Exception::Exception;                                          \
-    const char* KindName() const noexcept override { return #Kind; }     \
+#define VD_DECLARE_ERROR_KIND(Kind)                                  \
+  class Kind : public Exception {                                    \
+   public:                                                           \
+    using Exception::Exception;                                      \
+    const char* KindName() const noexcept override { return #Kind; } \
   }
 
 // A text that does not convert to a number, date or other value.

@@ -53,8 +53,8 @@ std::string TGuid::ToString() const {
 }
 
 std::optional<TGuid> TGuid::Parse(std::string_view text) {
-  if (text.size() != 38 || text[0] != '{' || text[37] != '}' || text[9] != '-' ||
-      text[14] != '-' || text[19] != '-' || text[24] != '-') {
+  if (text.size() != 38 || text[0] != '{' || text[37] != '}' || text[9] != '-' || text[14] != '-' ||
+      text[19] != '-' || text[24] != '-') {
     return std::nullopt;
   }
   TGuid guid;

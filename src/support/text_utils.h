@@ -42,15 +42,15 @@ std::string FormatFloat(double value);
 // One value for FormatPlaceholders.
 class FormatArg {
  public:
-  FormatArg(int32_t value) : value_(static_cast<int64_t>(value)) {}  // NOLINT
-  FormatArg(int64_t value) : value_(value) {}                        // NOLINT
+  FormatArg(int32_t value) : value_(static_cast<int64_t>(value)) {}   // NOLINT
+  FormatArg(int64_t value) : value_(value) {}                         // NOLINT
   FormatArg(uint32_t value) : value_(static_cast<int64_t>(value)) {}  // NOLINT
-  FormatArg(bool value) : value_(value) {}                           // NOLINT
-  FormatArg(char value) : value_(value) {}                           // NOLINT
-  FormatArg(double value) : value_(value) {}                         // NOLINT
-  FormatArg(std::string_view value) : value_(std::string(value)) {}  // NOLINT
-  FormatArg(const std::string& value) : value_(value) {}             // NOLINT
-  FormatArg(const char* value) : value_(std::string(value)) {}       // NOLINT
+  FormatArg(bool value) : value_(value) {}                            // NOLINT
+  FormatArg(char value) : value_(value) {}                            // NOLINT
+  FormatArg(double value) : value_(value) {}                          // NOLINT
+  FormatArg(std::string_view value) : value_(std::string(value)) {}   // NOLINT
+  FormatArg(const std::string& value) : value_(value) {}              // NOLINT
+  FormatArg(const char* value) : value_(std::string(value)) {}        // NOLINT
 
   // Integers in decimal, booleans "True"/"False", a character as itself,
   // floating point as FormatFloat, texts as they are.

@@ -1,9 +1,8 @@
 #pragma once
 
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
-
-#include <pugixml.hpp>
 
 namespace vd {
 

@@ -21,8 +21,7 @@ struct RecordedEvent {
 // Records every system event; answers with `result`.
 class RecordingEventSink final : public ISystemEventSink {
  public:
-  bool AddSystemEvent(const std::string& text, const std::string& details,
-                      bool is_error) override {
+  bool AddSystemEvent(const std::string& text, const std::string& details, bool is_error) override {
     std::lock_guard<std::mutex> guard(mutex_);
     events_.push_back({text, details, is_error});
     return result;
