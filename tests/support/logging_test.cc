@@ -133,9 +133,23 @@ TEST_F(LoggingTest, ConcurrentWritersLeaveOnlyWholeLines) {
             4 * 150);
 }
 
+TEST(LogFileNameTest, SpecificationsResolveAgainstTheDefaultName) {
+  const std::string base = "/opt/vd/VolterDirectDrv.txt";
+  const std::pair<std::string, std::string> rows[] = {
+      {"", base},
+      {"<DEFAULT>", base},
+      {"extra", "/opt/vd/extra.txt"},
+      {"logs/", "/opt/vd/logs/VolterDirectDrv.txt"},
+      {"/var/log/vd/", "/var/log/vd/VolterDirectDrv.txt"},
+      {"../x.log ", "/opt/x.log"},
+  };
+  for (const auto& [spec, resolved] : rows) EXPECT_EQ(ResolveLogFileName(spec, base), resolved);
+}
+
 TEST(LogFormatTest, DurationsAndBytes) {
   EXPECT_EQ(FormatDuration(false, 93784005, 0), "1 dni, 02:03:04.005 [g:m:s.ms]");
   EXPECT_EQ(FormatDuration(true, 93784, 0), "1 dni, 02:03:04 [g:m:s]");
+  EXPECT_EQ(FormatDuration(false, 0, 1), "?");
   EXPECT_EQ(FormatDuration(false, INT64_MAX, -1), "?");
   EXPECT_EQ(FormatBytes("\x02\x41\x03\x7f", " ", true, true), "02[STX] 41[A] 03[ETX] 7F[DEL]");
   EXPECT_EQ(FormatBytes("\x0d\xb9", ",", true, false), "0D[\r],B9[ą]");
