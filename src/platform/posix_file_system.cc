@@ -46,8 +46,12 @@ class Descriptor {
   int fd_;
 };
 
+// O_NONBLOCK: a FIFO or device planted under a file's name must fail, not
+// block the caller for ever; on regular files and directories it changes
+// nothing.
 int OpenFile(const std::string& path, int flags, const char* operation) {
-  const int fd = RetryOnInterrupt([&] { return ::open(path.c_str(), flags | O_CLOEXEC, 0666); });
+  const int fd =
+      RetryOnInterrupt([&] { return ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666); });
   if (fd < 0) throw MakeOSError(errno, operation, path);
   return fd;
 }
@@ -128,6 +132,9 @@ std::string PosixFileSystem::ReadFile(const std::string& path, int64_t max_size)
   Descriptor fd = OpenFile(path, O_RDONLY, "open");
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) throw MakeOSError(errno, "read", path);
+  if (!S_ISREG(info.st_mode)) {
+    throw MakeOSError(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, "read", path);
+  }
   if (info.st_size > max_size) throw MakeOSError(EFBIG, "read", path);
   std::string data;
   data.resize(static_cast<size_t>(info.st_size));

@@ -45,6 +45,11 @@ TEST_F(PosixFileSystemTest, DirectoriesListWithoutDotEntriesAndStatTellsKindSize
   EXPECT_TRUE(fs_.Stat(P("sub/deeper")).is_directory);
   fs_.DeleteFile(P("1.sig"));
   EXPECT_THROW(fs_.DeleteFile(P("1.sig")), EOSError);
+  // Something other than a file under a file's name fails at once, never blocks.
+  ASSERT_EQ(mkfifo(P("2.sig").c_str(), 0666), 0);
+  EXPECT_THROW(fs_.ReadFile(P("2.sig"), 100), EOSError);
+  EXPECT_THROW(fs_.AppendFile(P("2.sig"), "line"), EOSError);
+  EXPECT_THROW(fs_.ReadFile(P("sub"), 100), EOSError);
 }
 
 }  // namespace
