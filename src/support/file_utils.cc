@@ -59,12 +59,12 @@ bool MatchesMask(std::string_view name, std::string_view mask) {
   size_t star = std::string_view::npos;
   size_t star_name = 0;
   while (n < name.size()) {
-    if (m < mask.size() && (mask[m] == '?' || FoldCase(mask[m]) == FoldCase(name[n]))) {
-      ++n;
-      ++m;
-    } else if (m < mask.size() && mask[m] == '*') {
+    if (m < mask.size() && mask[m] == '*') {
       star = m++;
       star_name = n;
+    } else if (m < mask.size() && (mask[m] == '?' || FoldCase(mask[m]) == FoldCase(name[n]))) {
+      ++n;
+      ++m;
     } else if (star != std::string_view::npos) {
       m = star + 1;
       n = ++star_name;

@@ -45,9 +45,10 @@ TEST_F(FileUtilsTest, UniqueNameIsTicksAndRandomHexAndIsDrawnAgainUntilFree) {
 
 TEST(MatchesMaskTest, WildcardsIgnoreLetterCase) {
   using Case = std::pair<const char*, const char*>;  // name, mask
-  for (const Case& c : {Case{"03A1F2C7.SIG", "*.sig"}, Case{".sig", "*.sig"},
-                        Case{"a.b.sig", "*.sig"}, Case{"ab.que", "??.que"}, Case{"noext", "*.*"},
-                        Case{"aXbXc", "*b*c"}, Case{"Log_0001.txt", "log_*.TXT"}})
+  for (const Case& c :
+       {Case{"03A1F2C7.SIG", "*.sig"}, Case{".sig", "*.sig"}, Case{"a.b.sig", "*.sig"},
+        Case{"ab.que", "??.que"}, Case{"noext", "*.*"}, Case{"aXbXc", "*b*c"},
+        Case{"Log_0001.txt", "log_*.TXT"}, Case{"*x.sig", "*.sig"}})
     EXPECT_TRUE(MatchesMask(c.first, c.second)) << c.first << " ~ " << c.second;
   for (const Case& c : {Case{"x.sig.error", "*.sig"}, Case{"x.sig.tmp", "*.sig"},
                         Case{"x.sigx", "*.sig"}, Case{"abc.que", "??.que"}, Case{"", "?"}})
