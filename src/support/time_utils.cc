@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <limits>
 #include <string>
 
 #include "support/clock.h"
@@ -64,6 +65,10 @@ struct tm LocalBrokenDown(int64_t utc_seconds) {
   errno = 0;
   if (localtime_r(&when, &local) == nullptr) {
     throw MakeOSError(errno != 0 ? errno : EOVERFLOW, "localtime_r", std::to_string(utc_seconds));
+  }
+  // localtime_r fills tm_year up to INT_MAX, whose calendar year no int holds.
+  if (local.tm_year > std::numeric_limits<int>::max() - 1900) {
+    throw MakeOSError(EOVERFLOW, "localtime_r", std::to_string(utc_seconds));
   }
   return local;
 }

@@ -51,6 +51,7 @@ TEST_F(WarsawTimeTest, WinterIsOneHourAndSummerTwoHoursAheadOfUtcAndOverflowRais
   // Times outside the calendar raise instead of overflowing.
   EXPECT_THROW(LocalUnixToUtcUnix(INT64_MIN), EOSError);
   EXPECT_THROW(UtcUnixToLocal(INT64_MAX), EOSError);
+  EXPECT_THROW(UtcUnixToLocal(67768036191673199), EOSError);  // the C library's last second
 }
 
 TEST_F(WarsawTimeTest, SkippedHourTakesTheOldOffsetAndRepeatedHourItsFirstOccurrence) {
