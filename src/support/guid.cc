@@ -74,7 +74,14 @@ std::optional<TGuid> TGuid::Parse(std::string_view text) {
 }
 
 TGuid NewGuid() {
-  thread_local std::mt19937_64 generator{std::random_device{}()};
+  // Seeded with 256 bits: one 32-bit seed per thread would let two of the
+  // many connection threads share a whole sequence of GUIDs.
+  thread_local std::mt19937_64 generator = [] {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device(),
+                       device(), device(), device(), device()};
+    return std::mt19937_64(seed);
+  }();
   const uint64_t high = generator();
   const uint64_t low = generator();
   uint8_t bytes[16];
