@@ -29,18 +29,6 @@ std::string WithTrailingSlash(std::string dir) {
   return dir;
 }
 
-bool HasSignalExtension(std::string_view name) {
-  constexpr std::string_view kExtension = kSignalExtension;
-  if (name.size() < kExtension.size()) return false;
-  const std::string_view tail = name.substr(name.size() - kExtension.size());
-  for (size_t i = 0; i < tail.size(); ++i) {
-    const char c = tail[i];
-    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    if (lower != kExtension[i]) return false;
-  }
-  return true;
-}
-
 int64_t SaturatingAdd(int64_t a, int64_t b) {
   if (b > 0 && a > std::numeric_limits<int64_t>::max() - b) {
     return std::numeric_limits<int64_t>::max();
@@ -108,7 +96,7 @@ TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventS
 TSignalBuffer::~TSignalBuffer() = default;
 
 void TSignalBuffer::LoadSignalFile(const std::string& dir, const std::string& name) {
-  if (!HasSignalExtension(name)) return;
+  if (!MatchesMask(name, kSignalMask)) return;
   const std::string path = dir + name;
   try {
     SignalEntry entry;
