@@ -25,6 +25,13 @@ constexpr char kQuestionExtension[] = ".que";
 // Our own files hold a few hundred bytes; anything near this is not ours.
 constexpr int64_t kMaxQuestionFileSize = int64_t{16} * 1024 * 1024;
 
+// Makes room for one more element ahead of time, so that the push_back that
+// follows cannot fail; grows geometrically.
+template <typename T>
+void ReserveOneMore(std::vector<T>& list) {
+  if (list.size() == list.capacity()) list.reserve(std::max<size_t>(16, 2 * list.size()));
+}
+
 constexpr uint16_t kSystemEventFrameType = 9;
 constexpr uint8_t kDriverDirection = 1;
 
@@ -258,8 +265,8 @@ TQuestionItem& TQuestionsBuffer::AddItem(uint16_t FrameType, const std::string& 
   item->WaitOnlyForACK = WaitOnlyForACK;
   // Room first, so that nothing can fail between writing the file and
   // queuing the item.
-  items_.reserve(items_.size() + 1);
-  ready_.reserve(ready_.size() + 1);
+  ReserveOneMore(items_);
+  ReserveOneMore(ready_);
   if (save && !item->FileName.empty()) SaveQuestionFile(*item);
   TQuestionItem* raw = item.get();
   items_.push_back(std::move(item));
@@ -277,7 +284,7 @@ void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item) {
   AppendTextElement(root, "WaitOnlyForACK", item.WaitOnlyForACK ? "True" : "False");
   AppendTextElement(root, "Direction", std::to_string(item.Direction));
   AppendTextElement(root, "QuestionBody", Base64Encode(item.QuestionBody));
-  WriteFileDurably(fs_, item.FileName, SerializeXml(document), flush_writes_);
+  WriteNewFileDurably(fs_, item.FileName, SerializeXml(document), flush_writes_);
 }
 
 void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::string& name) {
@@ -302,9 +309,13 @@ void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::strin
     // would only cost a flush per item at every start.
     AddItem(frame_type, body, installation, *destination, wait_only_for_ack, path, direction,
             false);
-  } catch (...) {
-    AddSystemEvent("Error while reading data from disk.", CurrentExceptionText(), true);
-    RenameToError(fs_, path);
+  } catch (const std::exception& error) {
+    AddSystemEvent("Error while reading data from disk.", ExceptionText(error), true);
+    if (IsTransientFileError(error)) {
+      log_.LogWrite("Question file left for the next start: " + path);
+    } else if (!RenameToError(fs_, path)) {
+      log_.LogWrite("Cannot set aside unreadable question file: " + path);
+    }
   }
 }
 
@@ -323,7 +334,7 @@ void TQuestionsBuffer::ReturnDueItems() {
 
 void TQuestionsBuffer::ParkItem(TQuestionItem* item, int64_t seconds) {
   item->DueTime = NowSeconds() + seconds;
-  waiting_.reserve(waiting_.size() + 1);
+  ReserveOneMore(waiting_);
   DetachItem(item);
   waiting_.push_back(item);
 }

@@ -104,9 +104,11 @@ void TSignalBuffer::LoadSignalFile(const std::string& dir, const std::string& na
     entry.Id = NewGuid();
     entry.FileName = path;
     pending_.push_back(std::move(entry));
-  } catch (...) {
-    events_.AddSystemEvent("Błąd odczytu sygnału z dysku!", CurrentExceptionText(), true);
-    if (!RenameToError(fs_, path)) {
+  } catch (const std::exception& error) {
+    events_.AddSystemEvent("Błąd odczytu sygnału z dysku!", ExceptionText(error), true);
+    if (IsTransientFileError(error)) {
+      log_.LogWrite("Signal file left for the next start: " + path);
+    } else if (!RenameToError(fs_, path)) {
       log_.LogWrite("Cannot set aside unreadable signal file: " + path);
     }
   }
@@ -178,17 +180,10 @@ void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
 
 bool TSignalBuffer::SaveSignalFile(const TSignal& signal, const std::string& file_name) {
   try {
-    WriteFileDurably(fs_, file_name, SignalDocument(signal), flush_writes_);
+    WriteNewFileDurably(fs_, file_name, SignalDocument(signal), flush_writes_);
     return true;
   } catch (...) {
     const std::string text = CurrentExceptionText();
-    // A refused signal leaves no file: the write may have failed only after
-    // the file got its name (flushing the directory), and a file left behind
-    // would bring the signal back at the next start.
-    try {
-      if (fs_.Stat(file_name).exists) fs_.DeleteFile(file_name);
-    } catch (...) {
-    }
     log_.LogWrite("Save signal to file exception: " + text);
     events_.AddSystemEvent("Error while saving signal to disk.", text, true);
     return false;

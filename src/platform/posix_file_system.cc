@@ -215,7 +215,12 @@ void PosixFileSystem::DeleteFile(const std::string& path) {
 
 void PosixFileSystem::SyncDirectory(const std::string& dir) {
   Descriptor fd = OpenFile(dir, O_RDONLY | O_DIRECTORY, "open directory");
-  SyncDescriptor(fd.get(), "flush directory", dir);
+  // Some file systems (network and FUSE mounts) cannot flush a directory at
+  // all; their entries are as durable as they get, so that is no failure.
+  if (RetryOnInterrupt([&] { return ::fsync(fd.get()); }) != 0 && errno != EINVAL &&
+      errno != EOPNOTSUPP) {
+    throw MakeOSError(errno, "flush directory", dir);
+  }
   CloseChecked(fd, "close", dir);
 }
 

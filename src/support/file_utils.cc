@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <random>
 
 #include "support/clock.h"
@@ -114,6 +115,38 @@ void WriteFileDurably(IFileSystem& fs, const std::string& path, std::string_view
   // The file is complete under its name now; a failure here means only that
   // the new name may not survive a power cut.
   if (flush) fs.SyncDirectory(DirectoryOf(path));
+}
+
+void WriteNewFileDurably(IFileSystem& fs, const std::string& path, std::string_view data,
+                         bool flush) {
+  try {
+    WriteFileDurably(fs, path, data, flush);
+  } catch (...) {
+    try {
+      if (fs.Stat(path).exists) fs.DeleteFile(path);
+    } catch (...) {  // the original failure is the one worth reporting
+    }
+    throw;
+  }
+}
+
+bool IsTransientFileError(const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return true;
+  const auto* os_error = dynamic_cast<const EOSError*>(&error);
+  if (os_error == nullptr) return false;
+  switch (os_error->ErrorCode()) {
+    case EIO:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EAGAIN:
+    case EBUSY:
+    case EINTR:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void RemoveUnfinishedFiles(IFileSystem& fs, ILogWriter& log, const std::string& dir,

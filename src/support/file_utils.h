@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,18 @@ std::string TemporaryFileName(const std::string& path);
 // are left out. Raises EOSError on any failure (the temporary file is removed
 // then, as far as possible).
 void WriteFileDurably(IFileSystem& fs, const std::string& path, std::string_view data, bool flush);
+
+// WriteFileDurably for a file that is new: when the call raises, nothing is
+// left under path either (the failure may come after the rename, while the
+// directory is flushed), so a write reported as failed never comes back at
+// the next start.
+void WriteNewFileDurably(IFileSystem& fs, const std::string& path, std::string_view data,
+                         bool flush);
+
+// Whether a failure to read a cache file may pass by itself (no file handles
+// or memory left, an I/O error): the file is then left where it is for the
+// next start instead of being set aside as unreadable.
+bool IsTransientFileError(const std::exception& error);
 
 // Deletes the temporary files that interrupted WriteFileDurably calls left in
 // dir for files matching mask (for "*.sig": the temporary names of ".sig"

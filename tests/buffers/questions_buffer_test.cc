@@ -183,6 +183,10 @@ TEST_F(QuestionsBufferTest, FailedWriteQueuesNothingLogsNothingLeavesNothing) {
     EXPECT_EQ(buffer->ItemCount(), 0u);
     EXPECT_TRUE(Files("*").empty());
   }
+  fs_.FailNext(FaultFileSystem::Operation::kSyncDirectory);  // after the rename
+  EXPECT_FALSE(buffer->AddSystemEvent("lost", "", true));
+  EXPECT_EQ(buffer->ItemCount(), 0u);
+  EXPECT_TRUE(Files("*").empty());
   EXPECT_TRUE(log_.Lines().empty());
 }
 

@@ -76,6 +76,14 @@ TEST_F(SignalBufferTest, StartRemovesLeftoversLoadsFilesOldestFirstAndSetsAsideU
   EXPECT_EQ(posix_.ListDirectory(dir_.Path()), std::vector<std::string>{"00000004.sig.error"});
 }
 
+TEST_F(SignalBufferTest, FileThatCannotBeReadForNowStaysForTheNextStart) {
+  posix_.WriteFile(dir_.Path() + "00000001.sig", SignalDocument(Signal("A")), false);
+  fs_.FailNext(FaultFileSystem::Operation::kReadFile, 1, EIO);
+  EXPECT_EQ(Open()->PendingCount(), 0u);
+  EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
+  EXPECT_EQ(Drain(*Open()), "A");
+}
+
 TEST_F(SignalBufferTest, AddedSignalIsLoggedInLocalTimeAndSurvivesAPowerCutInUtc) {
   TSignal signal = Signal("1234", CivilToUnixSeconds(EncodeDateTime(2024, 3, 5, 14, 7, 31, 0)));
   signal.TimeSource = CivilToUnixSeconds(EncodeDateTime(2024, 3, 5, 0, 0, 0, 0));
