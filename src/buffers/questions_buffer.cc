@@ -14,6 +14,7 @@
 #include "support/file_utils.h"
 #include "support/log_writer.h"
 #include "support/text_utils.h"
+#include "support/time_utils.h"
 #include "support/xml_utils.h"
 
 namespace vd {
@@ -42,16 +43,6 @@ constexpr int64_t kRetryAfterDirection9Seconds = 60;
 constexpr int64_t kRetryAfterCancelSeconds = 5;
 constexpr int64_t kMemoryItemLifetimeSeconds = 60;
 
-std::string WithTrailingSlash(std::string dir) {
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  return dir;
-}
-
-int64_t FloorDiv(int64_t value, int64_t divisor) {
-  const int64_t quotient = value / divisor;
-  return (value % divisor != 0 && value < 0) ? quotient - 1 : quotient;
-}
-
 // An integer field of a ".que" file that must fit the frame header field.
 int32_t ParseField(pugi::xml_node root, const char* name, int32_t max) {
   const std::string text = ChildText(root, name);
@@ -73,7 +64,7 @@ TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWri
     : fs_(fs),
       clock_(clock),
       log_(log),
-      cache_directory_(WithTrailingSlash(std::move(options.CacheDirectory))),
+      cache_directory_(IncludeTrailingSlash(std::move(options.CacheDirectory))),
       module_name_(std::move(options.ModuleName)),
       module_ip_(std::move(options.ModuleIp)),
       flush_writes_(options.FlushWrites) {
@@ -116,7 +107,7 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     std::lock_guard<std::recursive_mutex> guard(lock_);
     pugi::xml_document document;
     pugi::xml_node event = document.append_child("Data").append_child("SystemEvent");
-    AppendTextElement(event, "SourceTime", std::to_string(FloorDiv(clock_.UtcNowMs(), 1000)));
+    AppendTextElement(event, "SourceTime", std::to_string(DateTimeToUnixSeconds(NowUtc(clock_))));
     AppendTextElement(event, "ModuleName", module_name_);
     AppendTextElement(event, "ModuleIp", module_ip_);
     AppendTextElement(event, "Owner", "System");

@@ -24,11 +24,6 @@ constexpr char kSignalExtension[] = ".sig";
 constexpr char kSignalMask[] = "*.sig";
 constexpr int64_t kNever = std::numeric_limits<int64_t>::min();
 
-std::string WithTrailingSlash(std::string dir) {
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  return dir;
-}
-
 int64_t SaturatingAdd(int64_t a, int64_t b) {
   if (b > 0 && a > std::numeric_limits<int64_t>::max() - b) {
     return std::numeric_limits<int64_t>::max();
@@ -67,7 +62,7 @@ TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventS
       clock_(clock),
       events_(events),
       log_(log),
-      cache_directory_(WithTrailingSlash(std::move(cache_directory))),
+      cache_directory_(IncludeTrailingSlash(std::move(cache_directory))),
       flush_writes_(flush_writes) {
   if (fs_.Stat(cache_directory_).exists) {
     RemoveUnfinishedFiles(fs_, log_, cache_directory_, kSignalMask);

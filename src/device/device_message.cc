@@ -42,15 +42,6 @@ void AppendTwoDigits(std::string& out, int value) {
 
 }  // namespace
 
-std::string_view TrimMessage(std::string_view text) {
-  auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && blank(text[first])) ++first;
-  while (last > first && blank(text[last - 1])) --last;
-  return text.substr(first, last - first);
-}
-
 std::string BuildTimeReply(std::string_view hn, std::string_view password, const CivilTime& now) {
   char year[16];
   const auto [year_end, ec] = std::to_chars(year, year + sizeof year, now.year);
@@ -94,7 +85,7 @@ bool TDeviceMessageParser::ParseDeviceMessage(std::string_view message, int32_t 
 
 void TDeviceMessageParser::Parse(std::string_view message, int32_t port_number,
                                  std::string_view canal_type, const ReplyWriter& reply) const {
-  const std::string_view body = CutBody(TrimMessage(message));
+  const std::string_view body = CutBody(TrimBlanks(message));
   const std::string_view hn = Field(body, 5, 4);
 
   // An unreadable source date is answered with the driver's time; the signal

@@ -21,10 +21,6 @@ using ReplyWriter = std::function<void(const std::string&)>;
 // The event raised for every message that could not be handled.
 inline constexpr std::string_view kSignalAnalysisError = "Signal analysis error.";
 
-// The text with its leading and trailing bytes up to 0x20 (blanks and control
-// characters) removed; bytes from 0x80 up are kept. A view into `text`.
-std::string_view TrimMessage(std::string_view text);
-
 // The time reply to a transmitter: "*" + hn + "*" + password + "*00*" +
 // yyyyMMddhhmmss of `now` (the year without leading zeros) + "*" + "\n".
 std::string BuildTimeReply(std::string_view hn, std::string_view password, const CivilTime& now);

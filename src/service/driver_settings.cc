@@ -1,19 +1,9 @@
 #include "service/driver_settings.h"
 
 #include "platform/host.h"
+#include "support/file_utils.h"
 
 namespace vd {
-namespace {
-
-// A directory path ending with "/"; an empty one means the working directory.
-std::string WithTrailingSlash(const std::string& directory) {
-  if (directory.empty()) return "./";
-  if (directory.back() == '/') return directory;
-  return directory + '/';
-}
-
-}  // namespace
-
 void SetDefaults(DriverSettings& settings) {
   SetDefaults(settings, ExecutableDirectory(), GetLocalIP());
 }
@@ -23,7 +13,8 @@ void SetDefaults(DriverSettings& settings, const std::string& executable_directo
   // Every field back to its declared default, the ports (and their flood
   // controls) freed.
   settings = DriverSettings{};
-  settings.Path = WithTrailingSlash(executable_directory);
+  // An empty directory means the working directory.
+  settings.Path = executable_directory.empty() ? "./" : IncludeTrailingSlash(executable_directory);
   settings.LogPath = settings.Path;
   settings.LocalIP = local_ip;
 }

@@ -29,13 +29,22 @@ int RandomSuffix() {
 
 char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string DirectoryOf(const std::string& path) {
+}  // namespace
+
+std::string DirectoryOf(std::string_view path) {
   const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return path.substr(0, slash + 1);
+  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
 }
 
-}  // namespace
+std::string FileNameOf(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string IncludeTrailingSlash(std::string dir) {
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
 
 std::string UniqueFileName(IFileSystem& fs, const IClock& clock, const std::string& dir,
                            std::string extension) {
@@ -114,7 +123,10 @@ void WriteFileDurably(IFileSystem& fs, const std::string& path, std::string_view
   }
   // The file is complete under its name now; a failure here means only that
   // the new name may not survive a power cut.
-  if (flush) fs.SyncDirectory(DirectoryOf(path));
+  if (flush) {
+    const std::string dir = DirectoryOf(path);
+    fs.SyncDirectory(dir.empty() ? "./" : dir);
+  }
 }
 
 void WriteNewFileDurably(IFileSystem& fs, const std::string& path, std::string_view data,

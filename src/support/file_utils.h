@@ -11,6 +11,13 @@ class IClock;
 class IFileSystem;
 class ILogWriter;
 
+// Up to and including the last "/" of path; empty when there is none.
+std::string DirectoryOf(std::string_view path);
+// What follows the last "/" of path (all of it when there is none).
+std::string FileNameOf(std::string_view path);
+// dir with a "/" at its end (an empty dir becomes "/").
+std::string IncludeTrailingSlash(std::string dir);
+
 // A free file name in dir (which ends with "/"): six upper-case hexadecimal
 // digits of the millisecond tick count modulo 1000000, two of a pseudo-random
 // number 0-254, then the extension (a "." is put in front when missing).

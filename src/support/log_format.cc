@@ -20,20 +20,6 @@ constexpr std::array<std::string_view, 32> kControlNames = {
 constexpr std::array<std::string_view, 7> kShortDayNames = {"Nd", "Pn", "Wt", "Śr",
                                                             "Cz", "Pt", "So"};
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
-std::chrono::sys_days DateOf(const CivilTime& time) {
-  using namespace std::chrono;
-  return sys_days{year{time.year} / month{static_cast<unsigned>(time.month)} /
-                  day{static_cast<unsigned>(time.day)}};
-}
-
-int64_t CivilToUnixMs(const CivilTime& time) {
-  const int64_t days = DateOf(time).time_since_epoch().count();
-  return days * kMsPerDay + ((time.hour * 60 + time.minute) * 60 + time.second) * int64_t{1000} +
-         time.millisecond;
-}
-
 }  // namespace
 
 std::string_view ControlCharacterName(unsigned char byte) {
@@ -89,7 +75,10 @@ std::string FormatDuration(bool in_seconds, int64_t later, int64_t earlier) {
 }
 
 std::string FormatLogTimestamp(const CivilTime& time) {
-  const unsigned weekday = std::chrono::weekday{DateOf(time)}.c_encoding();
+  const std::chrono::year_month_day calendar{std::chrono::year{time.year},
+                                             std::chrono::month{static_cast<unsigned>(time.month)},
+                                             std::chrono::day{static_cast<unsigned>(time.day)}};
+  const unsigned weekday = std::chrono::weekday{std::chrono::sys_days{calendar}}.c_encoding();
   char date[16];
   char clock[32];
   std::snprintf(date, sizeof date, "%02d.%02d.%04d ", time.day, time.month, time.year);
@@ -98,22 +87,6 @@ std::string FormatLogTimestamp(const CivilTime& time) {
   std::string out = date;
   out += kShortDayNames[weekday % 7];
   out += clock;
-  return out;
-}
-
-CivilTime UnixMsToCivil(int64_t ms) {
-  using namespace std::chrono;
-  const int64_t days = FloorDiv(ms, kMsPerDay);
-  const int64_t in_day = ms - days * kMsPerDay;
-  const year_month_day date{sys_days{std::chrono::days{days}}};
-  CivilTime out;
-  out.year = static_cast<int>(date.year());
-  out.month = static_cast<int>(static_cast<unsigned>(date.month()));
-  out.day = static_cast<int>(static_cast<unsigned>(date.day()));
-  out.hour = static_cast<int>(in_day / 3600000);
-  out.minute = static_cast<int>(in_day / 60000 % 60);
-  out.second = static_cast<int>(in_day / 1000 % 60);
-  out.millisecond = static_cast<int>(in_day % 1000);
   return out;
 }
 

@@ -35,10 +35,6 @@ std::string FormatDuration(bool in_seconds, int64_t later, int64_t earlier);
 // short day names (Nd, Pn, Wt, Śr, Cz, Pt, So), e.g. "05.12.2026 So 14:02:13.456".
 std::string FormatLogTimestamp(const CivilTime& time);
 
-// Milliseconds since 1970 counted on some clock (UTC or local) as a calendar
-// date and time, milliseconds included; no zone shift.
-CivilTime UnixMsToCivil(int64_t ms);
-
 // The local wall clock at the UTC moment utc_ms, as milliseconds since 1970
 // counted on the local clock. Falls back to utc_ms when the zone rules cannot
 // convert it.

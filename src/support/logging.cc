@@ -8,7 +8,9 @@
 
 #include "support/clock.h"
 #include "support/file_system.h"
+#include "support/file_utils.h"
 #include "support/log_format.h"
+#include "support/text_utils.h"
 
 namespace vd {
 namespace {
@@ -30,23 +32,6 @@ bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 std::string_view TrimLeft(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   return text;
-}
-
-std::string_view Trim(std::string_view text) {
-  text = TrimLeft(text);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-// Up to and including the last "/"; empty when there is none.
-std::string DirectoryOf(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
-}
-
-std::string FileNameOf(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
 // Position of the extension's "." in path, or npos when its file name has none.
@@ -159,7 +144,7 @@ std::string ResolveLogFileName(std::string_view spec, const std::string& default
       resolved = ChangeExtension(resolved, ".txt");
     }
   }
-  return NormalizePath(Trim(resolved));
+  return NormalizePath(TrimBlanks(resolved));
 }
 
 TLogging::TLogging(IFileSystem& fs, const IClock& clock, const std::string& directory,

@@ -16,16 +16,8 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 char ToUpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// Removes leading and trailing blanks and control characters (codes 0-32).
-std::string_view Trim(std::string_view text) {
-  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 std::string UpperTrimmed(std::string_view text) {
-  std::string result(Trim(text));
+  std::string result(TrimBlanks(text));
   for (char& c : result) c = ToUpperAscii(c);
   return result;
 }
@@ -63,6 +55,13 @@ Int ParseInteger(std::string_view text) {
 }
 
 }  // namespace
+
+std::string_view TrimBlanks(std::string_view text) {
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
 
 std::string EscapeControlChars(std::string_view text, bool drop_nul) {
   std::string result;
@@ -111,7 +110,7 @@ std::string ReadKeyValue(std::string_view key, std::string_view text) {
       current_key += c;
     }
   }
-  return std::string(Trim(result));
+  return std::string(TrimBlanks(result));
 }
 
 int64_t ParseInt64(std::string_view text) { return ParseInteger<int64_t>(text); }

@@ -18,6 +18,10 @@ std::string EscapeControlChars(std::string_view text, bool drop_nul);
 // an empty text, a key given twice the two values joined.
 std::string ReadKeyValue(std::string_view key, std::string_view text);
 
+// The text without its leading and trailing blanks and control characters
+// (bytes 0x00 to 0x20); bytes from 0x80 up are kept.
+std::string_view TrimBlanks(std::string_view text);
+
 // Decimal integers with an optional sign; raise EConvertError
 // ("'<text>' is not a valid integer value") when the text is not one or the
 // value does not fit.

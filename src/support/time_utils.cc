@@ -164,13 +164,18 @@ CivilTime UnixSecondsToCivil(int64_t seconds) {
   return result;
 }
 
-int64_t DateTimeToUnixSeconds(const CivilTime& time) { return WholeSeconds(time); }
-
-CivilTime NowUtc(const IClock& clock) {
-  const int64_t ms = clock.UtcNowMs();
+CivilTime UnixMsToCivil(int64_t ms) {
   const int64_t seconds = FloorDiv(ms, 1000);
   return WithMilliseconds(UnixSecondsToCivil(seconds), static_cast<int>(ms - seconds * 1000));
 }
+
+int64_t CivilToUnixMs(const CivilTime& time) {
+  return WholeSeconds(time) * 1000 + time.millisecond;
+}
+
+int64_t DateTimeToUnixSeconds(const CivilTime& time) { return WholeSeconds(time); }
+
+CivilTime NowUtc(const IClock& clock) { return UnixMsToCivil(clock.UtcNowMs()); }
 
 int64_t NowUnixUtc(const IClock& clock) { return CivilToUnixSeconds(NowUtc(clock)); }
 

@@ -35,6 +35,11 @@ int64_t CivilToUnixSeconds(const CivilTime& time);
 // The calendar date and time of Unix seconds, no zone shift; milliseconds 0.
 CivilTime UnixSecondsToCivil(int64_t seconds);
 
+// Milliseconds since 1970 as a calendar date and time and back, milliseconds
+// included; no zone shift.
+CivilTime UnixMsToCivil(int64_t ms);
+int64_t CivilToUnixMs(const CivilTime& time);
+
 // CivilToUnixSeconds with the milliseconds cleared first (never rounds up).
 // The zero date-time gives -2209161600.
 int64_t DateTimeToUnixSeconds(const CivilTime& time);
