@@ -13,7 +13,7 @@ int64_t ReadMs(clockid_t id) {
 
 }  // namespace
 
-int64_t SystemClock::MonotonicMs() const { return ReadMs(CLOCK_MONOTONIC); }
+int64_t SystemClock::MonotonicMs() const { return ReadMs(CLOCK_BOOTTIME); }
 
 int64_t SystemClock::UtcNowMs() const { return ReadMs(CLOCK_REALTIME); }
 

@@ -4,7 +4,8 @@
 
 namespace vd {
 
-// The host's clocks: CLOCK_MONOTONIC for ticks, CLOCK_REALTIME for UTC.
+// The host's clocks: CLOCK_BOOTTIME for ticks (monotonic, counting from
+// system start, suspended time included), CLOCK_REALTIME for UTC.
 class SystemClock final : public IClock {
  public:
   int64_t MonotonicMs() const override;
