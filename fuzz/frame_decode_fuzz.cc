@@ -42,7 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const vd::Exception&) {
     return 0;
   }
-  frame.Data = std::string(bytes.substr(vd::kFrameHeaderSize));
+  // As a transport reads it: exactly TransmittedDataSize bytes after the header.
+  const std::string_view rest = bytes.substr(vd::kFrameHeaderSize);
+  if (rest.size() < frame.TransmittedDataSize) return 0;
+  frame.Data = std::string(rest.substr(0, frame.TransmittedDataSize));
   DecodeOrRefuse(plain, frame);
   DecodeOrRefuse(secure, frame);
   return 0;
