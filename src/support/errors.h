@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <exception>
 #include <string>
 
@@ -20,27 +22,33 @@ class Exception : public std::exception {
   std::string message_;
 };
 
-#define VD_DECLARE_ERROR_KIND(Kind)                                  \
-  class Kind : public Exception {                                    \
-   public:                                                           \
-    using Exception::Exception;                                      \
-    const char* KindName() const noexcept override { return #Kind; } \
-  }
+// A string literal that can name an error kind as a template argument.
+template <size_t N>
+struct KindLiteral {
+  constexpr KindLiteral(const char (&text)[N]) { std::copy_n(text, N, name); }  // NOLINT
+  char name[N];
+};
+
+// An error kind that adds nothing to Exception but its name.
+template <KindLiteral Name>
+class ErrorKind : public Exception {
+ public:
+  using Exception::Exception;
+  const char* KindName() const noexcept override { return Name.name; }
+};
 
 // A text that does not convert to a number, date or other value.
-VD_DECLARE_ERROR_KIND(EConvertError);
+using EConvertError = ErrorKind<"EConvertError">;
 // The registry (settings file) cannot be read or holds a wrong value.
-VD_DECLARE_ERROR_KIND(ERegistryException);
+using ERegistryException = ErrorKind<"ERegistryException">;
 // A silent abort of an operation.
-VD_DECLARE_ERROR_KIND(EAbort);
+using EAbort = ErrorKind<"EAbort">;
 // zlib refused to compress.
-VD_DECLARE_ERROR_KIND(EZCompressionError);
+using EZCompressionError = ErrorKind<"EZCompressionError">;
 // zlib refused to inflate, or the stream ended early.
-VD_DECLARE_ERROR_KIND(EZDecompressionError);
+using EZDecompressionError = ErrorKind<"EZDecompressionError">;
 // An XML document that is not well-formed or lacks an element.
-VD_DECLARE_ERROR_KIND(EXMLDocError);
-
-#undef VD_DECLARE_ERROR_KIND
+using EXMLDocError = ErrorKind<"EXMLDocError">;
 
 // An operating-system call failed; carries the errno value.
 class EOSError : public Exception {

@@ -55,7 +55,9 @@ std::string UniqueFileName(IFileSystem& fs, const IClock& clock, const std::stri
     char stem[16];
     std::snprintf(stem, sizeof stem, "%06X%02X", static_cast<unsigned>(ticks),
                   static_cast<unsigned>(RandomSuffix()));
-    std::string name = dir + stem + extension;
+    std::string name = dir;
+    name += stem;
+    name += extension;
     if (!fs.Stat(name).exists) return name;
   }
   throw MakeOSError(EEXIST, "choose a free file name in", dir);

@@ -148,7 +148,7 @@ std::string ResolveLogFileName(std::string_view spec, const std::string& default
 }
 
 TLogging::TLogging(IFileSystem& fs, const IClock& clock, const std::string& directory,
-                   int64_t size_limit_kb, bool delete_existing, ProgramInfo program)
+                   int64_t size_limit_kb, bool delete_existing, const ProgramInfo& program)
     : fs_(fs),
       clock_(clock),
       size_limit_kb_(AbsoluteLimit(size_limit_kb)),

@@ -57,7 +57,7 @@ class TLogging final : public ILogWriter {
   // used). delete_existing: a file of the series found on disk when the
   // session first selects it is deleted first. Creates no file yet.
   TLogging(IFileSystem& fs, const IClock& clock, const std::string& directory,
-           int64_t size_limit_kb, bool delete_existing, ProgramInfo program);
+           int64_t size_limit_kb, bool delete_existing, const ProgramInfo& program);
   // Writes the closing block (EndSession).
   ~TLogging() override;
 

@@ -54,8 +54,8 @@ int64_t FloorDiv(int64_t a, int64_t b) {
 }
 
 int64_t WholeSeconds(const CivilTime& time) {
-  return DaysFromCivil(time.year, time.month, time.day) * kSecondsPerDay + time.hour * 3600 +
-         time.minute * 60 + time.second;
+  return DaysFromCivil(time.year, time.month, time.day) * kSecondsPerDay +
+         int64_t{time.hour} * 3600 + int64_t{time.minute} * 60 + time.second;
 }
 
 // The C library's view of the local clock at a UTC instant; honours TZ.
@@ -103,7 +103,7 @@ int64_t LocalSecondsToUtcSeconds(int64_t local_seconds) {
     throw MakeOSError(EOVERFLOW, "convert local time", std::to_string(local_seconds));
   }
   constexpr int kProbes = 9;
-  constexpr int64_t kProbeStep = 6 * 3600;
+  constexpr int64_t kProbeStep = int64_t{6} * 3600;
   int64_t candidates[kProbes];
   int count = 0;
   for (int i = 0; i < kProbes; ++i) {
