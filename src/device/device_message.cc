@@ -121,9 +121,7 @@ void TDeviceMessageParser::Parse(std::string_view message, int32_t port_number,
   signal.Value = static_cast<uint8_t>(value);  // the low 8 bits: "-1" gives 255
   signal.HardwareNumber = hn;
   signal.Extension3 = Field(body, 3, 2);
-  // Built and moved in: assigning this one-byte view trips a false -Wrestrict
-  // in GCC 12 at -O3.
-  signal.Extension4 = ShortText<100>(body.substr(0, 1));
+  signal.Extension4 = body.substr(0, 1);
   signal.Extension5 = Field(body, 2, 1);
 
   if (kind == kKindSignal) {
