@@ -59,16 +59,11 @@ void VMPCApplyKeystream(const TVMPCState& keyed, std::span<uint8_t> data) {
 std::optional<std::string> VMPCCrypt(std::string_view key, std::span<const uint8_t> iv,
                                      std::string_view input) {
   std::string output(input);
-  if (!VMPCCryptInPlace(key, iv, output)) return std::nullopt;
-  return output;
-}
-
-bool VMPCCryptInPlace(std::string_view key, std::span<const uint8_t> iv, std::string& data) {
-  if (data.empty()) return true;
+  if (output.empty()) return output;
   const std::optional<TVMPCState> keyed = VMPCKeyedState(key, iv);
-  if (!keyed) return false;
-  VMPCApplyKeystream(*keyed, std::span(reinterpret_cast<uint8_t*>(data.data()), data.size()));
-  return true;
+  if (!keyed) return std::nullopt;
+  VMPCApplyKeystream(*keyed, std::span(reinterpret_cast<uint8_t*>(output.data()), output.size()));
+  return output;
 }
 
 }  // namespace vd

@@ -48,7 +48,4 @@ void VMPCApplyKeystream(const TVMPCState& keyed, std::span<uint8_t> data);
 std::optional<std::string> VMPCCrypt(std::string_view key, std::span<const uint8_t> iv,
                                      std::string_view input);
 
-// The same applied to data in place; false (data untouched) when refused.
-bool VMPCCryptInPlace(std::string_view key, std::span<const uint8_t> iv, std::string& data);
-
 }  // namespace vd
