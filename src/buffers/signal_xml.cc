@@ -94,18 +94,8 @@ TSignal ReadSignalXml(pugi::xml_node element) {
 
 TSignal ParseSignalDocument(std::string_view text) {
   pugi::xml_document document;
-  // parse_ws_pcdata keeps a text of blanks only (a hardware number of four
-  // blanks); the default would read it as empty. Whitespace between elements
-  // then becomes text nodes, which lookups by name pass over.
-  const pugi::xml_parse_result result = document.load_buffer(
-      text.data(), text.size(), pugi::parse_default | pugi::parse_ws_pcdata, pugi::encoding_utf8);
-  if (!result) {
-    throw EXMLDocError(std::string(result.description()) + " at offset " +
-                       std::to_string(result.offset));
-  }
-  const pugi::xml_node root = document.document_element();
-  if (!root) throw EXMLDocError("The document has no root element");
-  return ReadSignalXml(RequireChild(root, kElementName));
+  ParseXml(text, document);
+  return ReadSignalXml(RequireChild(document.document_element(), kElementName));
 }
 
 std::string SignalDocument(const TSignal& signal) {

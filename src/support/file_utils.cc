@@ -1,5 +1,7 @@
 #include "support/file_utils.h"
 
+#include <fnmatch.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -26,8 +28,6 @@ int RandomSuffix() {
   std::lock_guard<std::mutex> guard(mutex);
   return std::uniform_int_distribution<int>(0, 254)(generator);
 }
-
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -65,27 +65,9 @@ std::string UniqueFileName(IFileSystem& fs, const IClock& clock, const std::stri
 
 bool MatchesMask(std::string_view name, std::string_view mask) {
   if (mask == "*.*") return true;  // the system's rule: names without a dot match too
-  // Greedy matching with one backtrack point: the last "*" seen.
-  size_t n = 0;
-  size_t m = 0;
-  size_t star = std::string_view::npos;
-  size_t star_name = 0;
-  while (n < name.size()) {
-    if (m < mask.size() && mask[m] == '*') {
-      star = m++;
-      star_name = n;
-    } else if (m < mask.size() && (mask[m] == '?' || FoldCase(mask[m]) == FoldCase(name[n]))) {
-      ++n;
-      ++m;
-    } else if (star != std::string_view::npos) {
-      m = star + 1;
-      n = ++star_name;
-    } else {
-      return false;
-    }
-  }
-  while (m < mask.size() && mask[m] == '*') ++m;
-  return m == mask.size();
+  // Masks are plain wildcards: no escapes, and a leading "." is no special case.
+  return ::fnmatch(std::string(mask).c_str(), std::string(name).c_str(),
+                   FNM_CASEFOLD | FNM_NOESCAPE) == 0;
 }
 
 int FindFiles(IFileSystem& fs, const std::string& dir, std::string_view mask,

@@ -22,14 +22,6 @@ std::string UpperTrimmed(std::string_view text) {
   return result;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ToUpperAscii(a[i]) != ToUpperAscii(b[i])) return false;
-  }
-  return true;
-}
-
 // Optional sign followed by one or more decimal digits, nothing else.
 bool IsDecimalInteger(std::string_view text) {
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
@@ -55,6 +47,14 @@ Int ParseInteger(std::string_view text) {
 }
 
 }  // namespace
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ToUpperAscii(a[i]) != ToUpperAscii(b[i])) return false;
+  }
+  return true;
+}
 
 std::string_view TrimBlanks(std::string_view text) {
   const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
@@ -140,8 +140,8 @@ double ParseFloat(std::string_view text) {
 }
 
 bool ParseBool(std::string_view text) {
-  if (EqualsIgnoringCase(text, "true")) return true;
-  if (EqualsIgnoringCase(text, "false")) return false;
+  if (EqualsIgnoreCase(text, "true")) return true;
+  if (EqualsIgnoreCase(text, "false")) return false;
   if (!IsDecimalInteger(text)) {
     throw EConvertError("'" + std::string(text) + "' is not a valid boolean value");
   }

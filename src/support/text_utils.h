@@ -22,6 +22,9 @@ std::string ReadKeyValue(std::string_view key, std::string_view text);
 // (bytes 0x00 to 0x20); bytes from 0x80 up are kept.
 std::string_view TrimBlanks(std::string_view text);
 
+// Whether a and b are equal without regard to ASCII letter case.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+
 // Decimal integers with an optional sign; raise EConvertError
 // ("'<text>' is not a valid integer value") when the text is not one or the
 // value does not fit.

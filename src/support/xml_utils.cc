@@ -83,9 +83,15 @@ std::string SerializeXml(const pugi::xml_document& document) {
 }
 
 void ParseXml(std::string_view text, pugi::xml_document& document) {
-  const pugi::xml_parse_result result =
-      document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
-  if (!result) throw EXMLDocError(result.description());
+  // parse_ws_pcdata keeps a text of blanks only (a hardware number of four
+  // blanks) instead of reading it as empty; whitespace between elements then
+  // becomes text nodes, which lookups by name pass over.
+  const pugi::xml_parse_result result = document.load_buffer(
+      text.data(), text.size(), pugi::parse_default | pugi::parse_ws_pcdata, pugi::encoding_utf8);
+  if (!result) {
+    throw EXMLDocError(std::string(result.description()) + " at offset " +
+                       std::to_string(result.offset));
+  }
   if (!document.document_element()) throw EXMLDocError("No document element found");
 }
 

@@ -23,8 +23,8 @@ pugi::xml_node AppendTextElement(pugi::xml_node parent, const char* name, std::s
 // The document as one line of UTF-8 text, declaration first.
 std::string SerializeXml(const pugi::xml_document& document);
 
-// Parses text into document; raises EXMLDocError with the parser's
-// description when it is not well-formed.
+// Parses text into document, keeping texts of blanks only; raises
+// EXMLDocError with the parser's description when it is not well-formed.
 void ParseXml(std::string_view text, pugi::xml_document& document);
 
 // The child element of parent named name; raises EXMLDocError
