@@ -104,7 +104,6 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
   // A failing disk must not make events raise events: every failure is
   // swallowed here, without a log line.
   try {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
     pugi::xml_document document;
     pugi::xml_node event = document.append_child("Data").append_child("SystemEvent");
     AppendTextElement(event, "SourceTime", std::to_string(DateTimeToUnixSeconds(NowUtc(clock_))));
@@ -115,6 +114,9 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     AppendTextElement(event, "Text", text);
     AppendTextElement(event, "Details", details).append_attribute("Encoding") = "0";
     const std::string body = SerializeXml(document);
+    // Choosing the name and creating the file must not interleave with
+    // another writer; building the document needs no lock.
+    std::lock_guard<std::recursive_mutex> guard(lock_);
     const std::string file_name = UniqueFileName(fs_, clock_, cache_directory_, kQuestionExtension);
     AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, file_name, kDriverDirection, true);
     return true;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <stdexcept>
 
 #include "support/clock.h"
 #include "support/file_system.h"
@@ -19,13 +18,6 @@ constexpr std::string_view kCrLf = "\r\n";
 constexpr std::string_view kDefaultSpec = "<default>";
 const std::string kEqualsLine(130, '=');
 const std::string kDashLine(130, '-');
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return lower(x) == lower(y);
-  });
-}
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
@@ -223,7 +215,7 @@ bool TLogging::WriteLocked(std::string_view text, bool with_timestamp, std::stri
   try {
     const FileInfo before = fs_.Stat(path);
     if (!before.is_directory) {
-      fs_.CreateDirectories(series.Directory);
+      if (!before.exists) fs_.CreateDirectories(series.Directory);
       std::string data = std::move(selection.header);
       if (before.size != file->ExpectedSize && file->ExpectedSize > 0) {
         file->ModifiedExternally = true;
@@ -338,12 +330,15 @@ TLogging::Selection TLogging::SelectFile(std::string_view file_spec, const std::
     const std::string block = std::string(kCrLf) + FrameBlock(note);
     old.Attempts += 1;
     const std::string old_path = series.Directory + old.Name;
-    try {
-      if (!fs_.Stat(old_path).exists) throw std::runtime_error("missing");
-      old.ExpectedSize = fs_.AppendFile(old_path, block);
-    } catch (...) {
-      old.Failed += 1;
+    bool noted = false;
+    if (fs_.Stat(old_path).exists) {
+      try {
+        old.ExpectedSize = fs_.AppendFile(old_path, block);
+        noted = true;
+      } catch (...) {
+      }
     }
+    if (!noted) old.Failed += 1;
   }
 
   if (series.Order.size() > 1) {
