@@ -7,7 +7,7 @@
 #include "device/device_message.h"
 #include "device/signal_sink.h"
 #include "platform/system_clock.h"
-#include "service/driver_settings.h"
+#include "config/driver_settings.h"
 #include "support/system_event_sink.h"
 #include "support/time_utils.h"
 

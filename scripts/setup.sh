@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  zlib1g-dev libpugixml-dev
+  zlib1g-dev libpugixml-dev libasio-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  tzdata clang-format
+  tzdata clang-format libxml2-utils
   clang libclang-rt-14-dev
 )
 

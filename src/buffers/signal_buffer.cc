@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "buffers/signal_xml.h"
-#include "service/driver_settings.h"
+#include "config/driver_settings.h"
 #include "support/clock.h"
 #include "support/errors.h"
 #include "support/file_system.h"

@@ -5,7 +5,7 @@
 
 #include "device/signal.h"
 #include "device/signal_sink.h"
-#include "service/driver_settings.h"
+#include "config/driver_settings.h"
 #include "support/errors.h"
 #include "support/system_event_sink.h"
 #include "support/text_utils.h"

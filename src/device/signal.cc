@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "service/driver_settings.h"
+#include "config/driver_settings.h"
 #include "support/time_utils.h"
 
 namespace vd {

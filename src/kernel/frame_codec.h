@@ -7,13 +7,14 @@
 #include <optional>
 #include <string>
 
+#include "config/driver_settings.h"
 #include "kernel/orvan_frame.h"
 #include "kernel/vmpc.h"
 
 namespace vd {
 
 // The IV seed both ends of the link use unless configured otherwise.
-inline constexpr uint16_t kFrameSecurityDefaultIVSeed = 0x5A3C;
+inline constexpr uint16_t kFrameSecurityDefaultIVSeed = kDefaultFrameIVSeed;
 
 // Plain data longer than this is compressed; this many bytes or fewer are
 // sent as they are.

@@ -12,7 +12,7 @@
 #include "fakes/scoped_temp_dir.h"
 #include "fakes/scoped_time_zone.h"
 #include "platform/posix_file_system.h"
-#include "service/driver_settings.h"
+#include "config/driver_settings.h"
 #include "support/file_utils.h"
 #include "support/time_utils.h"
 

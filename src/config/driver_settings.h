@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "device/dos_attack_control.h"
-#include "kernel/frame_codec.h"
-
 namespace vd {
+
+class TDoSAttackControl;
+
+// The IV seed of the frame encryption both ends of the Kernel link use unless
+// configured otherwise (see README).
+inline constexpr uint16_t kDefaultFrameIVSeed = 0x5A3C;
 
 // One active device port, in the order of the port sub-keys. Inside the
 // driver a port is known by its 1-based position in DriverSettings::Ports.
@@ -19,8 +22,8 @@ struct PortEntry {
   int32_t InactivityMessageTimeout = 0;
   std::string DriverPassword;
   std::string PortName;
-  // Created when the entry is read; shared by the port's connection threads.
-  std::unique_ptr<TDoSAttackControl> FloodControl;
+  // Created when the entry is read; shared by the port's connections.
+  std::shared_ptr<TDoSAttackControl> FloodControl;
 };
 
 // Every setting of the driver. Filled once by the start sequence before any
@@ -32,7 +35,7 @@ struct DriverSettings {
   std::string SecurityKey;
   // Seed of the frame encryption IV (see README); the registry value
   // "FrameIVSeed" of the shared key overrides the built-in constant.
-  uint16_t FrameIVSeed = kFrameSecurityDefaultIVSeed;
+  uint16_t FrameIVSeed = kDefaultFrameIVSeed;
   std::string Name = "VolterDirect Driver";
   std::string Password;
   bool UseNamedPipeConnection = false;

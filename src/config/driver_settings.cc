@@ -1,4 +1,4 @@
-#include "service/driver_settings.h"
+#include "config/driver_settings.h"
 
 #include "platform/host.h"
 #include "support/file_utils.h"
