@@ -45,6 +45,9 @@ struct DriverSettings {
   // Whether cache files are flushed to stable storage before they count as
   // written ("FlushCacheWrites" of the driver key).
   bool FlushCacheWrites = true;
+  // Directory of the local socket that carries the Kernel link when
+  // UseNamedPipeConnection is set ("PipeDirectory" of the driver key).
+  std::string PipeDirectory = "/run/lirra/";
   std::vector<PortEntry> Ports;
 
   // The cache directory of the durable buffers: Path + "Temp/VolterDirectDrv_Cache/".
