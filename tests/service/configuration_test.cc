@@ -11,6 +11,7 @@
 #include "fakes/memory_settings_source.h"
 #include "fakes/scoped_temp_dir.h"
 #include "platform/posix_file_system.h"
+#include "platform/registry_file.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -331,6 +332,26 @@ TEST_F(ConfigurationTest, PathThatCannotBeCreatedIsNoStartFailure) {
   EXPECT_NO_THROW(Read());
   EXPECT_EQ(settings_.Path, temp_.Path() + "missing/data/");
   EXPECT_FALSE(posix_.Stat(settings_.Path).exists);
+}
+
+TEST_F(ConfigurationTest, ExampleRegistryFileOfTheRepositoryGivesOneKernelAndOnePort) {
+  const RegistryFile example =
+      RegistryFile::Load(posix_, std::string(VD_SOURCE_DIR) + "/examples/registry.reg");
+  // The example's Path lies outside the test's directory: leave it uncreated.
+  fs_.FailNext(FaultFileSystem::Operation::kCreateDirectories);
+  ReadConfiguration(example, fs_, clock_, ExecutableDirectory(), settings_, endpoints_);
+  EXPECT_EQ(settings_.Path, "/tmp/volterdirect/");
+  ASSERT_EQ(endpoints_.size(), 1u);
+  EXPECT_EQ(endpoints_[0].IP + ":" + std::to_string(endpoints_[0].Port), "127.0.0.1:5000");
+  EXPECT_TRUE(settings_.LogSave);
+  EXPECT_EQ(settings_.LogPath, "/tmp/volterdirect/log/");
+  EXPECT_EQ(settings_.FrameIVSeed, kDefaultFrameIVSeed);
+  ASSERT_EQ(settings_.Ports.size(), 1u);
+  EXPECT_EQ(settings_.Ports[0].Port, 4001);
+  EXPECT_EQ(settings_.Ports[0].PortNumber, 1);
+  EXPECT_EQ(settings_.Ports[0].InactivityMessageTimeout, 600);
+  EXPECT_EQ(settings_.Ports[0].MaxReceiveSignals, 1000);
+  EXPECT_EQ(settings_.Ports[0].PortName, "Demo port");
 }
 
 }  // namespace
