@@ -98,22 +98,20 @@ class ConfigurationTest : public testing::Test {
 
 TEST_F(ConfigurationTest, EveryValueReachesTheSettingsAndPathIsCreated) {
   const std::string data = temp_.Path() + "data";
-  EXPECT_EQ(
-      Read({"S|PATH=" + data, "S|SecurityEnabled=#7", "S|SecurityKey=klucz", "S|FrameIVSeed=#4660",
-            "S|Kernel1=Name=main;IP=10.0.0.5;Port=5000",
-            "S|kernel2= name = backup ; ip=10.0.0.6;PORT= 5001 ", "D|UseNamedPipeConnection=#1",
-            "D|Name=Stacja \xC5\x81\xC3\xB3"
-            "d\xC5\xBA",
-            "D|Password=tajne", "D|LogSave=#1", "D|LogPath=/var/log/lirra", "D|FlushCacheWrites=#0",
-            "D|PipeDirectory=/tmp/pipes", "P1|active", "P1|MaxReceiveSignals=#4294967295",
-            "P1|DriverPassword=abc", "P1|PortName=Centrala", "P2|active"}),
-      "Path=" + data +
-          "/ Security=1 Key=klucz Seed=4660 Name=Stacja \xA3\xF3"
-          "d\x9F" +
-          " Password=tajne Pipe=1 LogSave=1 LogPath=/var/log/lirra/ Flush=0"
-          " PipeDir=/tmp/pipes/ IP=10.0.0.1"
-          " K=[main@10.0.0.5:5000,backup@10.0.0.6:5001,]"
-          " P=[4001/1/600/-1/abc/Centrala,4001/1/600/100//,]");
+  EXPECT_EQ(Read({"S|PATH=" + data, "S|SecurityEnabled=#7", "S|SecurityKey=klucz \xC5\x81",
+                  "S|FrameIVSeed=#4660", "S|Kernel1=Name=main;IP=10.0.0.5;Port=5000",
+                  "S|kernel2= name = backup ; ip=10.0.0.6;PORT= 5001 ",
+                  "D|UseNamedPipeConnection=#1", "D|Name=Stacja \xC5\x81", "D|Password=tajne",
+                  "D|LogSave=#1", "D|LogPath=/var/log/lirra", "D|FlushCacheWrites=#0",
+                  "D|PipeDirectory=/tmp/pipes", "P1|active", "P1|MaxReceiveSignals=#4294967295",
+                  "P1|DriverPassword=abc \xC5\x81", "P1|PortName=Centrala \xC5\x81", "P2|active"}),
+            // "\xC5\x81" is a UTF-8 capital L with stroke, 0xA3 in Windows-1250: the
+            // key and the port password become the bytes the other side compares.
+            "Path=" + data + "/ Security=1 Key=klucz \xA3 Seed=4660 Name=Stacja \xC5\x81" +
+                " Password=tajne Pipe=1 LogSave=1 LogPath=/var/log/lirra/ Flush=0"
+                " PipeDir=/tmp/pipes/ IP=10.0.0.1"
+                " K=[main@10.0.0.5:5000,backup@10.0.0.6:5001,]"
+                " P=[4001/1/600/-1/abc \xA3/Centrala \xC5\x81,4001/1/600/100//,]");
   EXPECT_TRUE(posix_.Stat(data + "/").is_directory);
   EXPECT_EQ(settings_.CacheDirectory(), data + "/Temp/VolterDirectDrv_Cache/");
   EXPECT_NE(settings_.Ports[0].FloodControl, settings_.Ports[1].FloodControl);
