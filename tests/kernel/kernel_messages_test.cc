@@ -84,8 +84,9 @@ TEST_F(KernelMessagesTest, StatusReportsIndexModeStatusAndRoundedUtcTime) {
   EXPECT_EQ(frame.FrameType, kFrameTypeStatus);
   EXPECT_EQ(frame.FrameGUID, kFrameGuid);
 
-  Parse("<Mode>active</Mode><Status>Warning</Status><ModulesList><ChangeIndex>42</ChangeIndex>"
-        "</ModulesList>");
+  Parse(
+      "<Mode>active</Mode><Status>Warning</Status><ModulesList><ChangeIndex>42</ChangeIndex>"
+      "</ModulesList>");
   clock_.SetUtcMs(1705320000400);
   BuildStatus(frame, kernel_, modules_, clock_, kFrameGuid);
   EXPECT_EQ(frame.Data, std::string(kDeclaration) +
@@ -183,7 +184,8 @@ TEST_F(KernelMessagesTest, MalformedAnswersRaiseAndLeaveTheModuleListWhole) {
     std::string kind;
   };
   const std::string ok = ModuleXml();
-  const std::string no_state = ok.substr(0, ok.find("<State>")) + ok.substr(ok.find("</State>") + 8);
+  const std::string no_state =
+      ok.substr(0, ok.find("<State>")) + ok.substr(ok.find("</State>") + 8);
   const Case cases[] = {
       {"<Data><Mode>ACTIVE</Mode>", "EXMLDocError"},
       {"", "EXMLDocError"},

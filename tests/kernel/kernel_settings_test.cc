@@ -34,8 +34,8 @@ class KernelSettingsTest : public testing::Test {
   void AddEndpoints(int count) {
     for (int i = 0; i < count; ++i) {
       const int n = static_cast<int>(settings_.Kernels().size());
-      settings_.AddKernelEndpoint(
-          KernelEndpoint{"Kernel" + std::to_string(n + 1), "10.0.0." + std::to_string(n), 4000 + n});
+      settings_.AddKernelEndpoint(KernelEndpoint{"Kernel" + std::to_string(n + 1),
+                                                 "10.0.0." + std::to_string(n), 4000 + n});
     }
   }
   std::string Run(const std::string& script) { return RunScript(settings_, script); }
