@@ -182,6 +182,10 @@ TOrvanFrame BuildErrorAnswer(const TOrvanFrame& received, const TKernelSettings&
 }
 
 void ParseStatusAnswer(std::string_view data, const TStatusAnswerTargets& targets) {
+  if (data.size() > kMaxStatusAnswerSize) {
+    throw EXMLDocError("Status answer of " + std::to_string(data.size()) +
+                       " bytes is longer than " + std::to_string(kMaxStatusAnswerSize));
+  }
   pugi::xml_document document;
   ParseXml(data, document);
   for (pugi::xml_node child : document.document_element().children()) {

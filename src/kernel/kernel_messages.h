@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -99,6 +100,12 @@ struct TStatusAnswerTargets {
 // a second each time.
 inline constexpr int64_t kClockSetToleranceSeconds = 1;
 
+// The largest status answer parsed. A parsed document takes about twenty
+// times its size in memory when it is made of tiny elements, so a hostile
+// answer of the codec's limit would cost some 300 MB; 1 MiB holds a module
+// list of about 3000 modules.
+inline constexpr size_t kMaxStatusAnswerSize = 1024 * 1024;
+
 // Applies the Kernel's status answer document. The root's name is not
 // checked; its child elements, matched without regard to letter case, are
 // applied in document order: "Mode" (ACTIVE or inactive), "Status" (ERROR or
@@ -106,8 +113,8 @@ inline constexpr int64_t kClockSetToleranceSeconds = 1;
 // "TimeDifference" (UTC seconds since 1970 the host's clock is set to);
 // others are skipped, and a missing one changes nothing.
 //
-// Raises EXMLDocError when data is not well-formed or a "Module" lacks one
-// of its eight children, EConvertError when a GUID, a number of a module or
+// Raises EXMLDocError when data is longer than kMaxStatusAnswerSize, is not
+// well-formed or a "Module" lacks one of its eight children, EConvertError when a GUID, a number of a module or
 // "TimeDifference" does not convert. Elements before the faulty one have been
 // applied; a faulty "ModulesList" leaves the module list as it was.
 void ParseStatusAnswer(std::string_view data, const TStatusAnswerTargets& targets);

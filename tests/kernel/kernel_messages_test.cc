@@ -188,6 +188,8 @@ TEST_F(KernelMessagesTest, MalformedAnswersRaiseAndLeaveTheModuleListWhole) {
       ok.substr(0, ok.find("<State>")) + ok.substr(ok.find("</State>") + 8);
   const Case cases[] = {
       {"<Data><Mode>ACTIVE</Mode>", "EXMLDocError"},
+      {"<Data><ModulesList>" + std::string(kMaxStatusAnswerSize, ' ') + "</ModulesList></Data>",
+       "EXMLDocError"},
       {"", "EXMLDocError"},
       {"<Data><ModulesList><ChangeIndex>9</ChangeIndex>" + ok + no_state + "</ModulesList></Data>",
        "EXMLDocError"},
