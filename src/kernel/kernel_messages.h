@@ -104,7 +104,7 @@ inline constexpr int64_t kClockSetToleranceSeconds = 1;
 // times its size in memory when it is made of tiny elements, so a hostile
 // answer of the codec's limit would cost some 300 MB; 1 MiB holds a module
 // list of about 3000 modules.
-inline constexpr size_t kMaxStatusAnswerSize = 1024 * 1024;
+inline constexpr size_t kMaxStatusAnswerSize = size_t{1024} * 1024;
 
 // Applies the Kernel's status answer document. The root's name is not
 // checked; its child elements, matched without regard to letter case, are
