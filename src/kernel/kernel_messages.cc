@@ -94,10 +94,7 @@ void ApplyTimeDifference(pugi::xml_node node, const TStatusAnswerTargets& target
   const int64_t kernel_seconds = ParseInt64(NodeText(node));
   const int64_t now_ms = targets.Clock.UtcNowMs();
   const int64_t host_seconds = now_ms / 1000 - (now_ms % 1000 < 0 ? 1 : 0);
-  if (kernel_seconds >= host_seconds - kClockSetToleranceSeconds &&
-      kernel_seconds <= host_seconds + kClockSetToleranceSeconds) {
-    return;
-  }
+  if (kernel_seconds == host_seconds) return;
   SetSystemTimeUnix(targets.TimeSetter, targets.Events, kernel_seconds);
 }
 
