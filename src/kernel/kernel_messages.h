@@ -94,11 +94,11 @@ struct TStatusAnswerTargets {
   const IClock& Clock;
 };
 
-// The largest status answer parsed. A parsed document takes about twenty
-// times its size in memory when it is made of tiny elements, so a hostile
-// answer of the codec's limit would cost some 300 MB; 1 MiB holds a module
-// list of about 3000 modules.
-inline constexpr size_t kMaxStatusAnswerSize = size_t{1024} * 1024;
+// The largest status answer parsed. A parsed document takes up to about
+// twenty times its size in memory when it is made of tiny elements, so a
+// hostile answer of the codec's limit would cost some 300 MB, one of this
+// size some 80 MB; it holds a module list of about 12000 modules.
+inline constexpr size_t kMaxStatusAnswerSize = size_t{4} * 1024 * 1024;
 
 // Applies the Kernel's status answer document. The root's name is not
 // checked; its child elements, matched without regard to letter case, are
