@@ -57,13 +57,15 @@ std::string LocalTimeText(int64_t utc_seconds) {
 
 TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events,
                              ILogWriter& log, const DriverSettings& settings,
-                             std::string cache_directory, bool flush_writes)
+                             std::string cache_directory, bool flush_writes,
+                             std::function<void()> on_work_added)
     : fs_(fs),
       clock_(clock),
       events_(events),
       log_(log),
       cache_directory_(IncludeTrailingSlash(std::move(cache_directory))),
-      flush_writes_(flush_writes) {
+      flush_writes_(flush_writes),
+      on_work_added_(std::move(on_work_added)) {
   if (fs_.Stat(cache_directory_).exists) {
     RemoveUnfinishedFiles(fs_, log_, cache_directory_, kSignalMask);
     FindFiles(
@@ -110,6 +112,12 @@ void TSignalBuffer::LoadSignalFile(const std::string& dir, const std::string& na
 }
 
 bool TSignalBuffer::AddSignal(TSignal signal) {
+  const bool added = AddSignalLocked(std::move(signal));
+  if (added) NotifyWorkAdded();
+  return added;
+}
+
+bool TSignalBuffer::AddSignalLocked(TSignal signal) {
   std::lock_guard<std::mutex> lock(mutex_);
   bool added = false;
   try {
@@ -352,5 +360,13 @@ std::string TSignalBuffer::NewSignalLine(const TSignal& signal, bool added) cons
 }
 
 int64_t TSignalBuffer::NowSeconds() const { return clock_.Ticks(false); }
+
+void TSignalBuffer::NotifyWorkAdded() const noexcept {
+  if (!on_work_added_) return;
+  try {
+    on_work_added_();
+  } catch (...) {  // a wake-up that failed only delays the link to its next poll
+  }
+}
 
 }  // namespace vd

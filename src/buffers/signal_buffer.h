@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -37,6 +38,13 @@ struct DriverSettings;
 // Collaborators are borrowed and must outlive the buffer. The settings are
 // read in the constructor only (the ports).
 //
+// on_work_added, when set, is called after every signal AddSignal appended to
+// the pending signals, on the adding thread and outside mutex_, so that the
+// Kernel link can wake at once instead of at its next poll. It must be quick,
+// must not raise and must not call into this buffer (a wake-up of a waiting
+// thread, nothing more). A postponed signal becoming due calls nothing: the
+// link finds it at its next pass.
+//
 // Threads: AddSignal from any thread (device connections, system thread);
 // GetFirstSignal, PostponeSignal and RemoveSignal from the Kernel link thread
 // (they never raise); CountOldSignals and CheckInactivity from the system
@@ -66,7 +74,7 @@ class TSignalBuffer final : public ISignalSink {
   // EOSError when the directory cannot be created or listed.
   TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events, ILogWriter& log,
                 const DriverSettings& settings, std::string cache_directory,
-                bool flush_writes = true);
+                bool flush_writes = true, std::function<void()> on_work_added = {});
   ~TSignalBuffer() override;
 
   TSignalBuffer(const TSignalBuffer&) = delete;
@@ -123,6 +131,9 @@ class TSignalBuffer final : public ISignalSink {
   // The constructor's steps (no lock needed then).
   void LoadSignalFile(const std::string& dir, const std::string& name);
 
+  // AddSignal without the wake-up; takes mutex_.
+  bool AddSignalLocked(TSignal signal);
+
   // These run with mutex_ held.
   void CountSignalOnPort(int32_t driver_port);
   bool SaveSignalFile(const TSignal& signal, const std::string& file_name);
@@ -132,6 +143,8 @@ class TSignalBuffer final : public ISignalSink {
   void RetryUndeletedFiles();
   std::string NewSignalLine(const TSignal& signal, bool added) const;
   int64_t NowSeconds() const;
+  // Calls on_work_added_ (if set); never raises. Called without mutex_.
+  void NotifyWorkAdded() const noexcept;
 
   // Constant after construction.
   IFileSystem& fs_;
@@ -140,6 +153,7 @@ class TSignalBuffer final : public ISignalSink {
   ILogWriter& log_;
   const std::string cache_directory_;  // ends with "/"
   const bool flush_writes_;
+  const std::function<void()> on_work_added_;
 
   mutable std::mutex mutex_;
   // Oldest first; GetFirstSignal reads the front. Guarded by mutex_.

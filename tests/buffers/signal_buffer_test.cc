@@ -6,13 +6,13 @@
 #include <thread>
 
 #include "buffers/signal_xml.h"
+#include "config/driver_settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fault_file_system.h"
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_temp_dir.h"
 #include "fakes/scoped_time_zone.h"
 #include "platform/posix_file_system.h"
-#include "config/driver_settings.h"
 #include "support/file_utils.h"
 #include "support/time_utils.h"
 
@@ -193,6 +193,20 @@ TEST_F(SignalBufferTest, FailedWriteRefusesTheSignalAndLeavesNoFile) {
   EXPECT_EQ(log_.Lines().at(1).rfind("New signal NOT added: HN: 0001 ", 0), 0u);
   EXPECT_EQ(buffer->PendingCount(), 0u);
   EXPECT_EQ(FileCount(), 0u);
+}
+
+TEST_F(SignalBufferTest, OnlyBufferedSignalsWakeTheLinkAndAreVisibleByThen) {
+  std::vector<size_t> pending_at_wake;
+  std::unique_ptr<TSignalBuffer> buffer;
+  // The callback reads the buffer: it would deadlock were it called under the lock.
+  buffer =
+      std::make_unique<TSignalBuffer>(fs_, clock_, events_, log_, settings_, dir_.Path(), true,
+                                      [&] { pending_at_wake.push_back(buffer->PendingCount()); });
+  ASSERT_TRUE(buffer->AddSignal(Signal("A")));
+  fs_.FailNext(FaultFileSystem::Operation::kWriteFile);
+  EXPECT_FALSE(buffer->AddSignal(Signal("B")));
+  ASSERT_TRUE(buffer->AddSignal(Signal("C")));
+  EXPECT_EQ(pending_at_wake, (std::vector<size_t>{1, 2}));
 }
 
 TEST_F(SignalBufferTest, ConcurrentProducersAndConsumerLoseAndRepeatNothing) {
