@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "support/errors.h"
 
@@ -26,8 +28,10 @@ auto RetryOnInterrupt(Call call) {
 class Descriptor {
  public:
   Descriptor(int fd) : fd_(fd) {}  // NOLINT
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor& operator=(Descriptor&&) = delete;
   ~Descriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -210,6 +214,31 @@ void PosixFileSystem::Rename(const std::string& from, const std::string& to, boo
 void PosixFileSystem::DeleteFile(const std::string& path) {
   if (RetryOnInterrupt([&] { return ::unlink(path.c_str()); }) != 0) {
     throw MakeOSError(errno, "delete", path);
+  }
+}
+
+void PosixFileSystem::SyncFiles(const std::vector<std::string>& paths) {
+  // Descriptors stay open from the start of the write-back to the wait, so
+  // that a write-back error is reported to the wait; in chunks, so that a
+  // large batch does not use up the process's descriptors.
+  constexpr size_t kChunk = 64;
+  std::vector<Descriptor> open_files;
+  open_files.reserve(std::min(kChunk, paths.size()));
+  for (size_t first = 0; first < paths.size(); first += kChunk) {
+    const size_t end = std::min(paths.size(), first + kChunk);
+    open_files.clear();
+    for (size_t i = first; i < end; ++i) {
+      open_files.emplace_back(OpenFile(paths[i], O_RDONLY, "open for flush"));
+      // Only a hint: where it is not supported the wait below does it all.
+      ::sync_file_range(open_files.back().get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    for (size_t i = first; i < end; ++i) {
+      Descriptor& fd = open_files[i - first];
+      if (RetryOnInterrupt([&] { return ::fdatasync(fd.get()); }) != 0) {
+        throw MakeOSError(errno, "flush", paths[i]);
+      }
+      CloseChecked(fd, "close", paths[i]);
+    }
   }
 }
 

@@ -52,5 +52,18 @@ TEST_F(PosixFileSystemTest, DirectoriesListWithoutDotEntriesAndStatTellsKindSize
   EXPECT_THROW(fs_.ReadFile(P("sub"), 100), EOSError);
 }
 
+TEST_F(PosixFileSystemTest, SyncFilesFlushesLargeBatchesAndNamesAFileItCannotOpen) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 70; ++i) {  // more than one chunk of open descriptors
+    paths.push_back(P(std::to_string(i) + ".tmp"));
+    fs_.WriteFile(paths.back(), "data", false);
+  }
+  fs_.SyncFiles(paths);
+  fs_.SyncFiles({});
+  paths.push_back(P("gone.tmp"));
+  EXPECT_THAT([&] { fs_.SyncFiles(paths); },
+              testing::ThrowsMessage<EOSError>(testing::HasSubstr(P("gone.tmp"))));
+}
+
 }  // namespace
 }  // namespace vd
