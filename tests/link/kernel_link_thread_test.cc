@@ -71,9 +71,11 @@ class KernelLinkThreadTest : public testing::Test {
     settings_.Name = "Test Driver";
     questions_ = std::make_unique<TQuestionsBuffer>(
         fs_, clock_, log_,
-        TQuestionsBuffer::Options{dir_.Path() + "cache/", "Test Driver", "", false});
-    signals_ = std::make_unique<TSignalBuffer>(fs_, clock_, events_, log_, settings_,
-                                               dir_.Path() + "cache/", false);
+        TQuestionsBuffer::Options{dir_.Path() + "cache/", "Test Driver", "", false,
+                                  [this] { wake_.Notify(); }});
+    signals_ =
+        std::make_unique<TSignalBuffer>(fs_, clock_, events_, log_, settings_,
+                                        dir_.Path() + "cache/", false, [this] { wake_.Notify(); });
   }
   ~KernelLinkThreadTest() override {
     if (link_) link_->Stop();
@@ -85,7 +87,7 @@ class KernelLinkThreadTest : public testing::Test {
     return *sims_.back();
   }
 
-  void StartLink(TKernelLinkKind kind = TKernelLinkKind::Tcp) {
+  void StartLink(TKernelLinkKind kind = TKernelLinkKind::Tcp, FrameSecurity security = {}) {
     const bool pipe = kind == TKernelLinkKind::Pipe;
     comm_ = std::make_unique<TCommunicationData>(
         TCommunicationData::Collaborators{clock_, settings_, kernel_, modules_, *signals_,
@@ -94,7 +96,7 @@ class KernelLinkThreadTest : public testing::Test {
              : TCommunicationData::kTcpStatusIntervalSeconds,
         pipe ? TCommunicationData::kPipeResendIntervalSeconds
              : TCommunicationData::kTcpResendIntervalSeconds);
-    TKernelLinkThread::Options options{kind, settings_.Name, dir_.Path() + kPipeName, {}};
+    TKernelLinkThread::Options options{kind, settings_.Name, dir_.Path() + kPipeName, security};
     link_ = std::make_unique<TKernelLinkThread>(
         options, TKernelLinkThread::Collaborators{clock_, log_, events_, kernel_, modules_, *comm_,
                                                   wake_, PosixSocketApi()});
@@ -120,8 +122,7 @@ class KernelLinkThreadTest : public testing::Test {
     TSignal signal;
     InitPortSignal(signal, 1, settings_, clock_);
     signal.HardwareNumber = hardware_number;
-    ASSERT_TRUE(signals_->AddSignal(signal));
-    wake_.Notify();
+    ASSERT_TRUE(signals_->AddSignal(signal));  // wakes the link
   }
 
   void ExpectRefusalDelay(uint8_t direction, int64_t delay);
@@ -131,6 +132,7 @@ class KernelLinkThreadTest : public testing::Test {
 
   ScopedTempDir dir_;
   FakeClock clock_;
+  TWakeEvent wake_;
   PosixFileSystem fs_;
   RecordingLogWriter log_;
   RecordingEventSink events_;
@@ -140,7 +142,6 @@ class KernelLinkThreadTest : public testing::Test {
   TKernelSettings kernel_{modules_};
   std::unique_ptr<TQuestionsBuffer> questions_;
   std::unique_ptr<TSignalBuffer> signals_;
-  TWakeEvent wake_;
   std::vector<std::unique_ptr<TKernelSimulator>> sims_;
   std::unique_ptr<TCommunicationData> comm_;
   std::unique_ptr<TKernelLinkThread> link_;
@@ -205,10 +206,28 @@ TEST_F(KernelLinkThreadTest, SignalRefusedWithNineComesBackAfterSixtySeconds) {
   ExpectRefusalDelay(9, 60);
 }
 
+TEST_F(KernelLinkThreadTest, KernelRequiringEncryptionTalksOnlyToAnEncryptingDriver) {
+  TKernelSimOptions options;
+  options.RequireEncryption = true;
+  options.Key = "commissioning key";
+  TKernelSimulator& strict = StartSim(options);
+  kernel_.AddKernel("K1", "127.0.0.1", strict.TcpPort());
+  StartLink();
+  EXPECT_TRUE(Eventually([&] { return strict.CountReceived(2, 1) == 1; }));
+  EXPECT_FALSE(strict.Received()[0].Decoded);
+  EXPECT_EQ(strict.Received()[0].AnswerDirection, 9);
+  link_->Stop();
+  link_.reset();
+
+  StartLink(TKernelLinkKind::Tcp, FrameSecurity{true, options.Key, options.IVSeed});
+  EXPECT_TRUE(Eventually([&] { return strict.CountReceived(2500, 2) == 1; }));
+  AddSignal("42");
+  EXPECT_TRUE(Eventually([&] { return signals_->PendingCount() == 0; }));
+}
+
 TEST_F(KernelLinkThreadTest, QueuedSystemEventsAreDelivered) {
   TKernelSimulator& sim = StartRegistered();
   ASSERT_TRUE(questions_->AddSystemEvent("Disk is full", "details", true));
-  wake_.Notify();
   EXPECT_TRUE(Eventually([&] { return questions_->ItemCount() == 0; }));
   EXPECT_EQ(sim.CountReceived(9, 1), 1u);
 }
