@@ -42,6 +42,7 @@ TKernelLinkThread::~TKernelLinkThread() { Stop(); }
 void TKernelLinkThread::Start() {
   if (thread_.joinable()) return;
   stopping_ = false;
+  stop_event_.Drain();  // a stop before this start is over
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -73,6 +74,7 @@ std::string TKernelLinkThread::Endpoint() const {
 
 void TKernelLinkThread::Execute() {
   thread_id_ = CurrentThreadId();
+  SetCurrentThreadName("vd-kernel-link");
   WriteLog("connection thread start");
   last_frame_event_time_ = kNever;
   last_thread_error_event_time_ = kNever;

@@ -69,6 +69,8 @@ class KernelLinkThreadTest : public testing::Test {
  protected:
   KernelLinkThreadTest() {
     settings_.Name = "Test Driver";
+    settings_.Ports.resize(1);
+    settings_.Ports[0].PortName = "North";
     questions_ = std::make_unique<TQuestionsBuffer>(
         fs_, clock_, log_,
         TQuestionsBuffer::Options{dir_.Path() + "cache/", "Test Driver", "", false,
