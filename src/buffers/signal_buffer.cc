@@ -268,7 +268,7 @@ bool TSignalBuffer::CommitInGroup(Writer& self) {
   return stored;
 }
 
-bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& error) {
+bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& error) noexcept {
   std::vector<std::string> temporaries;
   size_t renamed = 0;
   try {
@@ -292,10 +292,14 @@ bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& e
   }
   // A file that stays under its name would come back at the next start as a
   // signal its sender was told was not stored.
+  // Never raises: the writers behind wait for this leader.
   size_t index = 0;
   for (Writer* writer = first;; writer = writer->next, ++index) {
-    RemoveFileQuietly(fs_,
-                      index < renamed ? writer->file_name : TemporaryFileName(writer->file_name));
+    try {
+      RemoveFileQuietly(fs_,
+                        index < renamed ? writer->file_name : TemporaryFileName(writer->file_name));
+    } catch (...) {  // out of memory for the name: the start-up cleanup takes it
+    }
     if (writer == last) break;
   }
   try {
@@ -322,9 +326,9 @@ void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error
   }
   try {
     log_.LogWrite("Save signal to file exception: " + error);
-  } catch (...) {
+    events_.AddSystemEvent("Error while saving signal to disk.", error, true);
+  } catch (...) {  // out of memory for the texts; the line below still tells
   }
-  events_.AddSystemEvent("Error while saving signal to disk.", error, true);
   LogSignalLine(signal, false);
 }
 
