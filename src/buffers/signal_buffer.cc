@@ -268,7 +268,7 @@ bool TSignalBuffer::CommitInGroup(Writer& self) {
   return stored;
 }
 
-bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& error) {
+bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& error) noexcept {
   std::vector<std::string> temporaries;
   size_t renamed = 0;
   try {
@@ -292,10 +292,14 @@ bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& e
   }
   // A file that stays under its name would come back at the next start as a
   // signal its sender was told was not stored.
+  // Never raises: the writers behind wait for this leader.
   size_t index = 0;
   for (Writer* writer = first;; writer = writer->next, ++index) {
-    RemoveFileQuietly(fs_,
-                      index < renamed ? writer->file_name : TemporaryFileName(writer->file_name));
+    try {
+      RemoveFileQuietly(fs_,
+                        index < renamed ? writer->file_name : TemporaryFileName(writer->file_name));
+    } catch (...) {  // out of memory for the name: the start-up cleanup takes it
+    }
     if (writer == last) break;
   }
   try {
@@ -322,9 +326,9 @@ void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error
   }
   try {
     log_.LogWrite("Save signal to file exception: " + error);
-  } catch (...) {
+    events_.AddSystemEvent("Error while saving signal to disk.", error, true);
+  } catch (...) {  // out of memory for the texts; the line below still tells
   }
-  events_.AddSystemEvent("Error while saving signal to disk.", error, true);
   LogSignalLine(signal, false);
 }
 
@@ -506,22 +510,27 @@ size_t TSignalBuffer::InFlightCount() const {
 }
 
 std::string TSignalBuffer::NewSignalLine(const TSignal& signal, bool added) const {
-  // The log is UTF-8; signal texts are Windows-1250 bytes.
+  // The log is UTF-8; signal texts are Windows-1250 bytes. Texts the buffer
+  // stores as they came (names, canal) are escaped here too, so that a
+  // control character in them cannot break or forge lines of the log.
+  const auto text = [](std::string_view bytes) {
+    return Win1250ToUtf8(EscapeControlChars(bytes, false));
+  };
   std::string line = "New signal ";
   if (!added) line += "NOT ";
   line += "added:";
-  line += " HN: " + Win1250ToUtf8(signal.HardwareNumber);
-  line += " Code: " + Win1250ToUtf8(signal.Code);
-  line += " Ext1: " + Win1250ToUtf8(signal.Extension1);
-  line += " Ext2: " + Win1250ToUtf8(signal.Extension2);
-  line += " Ext3: " + Win1250ToUtf8(signal.Extension3);
-  line += " Ext4: " + Win1250ToUtf8(signal.Extension4);
-  line += " Ext5: " + Win1250ToUtf8(signal.Extension5);
+  line += " HN: " + text(signal.HardwareNumber);
+  line += " Code: " + text(signal.Code);
+  line += " Ext1: " + text(signal.Extension1);
+  line += " Ext2: " + text(signal.Extension2);
+  line += " Ext3: " + text(signal.Extension3);
+  line += " Ext4: " + text(signal.Extension4);
+  line += " Ext5: " + text(signal.Extension5);
   line += " Value: " + FormatFloat(signal.Value);
   line += " Driver port: " + std::to_string(signal.DriverPort);
-  line += " Driver port name: " + Win1250ToUtf8(signal.DriverPortName);
-  line += " Canal slot: " + Win1250ToUtf8(signal.CanalSlot);
-  line += " Canal type: " + Win1250ToUtf8(signal.CanalType);
+  line += " Driver port name: " + text(signal.DriverPortName);
+  line += " Canal slot: " + text(signal.CanalSlot);
+  line += " Canal type: " + text(signal.CanalType);
   line += " Signal type: " + SignalTypeName(signal.SignalType);
   line += " Source time: " + LocalTimeText(signal.TimeSource);
   line += " Reception time: " + LocalTimeText(signal.TimeIn);

@@ -165,7 +165,7 @@ class TSignalBuffer final : public ISignalSink {
   bool CommitInGroup(Writer& self);
   // Flushes, renames and flushes the directory for first to last (in queue
   // order) without the lock; on failure removes their files and sets error.
-  bool StoreBatch(Writer* first, const Writer* last, std::string& error);
+  bool StoreBatch(Writer* first, const Writer* last, std::string& error) noexcept;
 
   // These run with mutex_ held.
   // Accounting, capacity, file name; false (the signal refused and its line

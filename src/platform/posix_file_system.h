@@ -25,9 +25,13 @@ class PosixFileSystem final : public IFileSystem {
   void Rename(const std::string& from, const std::string& to, bool replace) override;
   void DeleteFile(const std::string& path) override;
   void SyncDirectory(const std::string& dir) override;
-  // Starts the write-back of every file before waiting for any, so that the
-  // file system can commit them together instead of one journal commit each.
+  // Fewer than kWholeFileSystemBatch files: starts the write-back of every
+  // file before waiting for any (fdatasync). More: one syncfs of the file
+  // system holding the first, which also writes what other programs have
+  // pending there.
   void SyncFiles(const std::vector<std::string>& paths) override;
+
+  static constexpr size_t kWholeFileSystemBatch = 4;
 };
 
 }  // namespace vd
