@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "kernel/list_of_modules.h"
 
@@ -119,6 +120,30 @@ TEST_F(KernelSettingsTest, FlagsStartInactiveWithErrorAndConnectionMarksFollowTh
   EXPECT_EQ(settings_.GetInstallationNumber(), 65535);
   EXPECT_FALSE(settings_.ModuleGUID().IsNull());
   EXPECT_NE(TKernelSettings(modules_).ModuleGUID(), settings_.ModuleGUID());
+}
+
+TEST_F(KernelSettingsTest, LinkAndSystemThreadsShareTheStateWithoutRaces) {
+  AddEndpoints(3);
+  constexpr int kRounds = 2000;
+  std::thread link([this] {
+    for (int i = 0; i < kRounds; ++i) {
+      std::string host;
+      int32_t port = 0;
+      settings_.GetCurrentKernel(host, port);  // resets the module list's index
+      settings_.SetKernelRegistered(i % 5 == 0);
+      settings_.SetInactive(i % 2 == 0);
+      modules_.Assign(i, {TModule{}});
+    }
+  });
+  int active_seen = 0;
+  for (int i = 0; i < kRounds; ++i) {  // the system thread's view
+    active_seen += settings_.IsInactive() ? 0 : 1;
+    EXPECT_LE(modules_.Count(), 1u);
+    static_cast<void>(modules_.GetChangeIndex());
+  }
+  link.join();
+  EXPECT_LE(active_seen, kRounds);
+  EXPECT_EQ(modules_.GetChangeIndex(), kRounds - 1);
 }
 
 TEST(ListOfModulesTest, AssignReplacesIndexAndListTogetherAndClearKeepsTheIndex) {
