@@ -71,7 +71,7 @@ class TLinkTransport {
 
  private:
   // The data part is read in pieces of this size.
-  static constexpr size_t kDataPieceSize = 64 * 1024;
+  static constexpr size_t kDataPieceSize = size_t{64} * 1024;
 
   TStreamSocket& socket_;
   const Options options_;

@@ -18,7 +18,7 @@ namespace vd {
 namespace {
 
 // A received frame's buffer is kept for the next one up to this size.
-constexpr size_t kKeptBufferSize = 64 * 1024;
+constexpr size_t kKeptBufferSize = size_t{64} * 1024;
 
 constexpr char kFrameEventText[] = "Incorrect frame received from kernel.";
 constexpr char kShortReadText[] = "Unable to read requested number of bytes!";
