@@ -111,13 +111,6 @@ TEST_F(KernelSettingsTest, FlagsStartInactiveWithErrorAndConnectionMarksFollowTh
   for (const TKernelEndpointState& endpoint : settings_.Kernels()) {
     EXPECT_FALSE(endpoint.ConnectionError);
   }
-
-  settings_.SetInactive(false);
-  settings_.SetStatusError(false);
-  settings_.SetInstallationNumber(65535);
-  EXPECT_FALSE(settings_.IsInactive());
-  EXPECT_FALSE(settings_.HasStatusError());
-  EXPECT_EQ(settings_.GetInstallationNumber(), 65535);
   EXPECT_FALSE(settings_.ModuleGUID().IsNull());
   EXPECT_NE(TKernelSettings(modules_).ModuleGUID(), settings_.ModuleGUID());
 }
@@ -144,23 +137,6 @@ TEST_F(KernelSettingsTest, LinkAndSystemThreadsShareTheStateWithoutRaces) {
   link.join();
   EXPECT_LE(active_seen, kRounds);
   EXPECT_EQ(modules_.GetChangeIndex(), kRounds - 1);
-}
-
-TEST(ListOfModulesTest, AssignReplacesIndexAndListTogetherAndClearKeepsTheIndex) {
-  TListOfModules list;
-  TModule a;
-  a.Name = "A";
-  list.Add(a);
-  list.SetChangeIndex(3);
-  TModule b;
-  b.Name = "B";
-  list.Assign(4, {b, a});
-  EXPECT_EQ(list.GetChangeIndex(), 4);
-  ASSERT_EQ(list.Count(), 2u);
-  EXPECT_EQ(list.Modules()[0].Name, "B");
-  list.Clear();
-  EXPECT_EQ(list.Count(), 0u);
-  EXPECT_EQ(list.GetChangeIndex(), 4);
 }
 
 }  // namespace
