@@ -174,7 +174,8 @@ CivilTime UnixSecondsToCivil(int64_t seconds) {
 
 CivilTime UnixMsToCivil(int64_t ms) {
   const int64_t seconds = FloorDiv(ms, 1000);
-  return WithMilliseconds(UnixSecondsToCivil(seconds), static_cast<int>(ms - seconds * 1000));
+  const CivilTime time = UnixSecondsToCivil(seconds);  // first: it bounds seconds
+  return WithMilliseconds(time, static_cast<int>(ms - seconds * 1000));
 }
 
 int64_t CivilToUnixMs(const CivilTime& time) {
