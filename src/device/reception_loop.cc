@@ -1,0 +1,124 @@
+#include "device/reception_loop.h"
+
+#include <future>
+
+#include "device/device_connection.h"
+#include "platform/open_file_limit.h"
+#include "support/clock.h"
+#include "support/errors.h"
+#include "support/log_writer.h"
+
+namespace vd {
+
+TReceptionLoop::TReceptionLoop(TReceptionContext context)
+    : TReceptionLoop(std::move(context), Options{}) {}
+
+TReceptionLoop::TReceptionLoop(TReceptionContext context, Options options)
+    : context_(std::move(context)),
+      options_(options),
+      workers_(options.Workers == 0 ? 1 : options.Workers),
+      work_(asio::make_work_guard(io_)),
+      sweep_timer_(io_),
+      read_buffer_(new char[kMaxReadBytes]) {
+  ArmSweep();
+  thread_ = std::thread([this] {
+    // Every handler catches its own errors; this only keeps the loop alive.
+    for (int restarts = 0; restarts < 1000; ++restarts) {
+      try {
+        io_.run();
+        return;
+      } catch (...) {
+        context_.Log.LogWrite("Reception loop exception: " + CurrentExceptionText());
+      }
+    }
+  });
+  loop_thread_id_ = thread_.get_id();
+}
+
+TReceptionLoop::~TReceptionLoop() { Stop(); }
+
+void TReceptionLoop::RunOnLoop(const std::function<void()>& fn) {
+  if (std::this_thread::get_id() == loop_thread_id_) {
+    fn();
+    return;
+  }
+  std::packaged_task<void()> task(fn);
+  std::future<void> done = task.get_future();
+  asio::post(io_, [&task] { task(); });
+  if (done.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+    // The task refers to this frame: leaving now would let it run on a dead one.
+    done.wait();
+  }
+  done.get();
+}
+
+void TReceptionLoop::Stop() {
+  if (stopped_.exchange(true)) return;
+  RunOnLoop([this] {
+    sweep_timer_.cancel();
+    StopConnections({});
+  });
+  work_.reset();
+  io_.stop();
+  if (thread_.joinable()) thread_.join();
+  workers_.join();
+}
+
+void TReceptionLoop::ArmSweep() {
+  sweep_timer_.expires_after(options_.SweepPeriod);
+  sweep_timer_.async_wait([this](const asio::error_code& ec) {
+    if (ec) return;
+    Sweep();
+    ArmSweep();
+  });
+}
+
+void TReceptionLoop::Sweep() {
+  const int64_t now = context_.Clock.Ticks(false);
+  // Backwards: a connection that ends takes the last entry's place, which
+  // has been swept already.
+  for (size_t i = connections_.size(); i-- > 0;) {
+    if (i < connections_.size()) connections_[i]->Sweep(now);
+  }
+}
+
+void TReceptionLoop::Register(const std::shared_ptr<TDeviceConnection>& connection) {
+  connection->SetRegistryIndex(connections_.size());
+  connections_.push_back(connection);
+  connection_count_.store(connections_.size());
+}
+
+void TReceptionLoop::Unregister(TDeviceConnection& connection) {
+  const size_t index = connection.RegistryIndex();
+  if (index >= connections_.size() || connections_[index].get() != &connection) return;
+  if (index + 1 != connections_.size()) {
+    connections_[index] = std::move(connections_.back());
+    connections_[index]->SetRegistryIndex(index);
+  }
+  connections_.pop_back();
+  connection_count_.store(connections_.size());
+}
+
+void TReceptionLoop::StopConnections(const std::function<bool(const TDeviceConnection&)>& filter) {
+  for (size_t i = connections_.size(); i-- > 0;) {
+    if (i < connections_.size() && (!filter || filter(*connections_[i]))) connections_[i]->Stop();
+  }
+}
+
+void PrepareOpenFileLimit(size_t port_count, ILogWriter& log) {
+  const uint64_t wanted = port_count * kConnectionsPerPort + 256;
+  try {
+    const OpenFileLimit limit = RaiseOpenFileLimit();
+    log.LogWrite("Open file limit: " + std::to_string(limit.Soft) + " (hard " +
+                 std::to_string(limit.Hard) + ")");
+    if (limit.Soft < wanted) {
+      log.LogWrite("Open file limit " + std::to_string(limit.Soft) + " is below the " +
+                   std::to_string(wanted) + " that " + std::to_string(port_count) +
+                   " device ports may need");
+    }
+  } catch (const std::exception& error) {
+    log.LogWrite("Open file limit unknown: " + ExceptionText(error));
+  }
+}
+
+}  // namespace vd
