@@ -57,6 +57,7 @@ void TReceptionLoop::Stop() {
   RunOnLoop([this] {
     sweep_timer_.cancel();
     StopConnections({});
+    paused_.clear();
   });
   work_.reset();
   io_.stop();
@@ -103,6 +104,25 @@ void TReceptionLoop::StopConnections(const std::function<bool(const TDeviceConne
   for (size_t i = connections_.size(); i-- > 0;) {
     if (i < connections_.size() && (!filter || filter(*connections_[i]))) connections_[i]->Stop();
   }
+}
+
+void TReceptionLoop::Pause(const std::shared_ptr<TDeviceConnection>& connection) {
+  paused_.push_back(connection);
+  any_paused_ = true;
+  // The workers may have caught up before the flag was up.
+  if (backlog_.load() <= options_.MaxBacklog / 2) ResumePaused();
+}
+
+void TReceptionLoop::WorkDone() {
+  if (backlog_.fetch_sub(1) - 1 <= options_.MaxBacklog / 2 && any_paused_.exchange(false))
+    asio::post(io_, [this] { ResumePaused(); });
+}
+
+void TReceptionLoop::ResumePaused() {
+  any_paused_ = false;
+  std::vector<std::shared_ptr<TDeviceConnection>> resumed;
+  resumed.swap(paused_);
+  for (const auto& connection : resumed) connection->Resume();
 }
 
 void PrepareOpenFileLimit(size_t port_count, ILogWriter& log) {

@@ -52,6 +52,12 @@ class TReceptionLoop {
     std::chrono::milliseconds SweepPeriod{1000};
     // Threads for the disk work; several let the signal buffer group its flushes.
     size_t Workers = 4;
+    // Disk work queued for the workers beyond which connections stop being
+    // read (their transmitters feel TCP back-pressure) until half of it is
+    // done. Bounds memory when the disk is slower than the ports: at most
+    // this many tasks plus those of one read (a task per three bytes of
+    // kMaxReadBytes at worst), each about the size of one signal.
+    size_t MaxBacklog = 10000;
   };
 
   // Bytes taken from a socket in one read; more waits for the next read.
@@ -90,9 +96,18 @@ class TReceptionLoop {
   // Ends every connection that matches (all when the filter is empty).
   void StopConnections(const std::function<bool(const TDeviceConnection&)>& filter);
   char* ReadBuffer() { return read_buffer_.get(); }
+  bool Overloaded() const { return backlog_.load() >= options_.MaxBacklog; }
+  size_t Backlog() const { return backlog_.load(); }
+  // Holds the connection unread until the backlog is down again.
+  void Pause(const std::shared_ptr<TDeviceConnection>& connection);
+
+  // Any thread: one task queued for the workers, one done.
+  void WorkQueued() { ++backlog_; }
+  void WorkDone();
 
  private:
   void ArmSweep();
+  void ResumePaused();
 
   const TReceptionContext context_;
   const Options options_;
@@ -106,6 +121,9 @@ class TReceptionLoop {
   std::unique_ptr<char[]> read_buffer_;                          // loop thread
   std::vector<std::shared_ptr<TDeviceConnection>> connections_;  // loop thread
   std::atomic<size_t> connection_count_{0};
+  std::vector<std::shared_ptr<TDeviceConnection>> paused_;  // loop thread
+  std::atomic<size_t> backlog_{0};
+  std::atomic<bool> any_paused_{false};
   std::atomic<bool> stopped_{false};
   std::thread thread_;
   std::thread::id loop_thread_id_;
