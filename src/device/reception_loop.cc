@@ -38,17 +38,16 @@ TReceptionLoop::TReceptionLoop(TReceptionContext context, Options options)
 TReceptionLoop::~TReceptionLoop() { Stop(); }
 
 void TReceptionLoop::RunOnLoop(const std::function<void()>& fn) {
-  if (std::this_thread::get_id() == loop_thread_id_) {
+  // On the loop thread, or once the loop is gone and nothing else runs its work.
+  if (std::this_thread::get_id() == loop_thread_id_ || loop_gone_) {
     fn();
     return;
   }
-  std::packaged_task<void()> task(fn);
-  std::future<void> done = task.get_future();
-  asio::post(io_, [&task] { task(); });
-  if (done.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
-    // The task refers to this frame: leaving now would let it run on a dead one.
-    done.wait();
-  }
+  auto task = std::make_shared<std::packaged_task<void()>>(fn);
+  std::future<void> done = task->get_future();
+  asio::post(io_, [task] { (*task)(); });
+  if (done.wait_for(kRunOnLoopWait) != std::future_status::ready)
+    throw Exception("The reception loop did not run a task within a minute");
   done.get();
 }
 
@@ -63,6 +62,7 @@ void TReceptionLoop::Stop() {
   io_.stop();
   if (thread_.joinable()) thread_.join();
   workers_.join();
+  loop_gone_ = true;
 }
 
 void TReceptionLoop::ArmSweep() {

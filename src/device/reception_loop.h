@@ -71,7 +71,9 @@ class TReceptionLoop {
   TReceptionLoop& operator=(const TReceptionLoop&) = delete;
 
   // Runs fn on the loop thread and returns when it has run, passing on what
-  // it raises. Waits at most a minute for the loop.
+  // it raises; after Stop runs it on the caller's thread. Raises when the
+  // loop has not run it within kRunOnLoopWait.
+  static constexpr std::chrono::seconds kRunOnLoopWait{60};
   void RunOnLoop(const std::function<void()>& fn);
 
   // Runs one sweep now and returns when it has run.
@@ -125,6 +127,7 @@ class TReceptionLoop {
   std::atomic<size_t> backlog_{0};
   std::atomic<bool> any_paused_{false};
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> loop_gone_{false};  // the loop thread and workers have ended
   std::thread thread_;
   std::thread::id loop_thread_id_;
 };
