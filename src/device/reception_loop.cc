@@ -1,6 +1,7 @@
 #include "device/reception_loop.h"
 
-#include <future>
+#include <condition_variable>
+#include <mutex>
 
 #include "device/device_connection.h"
 #include "platform/open_file_limit.h"
@@ -43,12 +44,34 @@ void TReceptionLoop::RunOnLoop(const std::function<void()>& fn) {
     fn();
     return;
   }
-  auto task = std::make_shared<std::packaged_task<void()>>(fn);
-  std::future<void> done = task->get_future();
-  asio::post(io_, [task] { (*task)(); });
-  if (done.wait_for(kRunOnLoopWait) != std::future_status::ready)
+  // The error crosses threads as a copy, made on the loop thread.
+  struct Outcome {
+    std::mutex lock;
+    std::condition_variable ran;
+    bool done = false;
+    std::function<void()> rethrow;
+  };
+  auto outcome = std::make_shared<Outcome>();
+  asio::post(io_, [outcome, fn] {
+    std::function<void()> rethrow;
+    try {
+      fn();
+    } catch (const EOSError& error) {
+      rethrow = [code = error.ErrorCode(), message = error.Message()] {
+        throw EOSError(code, message);
+      };
+    } catch (...) {
+      rethrow = [text = CurrentExceptionText()] { throw Exception(text); };
+    }
+    std::lock_guard<std::mutex> guard(outcome->lock);
+    outcome->rethrow = std::move(rethrow);
+    outcome->done = true;
+    outcome->ran.notify_all();
+  });
+  std::unique_lock<std::mutex> guard(outcome->lock);
+  if (!outcome->ran.wait_for(guard, kRunOnLoopWait, [&] { return outcome->done; }))
     throw Exception("The reception loop did not run a task within a minute");
-  done.get();
+  if (outcome->rethrow) outcome->rethrow();
 }
 
 void TReceptionLoop::Stop() {
