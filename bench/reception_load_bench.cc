@@ -66,7 +66,7 @@ class CountingSink final : public vd::ISignalSink {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int port = 0, seconds = 60, workers = 4;
+  int port = 0, seconds = 60, workers = 16;
   bool flush = true;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--port") == 0) port = std::atoi(argv[i + 1]);
