@@ -1,0 +1,437 @@
+#include "device/reception_loop.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/driver_settings.h"
+#include "device/dos_attack_control.h"
+#include "device/port_listener.h"
+#include "fakes/fake_clock.h"
+#include "fakes/recording_sinks.h"
+
+namespace vd {
+namespace {
+
+// A transmitter: a blocking loopback client whose reads give up after 5 s.
+class Transmitter {
+ public:
+  explicit Transmitter(int32_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    timeval timeout{5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~Transmitter() { Close(); }
+  bool Connected() const { return connected_; }
+  void Send(const std::string& text) const {
+    ASSERT_EQ(send(fd_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+  }
+  // Everything up to and including the next "\n", or what came before EOF or the time-out.
+  std::string ReadLine() const {
+    std::string line;
+    char c = 0;
+    while (line.size() < 4096 && recv(fd_, &c, 1, 0) == 1) {
+      line += c;
+      if (c == '\n') break;
+    }
+    return line;
+  }
+  // The next `count` bytes (fewer on EOF or time-out).
+  std::string Read(size_t count) const {
+    std::string text(count, '\0');
+    size_t got = 0;
+    for (ssize_t n = 1; got < count && n > 0; got += n > 0 ? static_cast<size_t>(n) : 0)
+      n = recv(fd_, text.data() + got, count - got, 0);
+    return text.substr(0, got);
+  }
+  // True when the driver closed the connection (replies before it are skipped).
+  bool SeesClose() const {
+    char buffer[4096];
+    for (int i = 0; i < 1000; ++i) {
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return n == 0;
+    }
+    return false;
+  }
+  // The driver's descriptor of this connection: the socket in this process
+  // whose peer is this transmitter's address.
+  int ServerSide() const {
+    sockaddr_in mine{};
+    socklen_t length = sizeof mine;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&mine), &length);
+    for (int fd = 3; fd < 4096; ++fd) {
+      sockaddr_storage peer{};
+      length = sizeof peer;
+      if (fd == fd_ || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+      // The port sits at the same place in both address families.
+      if ((peer.ss_family == AF_INET || peer.ss_family == AF_INET6) &&
+          reinterpret_cast<const sockaddr_in&>(peer).sin_port == mine.sin_port)
+        return fd;
+    }
+    return -1;
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+// A signal sink that holds every caller until released.
+class GateSignalSink final : public ISignalSink {
+ public:
+  bool AddSignal(TSignal signal) override {
+    std::unique_lock<std::mutex> guard(lock_);
+    opened_.wait_for(guard, std::chrono::seconds(20), [this] { return open_; });
+    signals_.push_back(std::move(signal));
+    return true;
+  }
+  void Open() {
+    std::lock_guard<std::mutex> guard(lock_);
+    open_ = true;
+    opened_.notify_all();
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return signals_.size();
+  }
+  std::vector<TSignal> Signals() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return signals_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable opened_;
+  bool open_ = false;
+  std::vector<TSignal> signals_;
+};
+
+// A signal of another kind; its payload (Extension1) names it.
+std::string SignalMessage(const std::string& name) {
+  return "[ABCD1234X9Z12024011512304507|" + name + "]";
+}
+const std::string kTimeRequest = "[ABCD123402AC2024011512304507|]";
+// The reply at the fake clock's 2024-01-15 12:00:00 UTC, for the port's password.
+std::string TimeReply() { return "*1234*pw*00*" + std::to_string(2024) + "0115"; }
+
+class ReceptionLoopTest : public testing::Test {
+ protected:
+  ReceptionLoopTest() {
+    for (int32_t i = 1; i <= 2; ++i) {
+      PortEntry entry;
+      entry.PortNumber = 10 + i;
+      entry.DriverPassword = "pw";
+      entry.FloodControl = std::make_shared<TDoSAttackControl>(clock_);
+      settings_.Ports.push_back(entry);
+    }
+    settings_.Name = "Drv";
+  }
+  ~ReceptionLoopTest() override {
+    listener_.reset();
+    loop_.reset();
+  }
+
+  void Start(ISignalSink& signals, size_t max_backlog = 10000) {
+    TReceptionContext context{settings_,
+                              clock_,
+                              signals,
+                              events_,
+                              log_,
+                              controls_,
+                              [this](uint16_t type, const std::string& body) {
+                                std::lock_guard<std::mutex> guard(questions_lock_);
+                                questions_.push_back(std::to_string(type) + " " + body);
+                                return true;
+                              }};
+    // The timer stays out of the way: the tests sweep when they choose.
+    loop_ = std::make_unique<TReceptionLoop>(
+        context, TReceptionLoop::Options{std::chrono::hours(1), 2, max_backlog});
+    listener_ = std::make_unique<TPortListener>(*loop_, 0, 2);
+    listener_->Open();
+  }
+  void SetUp() override { Start(signals_); }
+
+  std::unique_ptr<Transmitter> Connect() {
+    auto transmitter = std::make_unique<Transmitter>(listener_->Port());
+    EXPECT_TRUE(transmitter->Connected());
+    return transmitter;
+  }
+
+  // Waits (at most 5 s) until `count` log lines contain `text`.
+  bool WaitForLines(const std::string& text, size_t count = 1) {
+    for (int i = 0; i < 2500; ++i) {
+      if (CountLines(text) >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+  size_t CountLines(const std::string& text) const {
+    size_t n = 0;
+    for (const std::string& line : log_.Lines()) n += line.find(text) != std::string::npos;
+    return n;
+  }
+  // Each signal from the `first` on: its payload, else its code; "?" for UNKNOWN.
+  std::string Names(size_t first) const {
+    std::string names;
+    const std::vector<TSignal> signals = signals_.Signals();
+    for (size_t i = first; i < signals.size(); ++i) {
+      const TSignal& s = signals[i];
+      const std::string payload(s.Extension1), code(s.Code);
+      names += (code == "UNKNOWN" ? "?" : payload.empty() ? code : payload) + " ";
+    }
+    return names;
+  }
+  size_t InvalidFrameReports() const {
+    size_t n = 0;
+    for (const RecordedEvent& e : events_.Events()) n += e.text.starts_with("Invalid data frame");
+    return n;
+  }
+  std::vector<std::string> Questions() {
+    std::lock_guard<std::mutex> guard(questions_lock_);
+    return questions_;
+  }
+
+  FakeClock clock_;
+  DriverSettings settings_;
+  RecordingSignalSink signals_;
+  RecordingEventSink events_;
+  RecordingLogWriter log_;
+  TDeviceParamControlBuffer controls_;
+  std::mutex questions_lock_;
+  std::vector<std::string> questions_;
+  std::unique_ptr<TReceptionLoop> loop_;
+  std::unique_ptr<TPortListener> listener_;
+};
+
+TEST_F(ReceptionLoopTest, LogsStartReadWriteAndStopUnderTheConnectionId) {
+  auto first = Connect();
+  ASSERT_TRUE(WaitForLines("Connection thread start"));
+  auto second = Connect();
+  ASSERT_TRUE(WaitForLines("Connection thread start", 2));
+  first->Send(kTimeRequest);
+  EXPECT_EQ(first->ReadLine().substr(0, 20), TimeReply());
+  first->Close();
+  ASSERT_TRUE(WaitForLines("Connection thread stop"));
+
+  const std::vector<std::string> lines = log_.Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  const std::string id = lines[0].substr(0, lines[0].find(')') + 2);
+  EXPECT_TRUE(id.starts_with("(ID ")) << id;
+  EXPECT_NE(lines[1].substr(0, id.size()), id);  // the second connection has its own
+  const std::string start =
+      id + "Connection thread start: 2. Client IP address and port: 127.0.0.1:";
+  EXPECT_EQ(lines[0].substr(0, start.size()), start);
+  EXPECT_EQ(lines[2], id + "read (31): " + kTimeRequest);
+  EXPECT_TRUE(lines[3].starts_with(id + "write (28): *1234*pw*00*2024")) << lines[3];
+  EXPECT_TRUE(lines[3].ends_with("0A)")) << lines[3];
+  EXPECT_EQ(lines[4], id + "Connection thread stop: 2");
+}
+
+// Each case sends its reads one after the other, each once the previous one
+// was read: the signals that arrive (payloads, "?" for UNKNOWN), the time
+// replies, whether the driver closed the connection and the flood reports.
+TEST_F(ReceptionLoopTest, EveryCompleteMessageOfEachReadIsHandled) {
+  struct Case {
+    std::vector<std::string> reads;
+    std::string names;
+    int replies;
+    bool closed;
+    size_t reports;
+  };
+  const std::string a = SignalMessage("a"), b = SignalMessage("b"), c = SignalMessage("c");
+  const std::vector<Case> cases = {
+      {{a + b}, "a b ", 0, false, 0},
+      {{a + "\r\n" + kTimeRequest + b + "\r\n"}, "a b ", 1, false, 0},
+      {{a + "\r\n" + b.substr(0, 10)}, "a ", 0, false, 0},
+      {{a.substr(0, 10), a.substr(10)}, "? 1512 ", 0, false, 0},  // split: two messages
+      {{"junk", "junk", "junk"}, "? ? ? ", 0, true, 0},
+      {{"junk", "junk", c, "junk", "junk"}, "? ? c ? ", 0, false, 1},
+      {{"[][][]" + a}, "? ? ? ", 0, true, 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.reads[0]);
+    const size_t first = signals_.Signals().size();
+    events_.Clear();
+    settings_.Ports[1].FloodControl = std::make_shared<TDoSAttackControl>(clock_);
+    auto transmitter = Connect();
+    const size_t reads = CountLines("read (");
+    for (size_t i = 0; i < test.reads.size(); ++i) {
+      transmitter->Send(test.reads[i]);
+      ASSERT_TRUE(WaitForLines("read (", reads + i + 1));
+    }
+    for (int i = 0; i < test.replies; ++i)
+      EXPECT_EQ(transmitter->ReadLine().substr(0, 20), TimeReply());
+    if (test.closed) {
+      EXPECT_TRUE(transmitter->SeesClose());
+      EXPECT_TRUE(WaitForLines("closing connection because of too many invalid frames received"));
+    }
+    transmitter->Close();
+    ASSERT_TRUE(WaitForLines("Connection thread stop", CountLines("Connection thread start")));
+    EXPECT_EQ(Names(first), test.names);
+    EXPECT_EQ(InvalidFrameReports(), test.reports);
+  }
+}
+
+TEST_F(ReceptionLoopTest, SilentConnectionClosesAfter900SecondsWithStartAndStopOnly) {
+  auto transmitter = Connect();
+  ASSERT_TRUE(WaitForLines("Connection thread start"));
+  clock_.AdvanceSeconds(900);
+  loop_->SweepNow();
+  EXPECT_EQ(loop_->ConnectionCount(), 1u);
+  clock_.AdvanceSeconds(1);
+  loop_->SweepNow();
+  EXPECT_EQ(loop_->ConnectionCount(), 0u);
+  EXPECT_TRUE(transmitter->SeesClose());
+  ASSERT_TRUE(WaitForLines("Connection thread stop"));
+  EXPECT_EQ(log_.Lines().size(), 2u);
+}
+
+TEST_F(ReceptionLoopTest, CloseEndsEveryConnectionAndReturnsAfterTheirStopLines) {
+  std::vector<std::unique_ptr<Transmitter>> transmitters;
+  for (int i = 0; i < 3; ++i) transmitters.push_back(Connect());
+  ASSERT_TRUE(WaitForLines("Connection thread start", 3));
+  listener_->Close();
+  EXPECT_EQ(CountLines("Connection thread stop: 2"), 3u);
+  EXPECT_FALSE(listener_->IsOpen());
+  for (auto& transmitter : transmitters) EXPECT_TRUE(transmitter->SeesClose());
+  EXPECT_FALSE(Transmitter(listener_->Port()).Connected());
+  listener_->Open();  // reopens after sleep mode
+  EXPECT_TRUE(Connect()->Connected());
+}
+
+TEST_F(ReceptionLoopTest, PortInUseRaisesTheOperatingSystemError) {
+  TPortListener second(*loop_, listener_->Port(), 1);
+  try {
+    second.Open();
+    FAIL() << "opened a port in use";
+  } catch (const EOSError& error) {
+    EXPECT_EQ(error.ErrorCode(), EADDRINUSE);
+  }
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_TRUE(Connect()->Connected());
+}
+
+// A command for any port goes to the first connection that polls; a command
+// without a frame and one whose write fails are answered as failed.
+TEST_F(ReceptionLoopTest, CommandPollSendsAnswersAndRemovesTheCommand) {
+  struct Case {
+    std::string command;
+    bool cannot_write;
+    std::string frame;
+    std::string status;
+    std::string event;
+  };
+  const std::vector<Case> cases = {
+      {"ModemRestart", false, "#*#12#3F#", "1", "Control command confirmed, transmitter"},
+      {"Unknown", false, "", "0", "Błąd wysterowania linii Unknown nadajnika *"},
+      {"ModemRestart", true, "", "0", "Błąd wysterowania linii ModemRestart nadajnika *"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.command);
+    events_.Clear();
+    TDeviceControl control;
+    control.HN = control.PortKey = control.ThirdKey = "*";
+    control.ControlId = "c1";
+    control.ControlName = "Restart";
+    control.Command = test.command;
+    control.ModuleName = "M";
+    controls_.AddControl(control);
+    auto transmitter = Connect();
+    ASSERT_TRUE(
+        WaitForLines("Connection thread start", static_cast<size_t>(&test - &cases[0]) + 1));
+    const size_t failures = CountLines("Exception send control state frame");
+    const size_t sendings = CountLines("Sending control command, HN   : * Command : ");
+    if (test.cannot_write) {
+      // The driver's own end can no longer send.
+      loop_->RunOnLoop([&] {
+        ASSERT_EQ(shutdown(transmitter->ServerSide(), SHUT_WR), 0);
+        loop_->Sweep();
+      });
+    } else {
+      loop_->SweepNow();
+    }
+    EXPECT_TRUE(controls_.Empty());
+    if (!test.frame.empty()) {
+      EXPECT_EQ(transmitter->Read(test.frame.size()), test.frame);
+    }
+    for (int i = 0; i < 2500 && events_.Events().empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(events_.Events().size(), 1u);
+    EXPECT_EQ(events_.Events()[0].text, test.event);
+    EXPECT_FALSE(events_.Events()[0].is_error);
+    EXPECT_EQ(Questions().back(),
+              "2504 <?xml version=\"1.0\" encoding=\"UTF-8\"?><Data><Id>c1</Id><Name>Restart</Name>"
+              "<Status>" +
+                  test.status + "</Status><ModuleName>M</ModuleName></Data>");
+    EXPECT_EQ(CountLines("Sending control command, HN   : * Command : "), sendings + 1);
+    EXPECT_EQ(CountLines("Exception send control state frame"),
+              failures + (test.cannot_write ? 1 : 0));
+  }
+}
+
+TEST_F(ReceptionLoopTest, TimeReplyIsNotHeldUpByASlowSignalSink) {
+  GateSignalSink gate;
+  listener_.reset();
+  loop_.reset();
+  Start(gate);
+  auto transmitter = Connect();
+  std::string burst;
+  for (int i = 0; i < 1000; ++i) burst += SignalMessage(std::to_string(i));
+  transmitter->Send(burst + kTimeRequest);
+  EXPECT_EQ(transmitter->ReadLine().substr(0, 20), TimeReply());
+  EXPECT_LE(gate.Count(), 1u);  // the sink is still holding the first one
+  gate.Open();
+  for (int i = 0; i < 2500 && gate.Count() < 1000; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const std::vector<TSignal> signals = gate.Signals();
+  ASSERT_EQ(signals.size(), 1000u);
+  for (size_t i = 0; i < signals.size(); ++i) ASSERT_EQ(signals[i].Extension1, std::to_string(i));
+}
+
+// More signals than the workers may queue: reading stops until the sink
+// catches up (the transmitter's sends wait in the socket meanwhile), and no
+// signal is lost or split.
+TEST_F(ReceptionLoopTest, SlowSinkHoldsReadingWithoutLosingSignals) {
+  GateSignalSink gate;
+  listener_.reset();
+  loop_.reset();
+  Start(gate, 100);
+  auto transmitter = Connect();
+  size_t sent = 0;
+  for (int send = 0; send < 10; ++send) {
+    std::string burst;
+    for (int i = 0; i < 50; ++i) burst += SignalMessage(std::to_string(sent++));
+    transmitter->Send(burst);
+  }
+  for (int i = 0; i < 2500 && !loop_->Overloaded(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(loop_->Overloaded());
+  gate.Open();
+  for (int i = 0; i < 2500 && gate.Count() < sent; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const std::vector<TSignal> signals = gate.Signals();
+  ASSERT_EQ(signals.size(), sent);
+  for (size_t i = 0; i < signals.size(); ++i) ASSERT_EQ(signals[i].Extension1, std::to_string(i));
+  EXPECT_LT(CountLines("read ("), 10u);  // the held sends came in together
+}
+
+}  // namespace
+}  // namespace vd
