@@ -67,7 +67,8 @@ TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWri
       cache_directory_(IncludeTrailingSlash(std::move(options.CacheDirectory))),
       module_name_(std::move(options.ModuleName)),
       module_ip_(std::move(options.ModuleIp)),
-      flush_writes_(options.FlushWrites) {
+      flush_writes_(options.FlushWrites),
+      on_work_added_(std::move(options.OnWorkAdded)) {
   if (!fs_.Stat(cache_directory_).exists) {
     fs_.CreateDirectories(cache_directory_);
     return;
@@ -83,15 +84,16 @@ TQuestionsBuffer::~TQuestionsBuffer() = default;
 bool TQuestionsBuffer::AddQuestion(uint16_t FrameType, const std::string& QuestionBody,
                                    bool WaitOnlyForACK, const TGuid& DestinationModuleGUID,
                                    uint16_t DestinationInstallationNumber) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
     AddItem(FrameType, QuestionBody, DestinationInstallationNumber, DestinationModuleGUID,
             WaitOnlyForACK, std::string(), kDriverDirection, true);
-    return true;
-  } catch (...) {
+  } catch (...) {  // the lock is released here already: the event's wake-up runs outside it
     AddSystemEvent("Error while adding question to buffer.", CurrentExceptionText(), true);
     return false;
   }
+  NotifyWorkAdded();
+  return true;
 }
 
 bool TQuestionsBuffer::AddQuestion(uint16_t FrameType, const std::string& QuestionBody,
@@ -116,9 +118,13 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     const std::string body = SerializeXml(document);
     // Choosing the name and creating the file must not interleave with
     // another writer; building the document needs no lock.
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    const std::string file_name = UniqueFileName(fs_, clock_, cache_directory_, kQuestionExtension);
-    AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, file_name, kDriverDirection, true);
+    {
+      std::lock_guard<std::recursive_mutex> guard(lock_);
+      const std::string file_name =
+          UniqueFileName(fs_, clock_, cache_directory_, kQuestionExtension);
+      AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, file_name, kDriverDirection, true);
+    }
+    NotifyWorkAdded();
     return true;
   } catch (...) {
     return false;
@@ -157,63 +163,73 @@ void TQuestionsBuffer::CancelQuestion(const TGuid& FrameGUID) {
 }
 
 bool TQuestionsBuffer::HandleAnswer(const TOrvanFrame& frame) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  TQuestionItem* item = FindByGuid(frame.FrameGUID);
-  if (item == nullptr) return false;
-  try {
-    const bool durable = !item->FileName.empty();
-    switch (frame.Direction) {
-      case 2:  // acknowledgement
-      case 5:
-        item->DueTime = NowSeconds() + kAnswerDeadlineSeconds;
-        if (item->WaitOnlyForACK) {
+  // Raised after the lock is released, so that the event's wake-up runs
+  // outside it.
+  std::optional<std::string> error;
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    TQuestionItem* item = FindByGuid(frame.FrameGUID);
+    if (item == nullptr) return false;
+    try {
+      const bool durable = !item->FileName.empty();
+      switch (frame.Direction) {
+        case 2:  // acknowledgement
+        case 5:
+          item->DueTime = NowSeconds() + kAnswerDeadlineSeconds;
+          if (item->WaitOnlyForACK) {
+            DeleteItem(item);
+          } else {
+            DetachItem(item);
+          }
+          break;
+        case 3:  // refusal; one of an item not sent since it was made ready is stale
+          if (item->SendCount > 0) {
+            if (durable) {
+              ParkItem(item, kRetryAfterRefusalSeconds);
+            } else {
+              DeleteItem(item);
+            }
+          }
+          break;
+        case 6:  // final answer
           DeleteItem(item);
-        } else {
-          DetachItem(item);
-        }
-        break;
-      case 3:  // refusal; one of an item not sent since it was made ready is stale
-        if (item->SendCount > 0) {
+          break;
+        case 9:
           if (durable) {
-            ParkItem(item, kRetryAfterRefusalSeconds);
+            ParkItem(item, kRetryAfterDirection9Seconds);
           } else {
             DeleteItem(item);
           }
-        }
-        break;
-      case 6:  // final answer
-        DeleteItem(item);
-        break;
-      case 9:
-        if (durable) {
-          ParkItem(item, kRetryAfterDirection9Seconds);
-        } else {
-          DeleteItem(item);
-        }
-        break;
-      default:
-        break;
+          break;
+        default:
+          break;
+      }
+    } catch (...) {
+      error = CurrentExceptionText();
     }
-  } catch (...) {
-    AddSystemEvent("Error while adding answer to buffer.", CurrentExceptionText(), true);
   }
+  if (error) AddSystemEvent("Error while adding answer to buffer.", *error, true);
   return true;
 }
 
 void TQuestionsBuffer::CheckTimeouts() {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  try {
-    const int64_t now = NowSeconds();
-    for (size_t i = items_.size(); i-- > 0;) {
-      TQuestionItem* item = items_[i].get();
-      if (item->DueTime < now && item->CreatedTime + kMemoryItemLifetimeSeconds < now &&
-          item->FileName.empty()) {
-        DeleteItem(item);
+  std::optional<std::string> error;  // raised outside the lock, as in HandleAnswer
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    try {
+      const int64_t now = NowSeconds();
+      for (size_t i = items_.size(); i-- > 0;) {
+        TQuestionItem* item = items_[i].get();
+        if (item->DueTime < now && item->CreatedTime + kMemoryItemLifetimeSeconds < now &&
+            item->FileName.empty()) {
+          DeleteItem(item);
+        }
       }
+    } catch (...) {
+      error = CurrentExceptionText();
     }
-  } catch (...) {
-    AddSystemEvent("Timed out frames control exception!", CurrentExceptionText(), true);
   }
+  if (error) AddSystemEvent("Timed out frames control exception!", *error, true);
 }
 
 size_t TQuestionsBuffer::ItemCount() const {
@@ -358,5 +374,13 @@ TQuestionItem* TQuestionsBuffer::FindByGuid(const TGuid& FrameGUID) const {
 }
 
 int64_t TQuestionsBuffer::NowSeconds() const { return clock_.Ticks(false); }
+
+void TQuestionsBuffer::NotifyWorkAdded() const noexcept {
+  if (!on_work_added_) return;
+  try {
+    on_work_added_();
+  } catch (...) {  // a wake-up that failed only delays the link to its next poll
+  }
+}
 
 }  // namespace vd

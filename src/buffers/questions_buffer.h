@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,6 +68,12 @@ class TQuestionsBuffer final : public ISystemEventSink {
     std::string ModuleName;      // the driver's Name, for events
     std::string ModuleIp;        // the driver's LocalIP, for events
     bool FlushWrites = true;     // "FlushCacheWrites": fsync files and directory
+    // When set, called after every item AddQuestion or AddSystemEvent queued
+    // at the end of Ready, on the adding thread and outside lock_ (possibly
+    // while the caller holds the signal buffer's lock), so that the Kernel
+    // link can wake at once instead of at its next poll. It must be quick,
+    // must not raise and must not call into either buffer.
+    std::function<void()> OnWorkAdded = {};
   };
 
   // Creates the cache directory when it is missing; otherwise removes the
@@ -134,6 +141,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
   void DeleteItem(TQuestionItem* item);
   TQuestionItem* FindByGuid(const TGuid& FrameGUID) const;
   int64_t NowSeconds() const;
+  // Calls on_work_added_ (if set); never raises. Called without lock_.
+  void NotifyWorkAdded() const noexcept;
 
   // Constant after construction.
   IFileSystem& fs_;
@@ -143,6 +152,7 @@ class TQuestionsBuffer final : public ISystemEventSink {
   const std::string module_name_;
   const std::string module_ip_;
   const bool flush_writes_;
+  const std::function<void()> on_work_added_;
 
   mutable std::recursive_mutex lock_;
   std::vector<std::unique_ptr<TQuestionItem>> items_;  // GUARDED_BY(lock_), owner

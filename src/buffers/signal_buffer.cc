@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "buffers/signal_xml.h"
@@ -53,17 +54,28 @@ std::string LocalTimeText(int64_t utc_seconds) {
   }
 }
 
+// Removes a file that may or may not exist; a failure leaves it for the
+// start-up cleanup (a temporary name) or is the lesser evil (see callers).
+void RemoveFileQuietly(IFileSystem& fs, const std::string& path) noexcept {
+  try {
+    if (fs.Stat(path).exists) fs.DeleteFile(path);
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events,
                              ILogWriter& log, const DriverSettings& settings,
-                             std::string cache_directory, bool flush_writes)
+                             std::string cache_directory, bool flush_writes,
+                             std::function<void()> on_work_added)
     : fs_(fs),
       clock_(clock),
       events_(events),
       log_(log),
       cache_directory_(IncludeTrailingSlash(std::move(cache_directory))),
-      flush_writes_(flush_writes) {
+      flush_writes_(flush_writes),
+      on_work_added_(std::move(on_work_added)) {
   if (fs_.Stat(cache_directory_).exists) {
     RemoveUnfinishedFiles(fs_, log_, cache_directory_, kSignalMask);
     FindFiles(
@@ -110,11 +122,9 @@ void TSignalBuffer::LoadSignalFile(const std::string& dir, const std::string& na
 }
 
 bool TSignalBuffer::AddSignal(TSignal signal) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  bool added = false;
+  // Texts and times need no shared state: prepared before the lock.
+  std::optional<std::string> failure;
   try {
-    CountSignalOnPort(signal.DriverPort);
-
     signal.HardwareNumber = EscapeControlChars(signal.HardwareNumber, false);
     signal.Code = EscapeControlChars(signal.Code, false);
     signal.Extension1 = EscapeControlChars(signal.Extension1, false);
@@ -122,36 +132,208 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     signal.Extension3 = EscapeControlChars(signal.Extension3, false);
     signal.Extension4 = EscapeControlChars(signal.Extension4, false);
     signal.Extension5 = EscapeControlChars(signal.Extension5, false);
-
     signal.TimeIn = LocalUnixToUtcUnix(signal.TimeIn);
     signal.TimeSource = LocalUnixToUtcUnix(signal.TimeSource);
+  } catch (...) {
+    failure = CurrentExceptionText();
+  }
 
-    if (pending_.size() >= kCapacity) {
+  Writer writer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!Reserve(signal, failure ? &*failure : nullptr, writer)) return false;
+  }
+
+  // The list node is made before the file is written, so that nothing can
+  // fail between a successful write and the append.
+  std::string temporary;
+  try {
+    temporary = TemporaryFileName(writer.file_name);
+    writer.entry.emplace_back();
+    SignalEntry& entry = writer.entry.front();
+    entry.Id = NewGuid();
+    entry.FileName = writer.file_name;
+    entry.Signal = std::move(signal);  // last: nothing raises after it
+  } catch (...) {
+    writer.entry.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      const std::string text = CurrentExceptionText();
+      log_.LogWrite("New signal exception: " + text);
+      events_.AddSystemEvent("Error while adding signal.", text, true);
+    } catch (...) {
+    }
+    Finish(writer, false, std::string());
+    LogSignalLine(signal, false);
+    return false;
+  }
+
+  std::string error;
+  bool written = false;
+  try {
+    fs_.WriteFile(temporary, SignalDocument(writer.entry.front().Signal), false);
+    // Without flushing there is nothing to share: the file is complete under
+    // its name at once.
+    if (!flush_writes_) fs_.Rename(temporary, writer.file_name, true);
+    written = true;
+  } catch (...) {
+    error = CurrentExceptionText();
+    RemoveFileQuietly(fs_, temporary);
+  }
+
+  bool stored = false;
+  if (written && flush_writes_) {
+    stored = CommitInGroup(writer);
+  } else {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Finish(writer, written, error);
+    stored = written;
+  }
+  if (stored) NotifyWorkAdded();
+  return stored;
+}
+
+bool TSignalBuffer::Reserve(const TSignal& signal, const std::string* failure, Writer& writer) {
+  std::string text;
+  try {
+    CountSignalOnPort(signal.DriverPort);
+    if (failure != nullptr) {
+      text = *failure;
+    } else if (pending_.size() + in_flight_ >= kCapacity) {
       CheckBufferSize(true);
     } else {
-      // The list node is made before the file is written, so that nothing can
-      // fail between a successful write and the append.
-      std::list<SignalEntry> fresh(1);
-      SignalEntry& entry = fresh.front();
-      entry.FileName = UniqueFileName(fs_, clock_, cache_directory_, kSignalExtension);
-      entry.Id = NewGuid();
-      entry.Signal = signal;
-      if (SaveSignalFile(entry.Signal, entry.FileName)) {
-        pending_.splice(pending_.end(), fresh);
-        added = true;
-      }
+      writer.file_name = ReserveFileName();
+      ++in_flight_;
+      return true;
     }
   } catch (...) {
-    const std::string text = CurrentExceptionText();
+    text = CurrentExceptionText();
+  }
+  if (!text.empty()) {
     log_.LogWrite("New signal exception: " + text);
     events_.AddSystemEvent("Error while adding signal.", text, true);
   }
+  LogSignalLine(signal, false);
+  return false;
+}
+
+std::string TSignalBuffer::ReserveFileName() {
+  // A name in flight has no file yet, so UniqueFileName cannot see it taken.
+  constexpr int kMaxDraws = 1000;
+  for (int draw = 0; draw < kMaxDraws; ++draw) {
+    std::string name = UniqueFileName(fs_, clock_, cache_directory_, kSignalExtension);
+    if (std::find(in_flight_names_.begin(), in_flight_names_.end(), name) ==
+        in_flight_names_.end()) {
+      in_flight_names_.push_back(name);
+      return name;
+    }
+  }
+  throw MakeOSError(EEXIST, "choose a free file name in", cache_directory_);
+}
+
+bool TSignalBuffer::CommitInGroup(Writer& self) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (writers_tail_ != nullptr) {
+    writers_tail_->next = &self;
+  } else {
+    writers_head_ = &self;
+  }
+  writers_tail_ = &self;
+  // Bounded: the leader ahead finishes its batch or hands the lead on.
+  while (!self.done && writers_head_ != &self) self.woken.wait(lock);
+  if (self.done) return self.stored;
+
+  // Leading: every writer queued now is one batch. Those queued while the
+  // batch is stored wait for the next leader; the nodes from self to last
+  // do not change meanwhile.
+  Writer* const last = writers_tail_;
+  lock.unlock();
+  std::string error;
+  const bool stored = StoreBatch(&self, last, error);
+  lock.lock();
+
+  writers_head_ = last->next;
+  if (writers_head_ == nullptr) writers_tail_ = nullptr;
+  for (Writer* writer = &self;;) {
+    Writer* const next = writer->next;
+    const bool is_last = writer == last;
+    Finish(*writer, stored, error);
+    writer->stored = stored;
+    writer->done = true;
+    if (writer != &self) writer->woken.notify_one();
+    if (is_last) break;
+    writer = next;
+  }
+  if (writers_head_ != nullptr) writers_head_->woken.notify_one();
+  return stored;
+}
+
+bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& error) {
+  std::vector<std::string> temporaries;
+  size_t renamed = 0;
+  try {
+    for (Writer* writer = first;; writer = writer->next) {
+      temporaries.push_back(TemporaryFileName(writer->file_name));
+      if (writer == last) break;
+    }
+    fs_.SyncFiles(temporaries);
+    for (Writer* writer = first;; writer = writer->next) {
+      fs_.Rename(temporaries[renamed], writer->file_name, true);
+      ++renamed;
+      if (writer == last) break;
+    }
+    fs_.SyncDirectory(cache_directory_);
+    return true;
+  } catch (...) {
+    try {
+      error = CurrentExceptionText();
+    } catch (...) {
+    }
+  }
+  // A file that stays under its name would come back at the next start as a
+  // signal its sender was told was not stored.
+  size_t index = 0;
+  for (Writer* writer = first;; writer = writer->next, ++index) {
+    RemoveFileQuietly(fs_,
+                      index < renamed ? writer->file_name : TemporaryFileName(writer->file_name));
+    if (writer == last) break;
+  }
+  try {
+    if (renamed > 0) fs_.SyncDirectory(cache_directory_);
+  } catch (...) {  // the removals are done; only their durability is uncertain
+  }
+  return false;
+}
+
+void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error) noexcept {
+  const auto name = std::find(in_flight_names_.begin(), in_flight_names_.end(), writer.file_name);
+  if (name != in_flight_names_.end()) {
+    std::swap(*name, in_flight_names_.back());
+    in_flight_names_.pop_back();
+  }
+  if (!writer.file_name.empty()) --in_flight_;
+  writer.file_name.clear();
+  if (writer.entry.empty()) return;  // the caller reports it
+  const TSignal& signal = writer.entry.front().Signal;
+  if (stored) {
+    pending_.splice(pending_.end(), writer.entry);
+    LogSignalLine(pending_.back().Signal, true);
+    return;
+  }
+  try {
+    log_.LogWrite("Save signal to file exception: " + error);
+  } catch (...) {
+  }
+  events_.AddSystemEvent("Error while saving signal to disk.", error, true);
+  LogSignalLine(signal, false);
+}
+
+void TSignalBuffer::LogSignalLine(const TSignal& signal, bool added) noexcept {
   try {
     log_.LogWrite(NewSignalLine(signal, added));
   } catch (...) {
     // Out of memory for the line; the result must still tell what was stored.
   }
-  return added;
 }
 
 void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
@@ -173,25 +355,15 @@ void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
   }
 }
 
-bool TSignalBuffer::SaveSignalFile(const TSignal& signal, const std::string& file_name) {
-  try {
-    WriteNewFileDurably(fs_, file_name, SignalDocument(signal), flush_writes_);
-    return true;
-  } catch (...) {
-    const std::string text = CurrentExceptionText();
-    log_.LogWrite("Save signal to file exception: " + text);
-    events_.AddSystemEvent("Error while saving signal to disk.", text, true);
-    return false;
-  }
-}
-
 void TSignalBuffer::CheckBufferSize(bool exceeded) {
+  // Signals being written count as they will once they are pending.
+  const size_t occupied = pending_.size() + in_flight_;
   if (exceeded) {
-    if (pending_.size() == kCapacity && !size_exceeded_) {
+    if (occupied == kCapacity && !size_exceeded_) {
       events_.AddSystemEvent("Event buffer size exceeded.", "", true);
       size_exceeded_ = true;
     }
-  } else if (pending_.size() + kNormalMargin < kCapacity && size_exceeded_) {
+  } else if (occupied + kNormalMargin < kCapacity && size_exceeded_) {
     events_.AddSystemEvent("Event buffer size normalized.", "", false);
     size_exceeded_ = false;
   }
@@ -328,6 +500,11 @@ size_t TSignalBuffer::PostponedCount() const {
   return postponed_.size();
 }
 
+size_t TSignalBuffer::InFlightCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return in_flight_;
+}
+
 std::string TSignalBuffer::NewSignalLine(const TSignal& signal, bool added) const {
   // The log is UTF-8; signal texts are Windows-1250 bytes.
   std::string line = "New signal ";
@@ -352,5 +529,13 @@ std::string TSignalBuffer::NewSignalLine(const TSignal& signal, bool added) cons
 }
 
 int64_t TSignalBuffer::NowSeconds() const { return clock_.Ticks(false); }
+
+void TSignalBuffer::NotifyWorkAdded() const noexcept {
+  if (!on_work_added_) return;
+  try {
+    on_work_added_();
+  } catch (...) {  // a wake-up that failed only delays the link to its next poll
+  }
+}
 
 }  // namespace vd

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -32,20 +34,38 @@ struct DriverSettings;
 // the per-minute limit, the inactivity report, and the buffer-full and
 // buffer-normal events.
 //
+// Group commit: AddSignal writes its file under the temporary name without
+// the lock. With flushing on, concurrent callers then queue; the first in the
+// queue leads: it takes every queued file as one batch, flushes their data
+// with one SyncFiles, renames them, flushes the directory once, and (under
+// the lock again) appends the batch to the pending signals, writes their log
+// lines and wakes the others. So one pair of flushes serves many signals, and
+// every caller still returns only once its own file is durable. A failure in
+// a batch's flushes or renames refuses exactly the signals of that batch and
+// removes their files. Signals being written count against kCapacity.
+//
 // Stored signals carry UTC seconds; AddSignal takes local wall-clock seconds.
 //
 // Collaborators are borrowed and must outlive the buffer. The settings are
 // read in the constructor only (the ports).
+//
+// on_work_added, when set, is called after AddSignal appended its signal to
+// the pending signals, on the adding thread and outside mutex_,
+// so that the Kernel link can wake at once instead of at its next poll. It
+// must be quick, must not raise and must not call into this buffer (a
+// wake-up of a waiting thread, nothing more). A postponed signal becoming due
+// calls nothing: the link finds it at its next pass.
 //
 // Threads: AddSignal from any thread (device connections, system thread);
 // GetFirstSignal, PostponeSignal and RemoveSignal from the Kernel link thread
 // (they never raise); CountOldSignals and CheckInactivity from the system
 // thread. Construction and destruction run while no other thread uses it.
 //
-// Locking: mutex_ guards all state. It is held while the buffer calls the
-// system-event sink (the question buffer) and the log, so the lock order is:
-// signal buffer, then question buffer, then log. Neither of those may call
-// back into the buffer.
+// Locking: mutex_ guards all state; it is never held across a file write or
+// flush of AddSignal. It is held while the buffer calls the system-event sink
+// (the question buffer) and the log, so the lock order is: signal buffer,
+// then question buffer, then log. Neither of those may call back into the
+// buffer.
 class TSignalBuffer final : public ISignalSink {
  public:
   // AddSignal refuses new signals while this many are pending.
@@ -66,16 +86,18 @@ class TSignalBuffer final : public ISignalSink {
   // EOSError when the directory cannot be created or listed.
   TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events, ILogWriter& log,
                 const DriverSettings& settings, std::string cache_directory,
-                bool flush_writes = true);
+                bool flush_writes = true, std::function<void()> on_work_added = {});
   ~TSignalBuffer() override;
 
   TSignalBuffer(const TSignalBuffer&) = delete;
   TSignalBuffer& operator=(const TSignalBuffer&) = delete;
 
   // Converts the signal's times to UTC, writes its file and appends it to the
-  // pending signals; true when the signal is buffered and its file written.
-  // Refuses it (false) while kCapacity signals are pending or when the file
-  // cannot be written. Always logs one "New signal ..." line.
+  // pending signals; true when the signal is buffered and its file written
+  // (durably with flushing on). Refuses it (false) while kCapacity signals
+  // are pending or being written, or when the file cannot be written; a
+  // refused signal leaves no file. Always logs one "New signal ..." line,
+  // once the outcome is known.
   bool AddSignal(TSignal signal) override;
 
   // First returns postponed signals whose delay has passed to the end of the
@@ -101,6 +123,8 @@ class TSignalBuffer final : public ISignalSink {
 
   size_t PendingCount() const;
   size_t PostponedCount() const;
+  // Signals accepted by AddSignal whose files are still being written.
+  size_t InFlightCount() const;
   const std::string& CacheDirectory() const { return cache_directory_; }
 
  private:
@@ -120,18 +144,47 @@ class TSignalBuffer final : public ISignalSink {
     int32_t MaxPerMinute = 0;       // <= 0 disables the limit
   };
 
+  // One AddSignal call from the reservation of its file name to its result.
+  // Lives on the caller's stack. The fields below the line are guarded by
+  // mutex_; the others belong to the caller until it queues.
+  struct Writer {
+    std::list<SignalEntry> entry;  // one node, made before the file is written
+    std::string file_name;         // reserved; empty: nothing reserved
+    // ----
+    Writer* next = nullptr;  // the next in writers_
+    bool done = false;       // a leader has finished this writer
+    bool stored = false;     // valid once done
+    std::condition_variable woken;
+  };
+
   // The constructor's steps (no lock needed then).
   void LoadSignalFile(const std::string& dir, const std::string& name);
 
+  // Flushing on: queues the writer; as leader, stores the batch. True when
+  // the writer's file is stored.
+  bool CommitInGroup(Writer& self);
+  // Flushes, renames and flushes the directory for first to last (in queue
+  // order) without the lock; on failure removes their files and sets error.
+  bool StoreBatch(Writer* first, const Writer* last, std::string& error);
+
   // These run with mutex_ held.
+  // Accounting, capacity, file name; false (the signal refused and its line
+  // logged) when the signal is not to be written.
+  bool Reserve(const TSignal& signal, const std::string* failure, Writer& writer);
+  std::string ReserveFileName();
+  // Ends a writer: appends its entry, or reports it refused, logs its line
+  // and frees its reservation. Never raises.
+  void Finish(Writer& writer, bool stored, const std::string& error) noexcept;
   void CountSignalOnPort(int32_t driver_port);
-  bool SaveSignalFile(const TSignal& signal, const std::string& file_name);
   void CheckBufferSize(bool exceeded);
   void ReturnDuePostponed();
   void DeleteSignalFile(const std::string& file_name);
   void RetryUndeletedFiles();
+  void LogSignalLine(const TSignal& signal, bool added) noexcept;
   std::string NewSignalLine(const TSignal& signal, bool added) const;
   int64_t NowSeconds() const;
+  // Calls on_work_added_ (if set); never raises. Called without mutex_.
+  void NotifyWorkAdded() const noexcept;
 
   // Constant after construction.
   IFileSystem& fs_;
@@ -140,6 +193,7 @@ class TSignalBuffer final : public ISignalSink {
   ILogWriter& log_;
   const std::string cache_directory_;  // ends with "/"
   const bool flush_writes_;
+  const std::function<void()> on_work_added_;
 
   mutable std::mutex mutex_;
   // Oldest first; GetFirstSignal reads the front. Guarded by mutex_.
@@ -156,6 +210,15 @@ class TSignalBuffer final : public ISignalSink {
   // removals so the signal is not sent again after a restart. Guarded by
   // mutex_.
   std::vector<std::string> undeleted_files_;
+  // Signals between their reservation and their result: they count against
+  // kCapacity, and their names are taken before their files exist. Guarded
+  // by mutex_.
+  size_t in_flight_ = 0;
+  std::vector<std::string> in_flight_names_;
+  // Flushing on: writers waiting for their batch, the leader first (an
+  // intrusive list, so queuing cannot fail). Guarded by mutex_.
+  Writer* writers_head_ = nullptr;
+  Writer* writers_tail_ = nullptr;
 };
 
 }  // namespace vd

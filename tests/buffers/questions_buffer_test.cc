@@ -198,6 +198,23 @@ TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesOfQuestionFiles) {
   EXPECT_EQ(log_.Lines(), std::vector<std::string>{"Removed unfinished cache file: " + leftover});
 }
 
+TEST_F(QuestionsBufferTest, QueuedQuestionsAndEventsWakeTheLinkOnceTheyAreReady) {
+  std::vector<size_t> ready_at_wake;
+  std::unique_ptr<TQuestionsBuffer> buffer;
+  buffer = std::make_unique<TQuestionsBuffer>(
+      fs_, clock_, log_, TQuestionsBuffer::Options{dir_.Path(), "D", "10.0.0.7", true, [&] {
+                                                     ready_at_wake.push_back(buffer->ReadyCount());
+                                                   }});
+  ASSERT_TRUE(buffer->AddQuestion(1200, "q", true));
+  ASSERT_TRUE(buffer->AddSystemEvent("e", "", true));
+  fs_.fail_write = true;
+  EXPECT_FALSE(buffer->AddSystemEvent("lost", "", true));  // nothing queued: no wake-up
+  TQuestion question;
+  ASSERT_TRUE(buffer->TakeQuestion(question));
+  EXPECT_TRUE(buffer->HandleAnswer(Answer(question.FrameGUID, 2)));  // answers add no work
+  EXPECT_EQ(ready_at_wake, (std::vector<size_t>{1, 2}));
+}
+
 TEST_F(QuestionsBufferTest, ConcurrentEventsAndSendingLoseNothing) {
   auto buffer = MakeBuffer(false);
   std::vector<std::thread> producers;

@@ -2,17 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
 #include "buffers/signal_xml.h"
+#include "config/driver_settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fault_file_system.h"
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_temp_dir.h"
 #include "fakes/scoped_time_zone.h"
 #include "platform/posix_file_system.h"
-#include "config/driver_settings.h"
 #include "support/file_utils.h"
 #include "support/time_utils.h"
 
@@ -182,17 +185,116 @@ TEST_F(SignalBufferTest, PostponedSignalReturnsAfterItsDelayBehindNewerOnes) {
   EXPECT_EQ(Drain(*buffer), "BCA");
 }
 
-TEST_F(SignalBufferTest, FailedWriteRefusesTheSignalAndLeavesNoFile) {
+TEST_F(SignalBufferTest, FailureAtAnyStepRefusesTheSignalAndLeavesNoFileEvenAfterAPowerCut) {
+  using Op = FaultFileSystem::Operation;
+  for (const bool flush : {true, false}) {
+    for (const Op op : {Op::kWriteFile, Op::kSyncFiles, Op::kRename, Op::kSyncDirectory}) {
+      if (!flush && (op == Op::kSyncFiles || op == Op::kSyncDirectory)) continue;
+      SCOPED_TRACE(testing::Message() << "flush " << flush << " op " << static_cast<int>(op));
+      events_.Clear();
+      auto buffer = Open(flush);
+      const size_t lines = log_.Lines().size();
+      fs_.FailNext(op);
+      EXPECT_FALSE(buffer->AddSignal(Signal("0001")));
+      EXPECT_EQ(events_.Count("Error while saving signal to disk."), 1u);
+      EXPECT_EQ(log_.Lines().at(lines).rfind("Save signal to file exception: EOSError - ", 0), 0u);
+      EXPECT_EQ(log_.Lines().at(lines + 1).rfind("New signal NOT added: HN: 0001 ", 0), 0u);
+      EXPECT_EQ(FileCount(), 0u);
+      ASSERT_TRUE(buffer->AddSignal(Signal("0002")));  // the next one is stored again
+      EXPECT_EQ(buffer->InFlightCount(), 0u);
+      buffer.reset();
+      if (flush) fs_.SimulatePowerCut();
+      EXPECT_EQ(Drain(*Open(flush)), "0002");
+    }
+  }
+}
+
+TEST_F(SignalBufferTest, SignalBeingWrittenCountsAgainstTheCapacity) {
+  for (int i = 0; i < 999; ++i)
+    posix_.WriteFile(dir_.Path() + std::to_string(i) + ".sig", SignalDocument(Signal("x")), false);
   auto buffer = Open();
+  std::atomic<bool> release{false};
+  fs_.on_call = [&](FaultFileSystem::Operation op, const std::string&) {
+    for (int i = 0; op == FaultFileSystem::Operation::kSyncFiles && !release && i < 10000000; ++i)
+      std::this_thread::yield();
+  };
+  std::thread writer([&] { EXPECT_TRUE(buffer->AddSignal(Signal("last"))); });
+  for (int i = 0; i < 10000000 && buffer->InFlightCount() == 0; ++i) std::this_thread::yield();
+  EXPECT_FALSE(buffer->AddSignal(Signal("over")));  // 999 pending + 1 being written
+  EXPECT_EQ(events_.Count("Event buffer size exceeded."), 1u);
+  release = true;
+  writer.join();
+  EXPECT_EQ(buffer->PendingCount(), 1000u);
+}
+
+// Producers in parallel with flushing on; one step of one batch fails.
+// Every signal reported stored survives a power cut; exactly those of the
+// failed batch are refused and leave no file.
+TEST_F(SignalBufferTest, FailedBatchRefusesExactlyItsSignalsOthersSurviveAPowerCut) {
+  using Op = FaultFileSystem::Operation;
+  constexpr int kProducers = 8;
+  constexpr int kEach = 10;
+  for (const auto& [op, nth] : std::vector<std::pair<Op, int>>{
+           {Op::kSyncFiles, 2}, {Op::kRename, 12}, {Op::kSyncDirectory, 3}}) {
+    SCOPED_TRACE(static_cast<int>(op));
+    ScopedTempDir dir;
+    PosixFileSystem posix;
+    FaultFileSystem fs(posix);
+    std::unique_ptr<TSignalBuffer> buffer =
+        std::make_unique<TSignalBuffer>(fs, clock_, events_, log_, settings_, dir.Path(), true);
+    std::mutex mutex;
+    std::map<int, std::set<std::string>> batches;  // SyncFiles call -> hardware numbers
+    int failed_batch = 0;
+    fs.on_call = [&](Op called, const std::string& path) {
+      const int batch = fs.Calls(Op::kSyncFiles) + (called == Op::kSyncFiles ? 1 : 0);
+      std::lock_guard<std::mutex> guard(mutex);
+      if (called == op && fs.Calls(op) + 1 == nth) failed_batch = batch;
+      if (called != Op::kSyncFiles) return;
+      batches[batch].insert(ParseSignalDocument(posix.ReadFile(path, 1 << 20)).HardwareNumber);
+      // Holds the first batch back until every producer has a signal in
+      // flight, so that the later batches gather several.
+      for (int i = 0; batch == 1 && i < 10000000 && buffer->InFlightCount() < kProducers; ++i)
+        std::this_thread::yield();
+    };
+    fs.FailNext(op, nth);
+    std::set<std::string> refused;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+      producers.emplace_back([&, p] {
+        for (int i = 0; i < kEach; ++i) {
+          const std::string number = std::to_string(p * 100 + i);
+          if (!buffer->AddSignal(Signal(number))) {
+            std::lock_guard<std::mutex> guard(mutex);
+            refused.insert(number);
+          }
+        }
+      });
+    }
+    for (std::thread& producer : producers) producer.join();
+    ASSERT_NE(failed_batch, 0);
+    EXPECT_EQ(refused, batches[failed_batch]);
+    const size_t stored = kProducers * kEach - refused.size();
+    EXPECT_EQ(buffer->PendingCount(), stored);
+    EXPECT_EQ(posix.ListDirectory(dir.Path()).size(), stored);  // no temporary files either
+    buffer.reset();
+    fs.SimulatePowerCut();
+    TSignalBuffer reloaded(fs, clock_, events_, log_, settings_, dir.Path(), true);
+    EXPECT_EQ(reloaded.PendingCount(), stored);
+  }
+}
+
+TEST_F(SignalBufferTest, OnlyBufferedSignalsWakeTheLinkAndAreVisibleByThen) {
+  std::vector<size_t> pending_at_wake;
+  std::unique_ptr<TSignalBuffer> buffer;
+  // The callback reads the buffer: it would deadlock were it called under the lock.
+  buffer =
+      std::make_unique<TSignalBuffer>(fs_, clock_, events_, log_, settings_, dir_.Path(), true,
+                                      [&] { pending_at_wake.push_back(buffer->PendingCount()); });
+  ASSERT_TRUE(buffer->AddSignal(Signal("A")));
   fs_.FailNext(FaultFileSystem::Operation::kWriteFile);
-  EXPECT_FALSE(buffer->AddSignal(Signal("0001")));
-  fs_.FailNext(FaultFileSystem::Operation::kSyncDirectory);  // written, but not durably
-  EXPECT_FALSE(buffer->AddSignal(Signal("0002")));
-  EXPECT_EQ(events_.Count("Error while saving signal to disk."), 2u);
-  EXPECT_EQ(log_.Lines().at(0).rfind("Save signal to file exception: EOSError - ", 0), 0u);
-  EXPECT_EQ(log_.Lines().at(1).rfind("New signal NOT added: HN: 0001 ", 0), 0u);
-  EXPECT_EQ(buffer->PendingCount(), 0u);
-  EXPECT_EQ(FileCount(), 0u);
+  EXPECT_FALSE(buffer->AddSignal(Signal("B")));
+  ASSERT_TRUE(buffer->AddSignal(Signal("C")));
+  EXPECT_EQ(pending_at_wake, (std::vector<size_t>{1, 2}));
 }
 
 TEST_F(SignalBufferTest, ConcurrentProducersAndConsumerLoseAndRepeatNothing) {

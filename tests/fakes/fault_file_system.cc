@@ -28,6 +28,8 @@ std::string ParentOf(const std::string& normalized_path) {
 
 size_t Index(FaultFileSystem::Operation op) { return static_cast<size_t>(op); }
 
+using Operation = FaultFileSystem::Operation;
+
 }  // namespace
 
 FaultFileSystem::FaultFileSystem(IFileSystem& target) : target_(target) {}
@@ -79,24 +81,28 @@ FileInfo FaultFileSystem::Stat(const std::string& path) {
 }
 
 std::vector<std::string> FaultFileSystem::ListDirectory(const std::string& dir) {
+  Hook(Operation::kListDirectory, dir);
   std::lock_guard<std::mutex> guard(mutex_);
   CountAndMaybeThrow(Operation::kListDirectory, fail_list, EIO, "list directory", dir);
   return target_.ListDirectory(dir);
 }
 
 void FaultFileSystem::CreateDirectories(const std::string& dir) {
+  Hook(Operation::kCreateDirectories, dir);
   std::lock_guard<std::mutex> guard(mutex_);
   CountAndMaybeThrow(Operation::kCreateDirectories, false, EIO, "create directory", dir);
   target_.CreateDirectories(dir);
 }
 
 std::string FaultFileSystem::ReadFile(const std::string& path, int64_t max_size) {
+  Hook(Operation::kReadFile, path);
   std::lock_guard<std::mutex> guard(mutex_);
   CountAndMaybeThrow(Operation::kReadFile, false, EIO, "read", path);
   return target_.ReadFile(path, max_size);
 }
 
 void FaultFileSystem::WriteFile(const std::string& path, std::string_view data, bool sync) {
+  Hook(Operation::kWriteFile, path);
   std::lock_guard<std::mutex> guard(mutex_);
   const std::string key = Normalize(path);
   const bool modelled = Adopt(key);
@@ -117,6 +123,7 @@ void FaultFileSystem::WriteFile(const std::string& path, std::string_view data, 
 }
 
 int64_t FaultFileSystem::AppendFile(const std::string& path, std::string_view data) {
+  Hook(Operation::kAppendFile, path);
   std::lock_guard<std::mutex> guard(mutex_);
   const std::string key = Normalize(path);
   const bool modelled = Adopt(key);
@@ -129,6 +136,7 @@ int64_t FaultFileSystem::AppendFile(const std::string& path, std::string_view da
 }
 
 void FaultFileSystem::Rename(const std::string& from, const std::string& to, bool replace) {
+  Hook(Operation::kRename, from);
   std::lock_guard<std::mutex> guard(mutex_);
   const std::string from_key = Normalize(from);
   const std::string to_key = Normalize(to);
@@ -143,6 +151,7 @@ void FaultFileSystem::Rename(const std::string& from, const std::string& to, boo
 }
 
 void FaultFileSystem::DeleteFile(const std::string& path) {
+  Hook(Operation::kDeleteFile, path);
   std::lock_guard<std::mutex> guard(mutex_);
   const std::string key = Normalize(path);
   const bool modelled = Adopt(key);
@@ -152,6 +161,7 @@ void FaultFileSystem::DeleteFile(const std::string& path) {
 }
 
 void FaultFileSystem::SyncDirectory(const std::string& dir) {
+  Hook(Operation::kSyncDirectory, dir);
   std::lock_guard<std::mutex> guard(mutex_);
   CountAndMaybeThrow(Operation::kSyncDirectory, fail_flush, EIO, "flush directory", dir);
   target_.SyncDirectory(dir);
@@ -161,6 +171,28 @@ void FaultFileSystem::SyncDirectory(const std::string& dir) {
     const auto it = current_.find(path);
     durable = it != current_.end() ? std::optional<int>(it->second) : std::nullopt;
   }
+}
+
+void FaultFileSystem::SyncFiles(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) Hook(Operation::kSyncFiles, path);
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::vector<std::string> keys;
+  keys.reserve(paths.size());
+  for (const std::string& path : paths) {
+    keys.push_back(Normalize(path));
+    Adopt(keys.back());
+  }
+  CountAndMaybeThrow(Operation::kSyncFiles, fail_flush, EIO, "flush",
+                     paths.empty() ? std::string() : paths.front());
+  target_.SyncFiles(paths);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const auto it = current_.find(keys[i]);
+    if (it != current_.end()) inodes_[it->second] = target_.ReadFile(paths[i], kAdoptReadLimit);
+  }
+}
+
+void FaultFileSystem::Hook(Operation op, const std::string& path) {
+  if (on_call) on_call(op, path);
 }
 
 void FaultFileSystem::FailNext(Operation op, int nth, int error_code) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -26,7 +27,7 @@ namespace vd {
 //   (create-or-truncate included) and raises EIO / ENOSPC; AppendFile writes
 //   nothing and raises.
 // - fail_flush: a WriteFile with sync writes all data but does not sync it,
-//   then raises EIO; SyncDirectory raises EIO and syncs nothing.
+//   then raises EIO; SyncDirectory and SyncFiles raise EIO and sync nothing.
 // - fail_rename, fail_delete, fail_list: the operation raises EIO and changes
 //   nothing.
 // - FailNext(op, n): the n-th next call of op fails as above (with the given
@@ -37,8 +38,8 @@ namespace vd {
 // operation changes it; what it holds at that moment counts as durable.
 // From then on:
 // - file data becomes durable only through WriteFile with sync (the data
-//   written) - an unsynced WriteFile or AppendFile leaves the file's durable
-//   data as it was before;
+//   written) or SyncFiles naming the file (what it holds then) - an unsynced
+//   WriteFile or AppendFile leaves the file's durable data as it was before;
 // - a directory entry change (creation by WriteFile or AppendFile, Rename,
 //   DeleteFile) becomes durable only when SyncDirectory is called for the
 //   directory holding that entry (for Rename: each of the two entries with
@@ -62,8 +63,9 @@ class FaultFileSystem final : public IFileSystem {
     kRename,
     kDeleteFile,
     kSyncDirectory,
+    kSyncFiles,
   };
-  static constexpr int kOperationCount = 9;
+  static constexpr int kOperationCount = 10;
 
   // target must outlive this object.
   explicit FaultFileSystem(IFileSystem& target);
@@ -77,6 +79,8 @@ class FaultFileSystem final : public IFileSystem {
   void Rename(const std::string& from, const std::string& to, bool replace) override;
   void DeleteFile(const std::string& path) override;
   void SyncDirectory(const std::string& dir) override;
+  // One call: fails (and syncs nothing) or syncs every file named.
+  void SyncFiles(const std::vector<std::string>& paths) override;
 
   // Makes the nth next call of op fail once (nth 1 is the very next call).
   // Stat cannot fail. A later FailNext for the same op replaces this one.
@@ -95,12 +99,20 @@ class FaultFileSystem final : public IFileSystem {
   std::atomic<bool> fail_delete{false};
   std::atomic<bool> fail_list{false};
 
+  // When set, called at the start of every call except Stat, before the
+  // call's lock is taken, with the operation and its (first) path; SyncFiles
+  // calls it once per path. Lets a test hold a call back or look at the disk
+  // just before it. Set it before the file system is shared between threads.
+  std::function<void(Operation op, const std::string& path)> on_call;
+
  private:
   struct PendingFailure {
     int remaining = 0;  // calls until the failing one; 0 when none is armed
     int error_code = EIO;
   };
 
+  // Calls on_call when set.
+  void Hook(Operation op, const std::string& path);
   // Counts the call and answers the errno it must fail with, or 0.
   int CountAndCheck(Operation op, bool switch_on, int switch_code);
   // Counts the call and raises EOSError(what, path) when it must fail.

@@ -1,0 +1,238 @@
+// Costs of the signal buffer and the session log on the real disk.
+//
+// AddSignal (durable, FlushCacheWrites on and off, 1 and 16 producers) runs
+// in one binary next to a bare loop doing the same file work in the same
+// directory: write a temporary file, fsync it, rename it, fsync the
+// directory. Each iteration also takes one signal out again (GetFirstSignal
+// plus RemoveSignal, which unlinks its file; the bare loop unlinks too), so
+// the buffer never fills. Group commit should make 16 producers at least 3
+// times as fast as the bare single-file loop, and one producer at least 0.8
+// of it. Compare items_per_second.
+//
+// The directory is made under $VD_BENCH_DIR, else /var/tmp (a disk, not a
+// memory file system, on the usual Linux installation).
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "buffers/signal_buffer.h"
+#include "buffers/signal_xml.h"
+#include "config/driver_settings.h"
+#include "platform/posix_file_system.h"
+#include "platform/system_clock.h"
+#include "support/logging.h"
+#include "support/system_event_sink.h"
+
+namespace vd {
+namespace {
+
+class NoEvents final : public ISystemEventSink {
+ public:
+  bool AddSystemEvent(const std::string&, const std::string&, bool) override { return true; }
+};
+
+// A fresh directory on the disk, removed with its content at the end.
+class BenchDirectory {
+ public:
+  BenchDirectory() {
+    const char* base = std::getenv("VD_BENCH_DIR");
+    std::string pattern = base != nullptr && *base != '\0' ? base : "/var/tmp";
+    if (pattern.back() != '/') pattern += '/';
+    pattern += "vd_bench_XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
+    path_ = pattern + "/";
+  }
+  BenchDirectory(const BenchDirectory&) = delete;
+  BenchDirectory& operator=(const BenchDirectory&) = delete;
+  ~BenchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+DriverSettings BenchSettings() {
+  DriverSettings settings;
+  settings.Ports.resize(1);
+  settings.Ports[0].PortName = "Warehouse North - GPRS receiver";
+  return settings;
+}
+
+TSignal BenchSignal(const IClock& clock, const DriverSettings& settings) {
+  TSignal signal;
+  InitPortSignal(signal, 1, settings, clock);
+  signal.HardwareNumber = "0417";
+  signal.Code = "E130";
+  signal.CanalType = "GPRS";
+  signal.CanalSlot = "3";
+  signal.Extension1 = "Burglary alarm - zone 12, ground floor, rear entrance";
+  signal.Extension2 = "Partition 1 armed by user 07 at 22:41";
+  signal.Value = -71.25;
+  return signal;
+}
+
+// Everything one buffer needs; shared by the threads of one benchmark run.
+struct BufferRig {
+  explicit BufferRig(bool flush)
+      : settings(BenchSettings()),
+        buffer(fs, clock, events, log, settings, directory.Path(), flush),
+        signal(BenchSignal(clock, settings)) {}
+
+  BenchDirectory directory;
+  PosixFileSystem fs;
+  SystemClock clock;
+  NoEvents events;
+  NullLogWriter log;
+  DriverSettings settings;
+  TSignalBuffer buffer;
+  TSignal signal;
+};
+
+// state.range(0): flushing on (1) or off (0).
+void BM_AddSignal(benchmark::State& state) {
+  static std::unique_ptr<BufferRig> rig;
+  static std::atomic<int64_t> refused;
+  if (state.thread_index() == 0) {
+    rig = std::make_unique<BufferRig>(state.range(0) != 0);
+    refused = 0;
+  }
+  for (auto _ : state) {
+    if (!rig->buffer.AddSignal(rig->signal)) ++refused;
+    TSignal first;
+    TGuid id;
+    if (rig->buffer.GetFirstSignal(first, id)) rig->buffer.RemoveSignal(id);
+  }
+  state.SetItemsProcessed(state.iterations());
+  if (state.thread_index() == 0) {
+    state.counters["refused"] = static_cast<double>(refused.load());
+    rig.reset();
+  }
+}
+BENCHMARK(BM_AddSignal)
+    ->ArgName("flush")
+    ->Arg(1)
+    ->Arg(0)
+    ->Threads(1)
+    ->Threads(16)
+    ->UseRealTime()
+    ->MinTime(1.0);
+
+void WriteWhole(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) throw std::system_error(errno, std::generic_category(), "write");
+    done += static_cast<size_t>(n);
+  }
+}
+
+// The file work of one durable signal without the buffer: the baseline.
+void BM_BareDurableFileLoop(benchmark::State& state) {
+  static std::unique_ptr<BenchDirectory> directory;
+  static std::string document;
+  if (state.thread_index() == 0) {
+    directory = std::make_unique<BenchDirectory>();
+    SystemClock clock;
+    document = SignalDocument(BenchSignal(clock, BenchSettings()));
+  }
+  // The directory exists once the loop has started (all threads wait there).
+  std::string stem;
+  int64_t n = 0;
+  for (auto _ : state) {
+    if (stem.empty()) stem = directory->Path() + std::to_string(state.thread_index()) + "_";
+    const std::string name = stem + std::to_string(n++) + ".sig";
+    const std::string temporary = name + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "open");
+    WriteWhole(fd, document);
+    if (::fsync(fd) != 0) throw std::system_error(errno, std::generic_category(), "fsync");
+    ::close(fd);
+    if (::rename(temporary.c_str(), name.c_str()) != 0) {
+      throw std::system_error(errno, std::generic_category(), "rename");
+    }
+    const int dir = ::open(directory->Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0 || ::fsync(dir) != 0) {
+      throw std::system_error(errno, std::generic_category(), "fsync directory");
+    }
+    ::close(dir);
+    ::unlink(name.c_str());  // as RemoveSignal does in the buffer's loop
+  }
+  state.SetItemsProcessed(state.iterations());
+  if (state.thread_index() == 0) directory.reset();
+}
+BENCHMARK(BM_BareDurableFileLoop)->Threads(1)->Threads(16)->UseRealTime()->MinTime(1.0);
+
+// Taking 1000 pending signals out one by one, oldest first, each with its
+// file (refilled without timing between iterations).
+void BM_GetFirstAndRemove1000Pending(benchmark::State& state) {
+  BufferRig rig(false);
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (int i = 0; i < 1000; ++i) rig.buffer.AddSignal(rig.signal);
+    state.ResumeTiming();
+    TSignal first;
+    TGuid id;
+    while (rig.buffer.GetFirstSignal(first, id)) rig.buffer.RemoveSignal(id);
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_GetFirstAndRemove1000Pending)->Unit(benchmark::kMillisecond);
+
+// Start with 1000 signal files in the cache directory (the page cache warm).
+void BM_Load1000SignalFiles(benchmark::State& state) {
+  BufferRig rig(false);
+  for (int i = 0; i < 1000; ++i) rig.buffer.AddSignal(rig.signal);
+  for (auto _ : state) {
+    TSignalBuffer loaded(rig.fs, rig.clock, rig.events, rig.log, rig.settings, rig.directory.Path(),
+                         false);
+    if (loaded.PendingCount() != 1000) state.SkipWithError("not every file loaded");
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_Load1000SignalFiles)->Unit(benchmark::kMillisecond);
+
+constexpr char kLogLine[] =
+    "New signal added: HN: 0417 Code: E130 Ext1: Burglary alarm - zone 12 Ext2:  Ext3:  "
+    "Ext4:  Ext5:  Value: -71.25 Driver port: 1 Driver port name: North Canal slot: 3 "
+    "Canal type: GPRS Signal type: stExternal";
+
+void BM_LogWrite(benchmark::State& state) {
+  BenchDirectory directory;
+  PosixFileSystem fs;
+  SystemClock clock;
+  TLogging log(fs, clock, directory.Path(), 1 << 30, true, ProgramInfo{});
+  for (auto _ : state) log.LogWrite(kLogLine);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LogWrite);
+
+// Open, append one line with a timestamp and CR LF, close: the bare cost.
+void BM_BareOpenAppendClose(benchmark::State& state) {
+  BenchDirectory directory;
+  const std::string path = directory.Path() + "bare.txt";
+  const std::string line = std::string("2026-12-06 18:07:37.123 | ") + kLogLine + "\r\n";
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "open");
+    WriteWhole(fd, line);
+    ::close(fd);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BareOpenAppendClose);
+
+}  // namespace
+}  // namespace vd

@@ -1,0 +1,319 @@
+#include "link/kernel_link_thread.h"
+
+#include "kernel/frame_header.h"
+#include "kernel/kernel_messages.h"
+#include "kernel/kernel_settings.h"
+#include "kernel/list_of_modules.h"
+#include "link/communication_data.h"
+#include "platform/thread_id.h"
+#include "support/clock.h"
+#include "support/errors.h"
+#include "support/log_writer.h"
+#include "support/system_event_sink.h"
+#include "support/text_utils.h"
+
+namespace vd {
+namespace {
+
+constexpr char kFrameEventText[] = "Incorrect frame received from kernel.";
+constexpr char kShortReadText[] = "Unable to read requested number of bytes!";
+
+}  // namespace
+
+TLinkTransport::Options TKernelLinkThread::TransportOptions(TKernelLinkKind kind) {
+  TLinkTransport::Options options;
+  if (kind == TKernelLinkKind::Pipe) {
+    options.MaxReadSize = 4096;
+    options.IoTimeoutMs = 5000;
+    options.RaiseOnTimeout = true;
+  }
+  return options;
+}
+
+TKernelLinkThread::TKernelLinkThread(Options options, Collaborators collaborators)
+    : options_(std::move(options)),
+      c_(collaborators),
+      socket_(c_.SocketApi),
+      transport_(socket_, TransportOptions(options_.Kind), stopping_, stop_event_.Fd()),
+      codec_(options_.Security) {}
+
+TKernelLinkThread::~TKernelLinkThread() { Stop(); }
+
+void TKernelLinkThread::Start() {
+  if (thread_.joinable()) return;
+  stopping_ = false;
+  thread_ = std::thread([this] { Execute(); });
+}
+
+void TKernelLinkThread::Stop() {
+  if (!thread_.joinable()) return;
+  stopping_ = true;
+  stop_event_.Notify();
+  thread_.join();
+}
+
+int64_t TKernelLinkThread::NowSeconds() const { return c_.Clock.Ticks(false); }
+
+void TKernelLinkThread::WriteLog(const std::string& message) {
+  const char* kind = options_.Kind == TKernelLinkKind::Tcp ? " Kernel TCP (" : " Kernel Pipe (";
+  c_.Log.LogWrite(std::to_string(thread_id_) + kind + options_.Name + "): " + message);
+}
+
+bool TKernelLinkThread::Throttled(int64_t& last_event_time) {
+  const int64_t now = NowSeconds();
+  if (last_event_time != kNever && now < last_event_time + kEventIntervalSeconds) return true;
+  last_event_time = now;
+  return false;
+}
+
+std::string TKernelLinkThread::Endpoint() const {
+  return options_.Kind == TKernelLinkKind::Tcp ? host_ + ":" + std::to_string(port_)
+                                               : options_.PipePath;
+}
+
+void TKernelLinkThread::Execute() {
+  thread_id_ = CurrentThreadId();
+  WriteLog("connection thread start");
+  last_frame_event_time_ = kNever;
+  last_thread_error_event_time_ = kNever;
+  last_host_.clear();
+  last_port_ = 0;
+  while (!stopping_.load()) {
+    try {
+      if (Connect()) FrameLoop();
+    } catch (...) {
+      const std::string text = CurrentExceptionText();
+      WriteLog("Communication thread exception: " + text);
+      if (!Throttled(last_thread_error_event_time_)) {
+        if (options_.Kind == TKernelLinkKind::Tcp) {
+          c_.Events.AddSystemEvent("Kernel connection thread error.", text, true);
+        } else {
+          c_.Events.AddSystemEvent(
+              FormatPlaceholders("Pipe connection server {0} connection error!", {Endpoint()}),
+              text, true);
+        }
+      }
+    }
+    if (!stopping_.load()) {
+      CloseConnection();
+      Pause(kReconnectPauseMs);
+    }
+  }
+  Unregister();
+  WriteLog("connection thread stop");
+}
+
+bool TKernelLinkThread::Connect() {
+  c_.KernelSettings.SetKernelRegistered(false);
+  if (options_.Kind == TKernelLinkKind::Tcp) {
+    if (!c_.KernelSettings.GetCurrentKernel(host_, port_)) return false;
+    if (!socket_.Connected()) {
+      c_.KernelSettings.SetKernelRegistered(false);
+      try {
+        socket_.ConnectTcp(host_, port_, kConnectTimeoutMs, stop_event_.Fd());
+        WriteLog("TCP connection to Kernel " + Endpoint() + " established");
+      } catch (...) {
+        const std::string text = CurrentExceptionText();
+        WriteLog("unable to establish TCP connection to Kernel " + Endpoint() + ": " + text);
+        if (!c_.KernelSettings.CurrentKernelHasError()) {
+          c_.Events.AddSystemEvent(
+              FormatPlaceholders("Unable to establish connection to kernel {0} !", {Endpoint()}),
+              text, true);
+          c_.KernelSettings.SetConnectionError(true);
+        }
+      }
+    }
+    if (!socket_.Connected()) return false;
+    c_.Events.AddSystemEvent(
+        FormatPlaceholders("Connection to kernel {0} established.", {Endpoint()}), "", false);
+  } else {
+    try {
+      socket_.ConnectUnix(options_.PipePath);
+      pipe_connect_error_reported_ = false;
+      WriteLog("named pipe connection established (" + options_.PipePath + ")");
+    } catch (...) {
+      const std::string text = CurrentExceptionText();
+      WriteLog("unable to establish named pipe connection (" + options_.PipePath + "): " + text);
+      if (!pipe_connect_error_reported_) {
+        c_.Events.AddSystemEvent(
+            FormatPlaceholders("Unable to establish named pipe connection {0} !",
+                               {options_.PipePath}),
+            text, true);
+        pipe_connect_error_reported_ = true;
+      }
+      return false;
+    }
+    c_.Events.AddSystemEvent(
+        FormatPlaceholders("Named pipe connection server {0} connection established.",
+                           {options_.PipePath}),
+        "", false);
+  }
+  c_.CommunicationData.Reset();
+  c_.KernelSettings.SetInstallationNumber(0);
+  last_good_frame_time_ = NowSeconds();
+  bad_frame_count_ = 0;
+  if (options_.Kind == TKernelLinkKind::Tcp &&
+      (port_ != last_port_ || !EqualsIgnoreCase(host_, last_host_))) {
+    last_host_ = host_;
+    last_port_ = port_;
+    c_.ModuleList.SetChangeIndex(0);
+    c_.ModuleList.Clear();
+  }
+  return true;
+}
+
+void TKernelLinkThread::FrameLoop() {
+  while (!stopping_.load()) {
+    if (c_.CommunicationData.GetNextFrameToSend(out_frame_)) SendFrame(out_frame_);
+    const TSocketWait wait = socket_.Wait(kDataWaitMs, c_.WorkEvent.Fd(), stop_event_.Fd());
+    if (wait.Woken) c_.WorkEvent.Drain();
+    if (wait.Readable) {
+      if (socket_.Available() == 0) {
+        // Readable without data: the Kernel has closed the connection.
+        if (options_.Kind == TKernelLinkKind::Pipe) {
+          WriteLog("wait exception: " +
+                   ExceptionText(EOSError(EPIPE, "pipe closed by the Kernel")));
+        }
+        return;
+      }
+      if (!ReceiveFrame()) return;
+    }
+    in_frame_.Data.clear();
+    in_frame_.Data.shrink_to_fit();
+    if (NowSeconds() >= last_good_frame_time_ + kSilenceSeconds) return;
+  }
+}
+
+bool TKernelLinkThread::ReceiveFrame() {
+  const TFrameReadResult result = transport_.ReadFrame(in_frame_);
+  if (result == TFrameReadResult::Good) {
+    bad_frame_count_ = 0;
+    last_good_frame_time_ = NowSeconds();
+    try {
+      codec_.DecodeFrame(in_frame_);
+    } catch (...) {
+      const std::string text = CurrentExceptionText();
+      WriteLog("frame processing error: " + text);
+      if (!Throttled(last_frame_event_time_)) {
+        c_.Events.AddSystemEvent("Kernel frame processing error!", text, true);
+      }
+      SendErrorAnswer(in_frame_);
+      return true;
+    }
+    const bool was_registered = c_.CommunicationData.Registered();
+    c_.CommunicationData.HandleReceivedFrame(
+        in_frame_, [this](const TOrvanFrame& frame) { SendErrorAnswer(frame); },
+        [this](const TOrvanFrame& frame) { SendAnswer(frame); });
+    if (!was_registered && c_.CommunicationData.Registered()) {
+      if (options_.Kind == TKernelLinkKind::Tcp) {
+        c_.Events.AddSystemEvent("Registration in Kernel.", Endpoint(), false);
+        c_.KernelSettings.SetConnectionError(false);
+      } else {
+        c_.Events.AddSystemEvent("Module registered correctly.", "", false);
+      }
+    }
+    return true;
+  }
+
+  ++bad_frame_count_;
+  const char* description = kShortReadText;
+  switch (result) {
+    case TFrameReadResult::ShortHeader:
+      WriteLog("unable to read the requested number of frame header bytes!");
+      break;
+    case TFrameReadResult::HeaderCRC:
+      WriteLog("incorrect header CRC");
+      description = "Incorrect frame header CRC.";
+      break;
+    case TFrameReadResult::ShortData:
+      WriteLog("unable to read the requested number of frame data bytes!");
+      break;
+    default:
+      WriteLog("incorrect data CRC");
+      description = "Incorrect frame header data CRC.";
+      break;
+  }
+  if (bad_frame_count_ < kMaxBadFrames) {
+    if (transport_.ClearInputBuffer() > 0) WriteLog("input buffer cleared");
+    return true;
+  }
+  if (!Throttled(last_frame_event_time_)) {
+    c_.Events.AddSystemEvent(kFrameEventText, description, true);
+  }
+  return false;
+}
+
+void TKernelLinkThread::CloseConnection() {
+  try {
+    const bool was_connected = socket_.Connected();
+    socket_.Close();
+    c_.KernelSettings.SetKernelRegistered(false);
+    if (!was_connected) return;
+    if (options_.Kind == TKernelLinkKind::Tcp) {
+      WriteLog("TCP connection to Kernel " + Endpoint() + " closed");
+      c_.Events.AddSystemEvent(FormatPlaceholders("Connection to kernel {0} closed.", {Endpoint()}),
+                               "", false);
+    } else {
+      WriteLog("pipe connection to " + options_.PipePath + " closed");
+      c_.Events.AddSystemEvent(
+          FormatPlaceholders("Pipe connection server {0} connection closed.", {options_.PipePath}),
+          "", false);
+    }
+  } catch (...) {
+    WriteLog((options_.Kind == TKernelLinkKind::Tcp ? "error while closing TCP connection: "
+                                                    : "error while closing pipe: ") +
+             CurrentExceptionText());
+  }
+}
+
+void TKernelLinkThread::Pause(int64_t ms) {
+  const int64_t deadline = c_.Clock.MonotonicMs() + ms;
+  // Sliced so that a clock advanced by hand releases the pause too; bounded
+  // in passes besides.
+  constexpr int kSliceMs = 20;
+  for (int pass = 0; pass < 1000 && !stopping_.load() && c_.Clock.MonotonicMs() < deadline;
+       ++pass) {
+    socket_.Wait(kSliceMs, stop_event_.Fd());
+  }
+}
+
+void TKernelLinkThread::Unregister() {
+  try {
+    if (!socket_.Connected()) return;
+    TOrvanFrame frame;
+    BuildUnregistration(frame, c_.KernelSettings, NewGuid());
+    SendFrame(frame);
+    // Whole frames are read, so a request the Kernel sent just before the
+    // answer is skipped rather than misread as the answer's header.
+    const int64_t deadline = c_.Clock.MonotonicMs() + kUnregistrationWaitMs;
+    constexpr int kMaxPasses = static_cast<int>(kUnregistrationWaitMs / kDataWaitMs);
+    TLinkTransport reader(socket_, TransportOptions(options_.Kind), not_stopping_, -1);
+    for (int pass = 0; pass < kMaxPasses && c_.Clock.MonotonicMs() < deadline; ++pass) {
+      if (!socket_.Wait(kDataWaitMs).Readable) continue;
+      if (socket_.Available() == 0) break;
+      TOrvanFrame answer;
+      if (reader.ReadFrame(answer) != TFrameReadResult::Good) break;
+      if (answer.FrameType == 3 && answer.Direction == 2) break;
+    }
+  } catch (...) {
+    WriteLog("module unregistration exception: " + CurrentExceptionText());
+  }
+  socket_.Close();
+}
+
+void TKernelLinkThread::SendFrame(TOrvanFrame& frame) {
+  codec_.EncodeFrame(frame);
+  transport_.SendBytes(SerializeFrame(frame));
+}
+
+void TKernelLinkThread::SendAnswer(const TOrvanFrame& received) {
+  TOrvanFrame answer = BuildAnswer(received, c_.KernelSettings);
+  SendFrame(answer);
+}
+
+void TKernelLinkThread::SendErrorAnswer(const TOrvanFrame& received) {
+  TOrvanFrame answer = BuildErrorAnswer(received, c_.KernelSettings);
+  SendFrame(answer);
+}
+
+}  // namespace vd

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace vd {
+
+class IFileSystem;
+
+// The name the service is known by to systemd and in the system log.
+inline constexpr char kServiceName[] = "O_VolterDirectDrv";
+// Where INSTALL puts the unit unless told otherwise.
+inline constexpr char kDefaultUnitDirectory[] = "/etc/systemd/system/";
+// Enough descriptors for ten thousand transmitter connections, the cache
+// files and the Kernel link, with room to spare.
+inline constexpr int kUnitFileLimit = 65536;
+
+// What an installed service runs.
+struct ServiceInstallation {
+  std::string unit_directory = kDefaultUnitDirectory;
+  std::string executable_path;  // absolute
+  std::string registry_file;    // made absolute against the working directory
+};
+
+// "O_VolterDirectDrv.service".
+std::string UnitFileName();
+
+// The unit: Type=notify, ExecStart running the executable with --registry,
+// restart on failure, the descriptor limit, started with the system. Raises
+// Exception when a path holds a control character (it would break the unit's
+// line structure).
+std::string UnitFileText(const std::string& executable_path, const std::string& registry_file);
+
+// INSTALL [SILENT]: writes the unit into the unit directory (created when
+// missing), replacing an older one. Unless silent, says on out what was
+// written and how to enable it. A failure always goes to err. Returns the
+// process exit code: 0 or 1.
+int InstallService(IFileSystem& fs, const ServiceInstallation& installation, bool silent,
+                   std::ostream& out, std::ostream& err);
+
+// UNINSTALL [SILENT]: removes the unit; a unit that is not there is no error.
+// Messages and exit code as for InstallService.
+int UninstallService(IFileSystem& fs, const std::string& unit_directory, bool silent,
+                     std::ostream& out, std::ostream& err);
+
+}  // namespace vd

@@ -1,0 +1,10 @@
+#include "platform/thread_id.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace vd {
+
+int64_t CurrentThreadId() { return static_cast<int64_t>(syscall(SYS_gettid)); }
+
+}  // namespace vd

@@ -1,0 +1,30 @@
+#pragma once
+
+namespace vd {
+
+// A wake-up a thread can wait on together with its sockets: Notify from any
+// thread makes the descriptor readable until the waiting thread calls Drain.
+// Notifications before the Drain coalesce into one. Backed by an eventfd.
+//
+// Notify is safe to call from any thread and never raises or blocks; Fd and
+// Drain belong to the one waiting thread. The object must outlive every
+// notifier (the buffers' work-added callbacks hold a reference).
+class TWakeEvent {
+ public:
+  // Raises EOSError when the eventfd cannot be created.
+  TWakeEvent();
+  ~TWakeEvent();
+  TWakeEvent(const TWakeEvent&) = delete;
+  TWakeEvent& operator=(const TWakeEvent&) = delete;
+
+  void Notify() noexcept;
+  // Resets the event; true when it was notified since the last Drain.
+  bool Drain() noexcept;
+  // Readable while notified; for poll() only.
+  int Fd() const { return fd_; }
+
+ private:
+  const int fd_;
+};
+
+}  // namespace vd

@@ -1,0 +1,116 @@
+#include "service/configuration.h"
+
+#include <memory>
+
+#include "device/dos_attack_control.h"
+#include "support/errors.h"
+#include "support/file_system.h"
+#include "support/file_utils.h"
+#include "support/settings_source.h"
+#include "support/text_encoding.h"
+#include "support/text_utils.h"
+
+namespace vd {
+namespace {
+
+// A directory value: empty means the executable's directory; always ends with "/".
+std::string DirectoryValue(const std::string& text, const std::string& executable_directory) {
+  return IncludeTrailingSlash(text.empty() ? executable_directory : text);
+}
+
+void ReadSharedKey(const ISettingsKey& key, const std::string& executable_directory,
+                   DriverSettings& settings, std::vector<KernelEndpoint>& kernel_endpoints) {
+  if (key.ValueExists("Path")) {
+    settings.Path = DirectoryValue(key.ReadText("Path"), executable_directory);
+  }
+  if (key.ValueExists("SecurityEnabled"))
+    settings.SecurityEnabled = key.ReadBool("SecurityEnabled");
+  if (key.ValueExists("SecurityKey"))
+    settings.SecurityKey = Utf8ToWin1250(key.ReadText("SecurityKey"));
+  if (key.ValueExists("FrameIVSeed")) {
+    const auto seed = static_cast<uint32_t>(key.ReadInteger("FrameIVSeed"));
+    if (seed > 0xFFFF) {
+      throw ERegistryException("Invalid value for 'FrameIVSeed': " + std::to_string(seed) +
+                               " (0 to 65535)");
+    }
+    settings.FrameIVSeed = static_cast<uint16_t>(seed);
+  }
+
+  // The values are finite, so the first missing number comes.
+  for (int n = 1;; ++n) {
+    const std::string name = "Kernel" + std::to_string(n);
+    if (!key.ValueExists(name)) break;
+    const std::string text = key.ReadText(name);
+    KernelEndpoint endpoint;
+    endpoint.Name = Utf8ToWin1250(ReadKeyValue("Name", text));
+    endpoint.IP = Utf8ToWin1250(ReadKeyValue("IP", text));
+    endpoint.Port = ParseInt32(ReadKeyValue("Port", text));
+    kernel_endpoints.push_back(std::move(endpoint));
+  }
+}
+
+void ReadPort(const ISettingsKey& key, const IClock& clock, DriverSettings& settings) {
+  if (!key.ReadBool("IsActive")) return;
+  // The flood control comes with the entry, so no entry ever lacks one.
+  PortEntry& entry = settings.Ports.emplace_back();
+  entry.FloodControl = std::make_shared<TDoSAttackControl>(clock);
+  entry.Port = key.ReadInteger("Port");
+  entry.InactivityMessageTimeout = key.ReadInteger("InactivityMessageTimeout");
+  entry.MaxReceiveSignals = key.ReadInteger("MaxReceiveSignals");
+  entry.DriverPassword = Utf8ToWin1250(key.ReadText("DriverPassword"));
+  entry.PortNumber = key.ReadInteger("PortNumber");
+  entry.PortName = Utf8ToWin1250(key.ReadText("PortName"));
+}
+
+void ReadDriverKey(const ISettingsSource& registry, const ISettingsKey& key, const IClock& clock,
+                   const std::string& executable_directory, DriverSettings& settings) {
+  if (key.ValueExists("UseNamedPipeConnection")) {
+    settings.UseNamedPipeConnection = key.ReadBool("UseNamedPipeConnection");
+  }
+  if (key.ValueExists("Name")) settings.Name = Utf8ToWin1250(key.ReadText("Name"));
+  settings.Password = Utf8ToWin1250(key.ReadText("Password"));
+  if (key.ValueExists("LogSave")) settings.LogSave = key.ReadBool("LogSave");
+  settings.LogPath = DirectoryValue(key.ReadText("LogPath"), executable_directory);
+  if (key.ValueExists("FlushCacheWrites")) {
+    settings.FlushCacheWrites = key.ReadBool("FlushCacheWrites");
+  }
+  if (const std::string pipe = key.ReadText("PipeDirectory"); !pipe.empty()) {
+    settings.PipeDirectory = IncludeTrailingSlash(pipe);
+  }
+
+  // The keys are finite, so the first missing number comes.
+  for (int n = 1;; ++n) {
+    const std::string path = std::string(kDriverKeyPath) + "\\Port" + std::to_string(n);
+    if (!registry.KeyExists(path)) break;
+    const std::unique_ptr<ISettingsKey> port = registry.OpenKeyReadOnly(path);
+    if (!port) throw EAbort("Operation aborted");
+    ReadPort(*port, clock, settings);
+  }
+}
+
+}  // namespace
+
+void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const IClock& clock,
+                       const std::string& executable_directory, DriverSettings& settings,
+                       std::vector<KernelEndpoint>& kernel_endpoints) {
+  {
+    const std::unique_ptr<ISettingsKey> shared = registry.OpenKeyReadOnly(kSharedKeyPath);
+    if (!shared) {
+      throw Exception(std::string("Registry key: HKEY_LOCAL_MACHINE\\") + kSharedKeyPath +
+                      " does not exist!");
+    }
+    ReadSharedKey(*shared, executable_directory, settings, kernel_endpoints);
+  }
+  if (const std::unique_ptr<ISettingsKey> driver = registry.OpenKeyReadOnly(kDriverKeyPath)) {
+    ReadDriverKey(registry, *driver, clock, executable_directory, settings);
+  }
+
+  settings.Path = IncludeTrailingSlash(settings.Path);
+  try {
+    if (!fs.Stat(settings.Path).is_directory) fs.CreateDirectories(settings.Path);
+  } catch (const Exception&) {
+    // The buffers report the directory when they cannot use it.
+  }
+}
+
+}  // namespace vd

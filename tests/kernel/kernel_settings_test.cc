@@ -1,0 +1,142 @@
+#include "kernel/kernel_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kernel/list_of_modules.h"
+
+namespace vd {
+namespace {
+
+// Runs a script of connection attempts ('a'), registrations ('r') and lost
+// registrations ('u'); the endpoint index each attempt used, as digits, and
+// "-" when there was none.
+std::string RunScript(TKernelSettings& settings, const std::string& script) {
+  std::string used;
+  for (const char step : script) {
+    if (step == 'r') settings.SetKernelRegistered(true);
+    if (step == 'u') settings.SetKernelRegistered(false);
+    if (step != 'a') continue;
+    std::string host;
+    int32_t port = 0;
+    if (!settings.GetCurrentKernel(host, port)) return used + "-";
+    const int32_t index = settings.CurrentIndex();
+    EXPECT_EQ(host, settings.Kernels()[static_cast<size_t>(index)].IP);
+    EXPECT_EQ(port, 4000 + index);
+    used += static_cast<char>('0' + index);
+  }
+  return used;
+}
+
+class KernelSettingsTest : public testing::Test {
+ protected:
+  void AddEndpoints(int count) {
+    for (int i = 0; i < count; ++i) {
+      const int n = static_cast<int>(settings_.Kernels().size());
+      settings_.AddKernelEndpoint(KernelEndpoint{"Kernel" + std::to_string(n + 1),
+                                                 "10.0.0." + std::to_string(n), 4000 + n});
+    }
+  }
+  std::string Run(const std::string& script) { return RunScript(settings_, script); }
+
+  TListOfModules modules_;
+  TKernelSettings settings_{modules_};
+};
+
+TEST_F(KernelSettingsTest, EndpointsRotateOneAttemptEachAndThreeAfterARegistration) {
+  struct Case {
+    int endpoints;
+    std::string script;
+    std::string used;
+  };
+  const Case cases[] = {
+      {0, "aa", "-"},
+      {1, "aaaa", "0000"},
+      {3, "aaaaaaa", "0120120"},
+      // Registered on endpoint 1: three more attempts there, the fourth moves on.
+      {3, "aaruaaaaa", "0111120"},
+      // A registration on a reconnection starts the three attempts afresh.
+      {3, "aruaaruaaaa", "0000001"},
+  };
+  for (const Case& c : cases) {
+    TListOfModules modules;
+    TKernelSettings settings(modules);
+    for (int i = 0; i < c.endpoints; ++i) settings.AddKernel("K", "10.0.0.1", 4000 + i);
+    EXPECT_EQ(RunScript(settings, c.script), c.used) << c.script << " over " << c.endpoints;
+  }
+}
+
+TEST_F(KernelSettingsTest, ModuleListIndexFallsToZeroOnlyWhenTheEndpointChanges) {
+  AddEndpoints(1);
+  modules_.SetChangeIndex(7);
+  EXPECT_EQ(Run("aaa"), "000");
+  EXPECT_EQ(modules_.GetChangeIndex(), 7);
+
+  AddEndpoints(1);
+  EXPECT_EQ(Run("a"), "1");
+  EXPECT_EQ(modules_.GetChangeIndex(), 0);
+  modules_.SetChangeIndex(9);
+  settings_.SetKernelRegistered(true);
+  EXPECT_EQ(settings_.AttemptsLeft(), TKernelSettings::kAttemptsAfterRegistration);
+  EXPECT_TRUE(settings_.IsKernelRegistered());
+  EXPECT_EQ(Run("aaa"), "111");
+  EXPECT_EQ(modules_.GetChangeIndex(), 9);
+  EXPECT_EQ(Run("a"), "0");
+  EXPECT_EQ(modules_.GetChangeIndex(), 0);
+  EXPECT_FALSE(settings_.IsKernelRegistered());
+}
+
+TEST_F(KernelSettingsTest, FlagsStartInactiveWithErrorAndConnectionMarksFollowTheEndpoint) {
+  EXPECT_TRUE(settings_.IsInactive());
+  EXPECT_TRUE(settings_.HasStatusError());
+  EXPECT_EQ(settings_.GetInstallationNumber(), 0);
+  EXPECT_EQ(settings_.CurrentIndex(), -1);
+  settings_.SetConnectionError(true);  // no endpoint: nothing to mark
+  EXPECT_FALSE(settings_.CurrentKernelHasError());
+
+  AddEndpoints(3);
+  EXPECT_EQ(settings_.Kernels()[2].Name, "Kernel3");
+  EXPECT_EQ(settings_.Kernels()[2].IP, "10.0.0.2");
+  settings_.SetConnectionError(true);
+  EXPECT_TRUE(settings_.CurrentKernelHasError());
+  EXPECT_EQ(Run("a"), "0");
+  EXPECT_EQ(Run("a"), "1");
+  EXPECT_FALSE(settings_.CurrentKernelHasError());
+  settings_.SetConnectionError(true);
+  EXPECT_EQ(Run("aa"), "20");
+  EXPECT_TRUE(settings_.CurrentKernelHasError());  // endpoint 0 is still marked
+  settings_.SetConnectionError(false);
+  for (const TKernelEndpointState& endpoint : settings_.Kernels()) {
+    EXPECT_FALSE(endpoint.ConnectionError);
+  }
+
+  settings_.SetInactive(false);
+  settings_.SetStatusError(false);
+  settings_.SetInstallationNumber(65535);
+  EXPECT_FALSE(settings_.IsInactive());
+  EXPECT_FALSE(settings_.HasStatusError());
+  EXPECT_EQ(settings_.GetInstallationNumber(), 65535);
+  EXPECT_FALSE(settings_.ModuleGUID().IsNull());
+  EXPECT_NE(TKernelSettings(modules_).ModuleGUID(), settings_.ModuleGUID());
+}
+
+TEST(ListOfModulesTest, AssignReplacesIndexAndListTogetherAndClearKeepsTheIndex) {
+  TListOfModules list;
+  TModule a;
+  a.Name = "A";
+  list.Add(a);
+  list.SetChangeIndex(3);
+  TModule b;
+  b.Name = "B";
+  list.Assign(4, {b, a});
+  EXPECT_EQ(list.GetChangeIndex(), 4);
+  ASSERT_EQ(list.Count(), 2u);
+  EXPECT_EQ(list.Modules()[0].Name, "B");
+  list.Clear();
+  EXPECT_EQ(list.Count(), 0u);
+  EXPECT_EQ(list.GetChangeIndex(), 4);
+}
+
+}  // namespace
+}  // namespace vd

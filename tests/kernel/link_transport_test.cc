@@ -1,0 +1,154 @@
+#include "kernel/link_transport.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fakes/fault_socket_api.h"
+#include "fakes/scoped_temp_dir.h"
+#include "kernel/crc32.h"
+#include "kernel/frame_header.h"
+#include "support/errors.h"
+
+namespace vd {
+namespace {
+
+std::string Encoded(TOrvanFrame frame) {
+  frame.DataSize = frame.TransmittedDataSize = static_cast<uint32_t>(frame.Data.size());
+  frame.DataCRC = CalculateDataCRC(frame.Data);
+  frame.HeaderCRC = CalculateHeaderCRC(frame);
+  return SerializeFrame(frame);
+}
+
+// A connected pair: the transport's socket and the raw peer descriptor.
+class LinkTransportTest : public testing::Test {
+ protected:
+  LinkTransportTest() {
+    const std::string path = dir_.Path() + "peer";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener_, 1), 0);
+    socket_.ConnectUnix(path);
+    peer_ = accept(listener_, nullptr, nullptr);
+  }
+  ~LinkTransportTest() override {
+    close(peer_);
+    close(listener_);
+  }
+
+  TLinkTransport Transport(bool local = false) {
+    TLinkTransport::Options options;
+    options.IoTimeoutMs = 50;  // a bound on the test, not a rule under test
+    options.IdleStepMs = 5;
+    options.IdleSteps = 4;
+    options.RaiseOnTimeout = local;
+    return TLinkTransport(socket_, options, stopping_, -1);
+  }
+
+  void PeerWrite(const std::string& bytes) {
+    ASSERT_EQ(write(peer_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  ScopedTempDir dir_;
+  FaultSocketApi api_;
+  TStreamSocket socket_{api_};
+  std::atomic<bool> stopping_{false};
+  int listener_ = -1;
+  int peer_ = -1;
+};
+
+TEST_F(LinkTransportTest, FramesAreReadWholeOrReportedByWhatWentWrong) {
+  TOrvanFrame frame;
+  frame.FrameType = 2500;
+  frame.Direction = 1;
+  frame.Data = "<Data/>";
+  const std::string good = Encoded(frame);
+  std::string bad_data = good;
+  bad_data.back() ^= 1;
+  std::string bad_header = good;
+  bad_header[3] ^= 1;
+  TOrvanFrame huge;
+  huge.TransmittedDataSize = kMaxFrameDataSize + 1;
+  huge.HeaderCRC = CalculateHeaderCRC(huge);
+  const struct {
+    std::string bytes;
+    TFrameReadResult expected;
+  } cases[] = {
+      {good, TFrameReadResult::Good},
+      {good.substr(0, 74), TFrameReadResult::ShortHeader},
+      {bad_header, TFrameReadResult::HeaderCRC},
+      {good.substr(0, good.size() - 1), TFrameReadResult::ShortData},
+      {bad_data, TFrameReadResult::DataCRC},
+      {SerializeFrame(huge), TFrameReadResult::ShortData},
+  };
+  TLinkTransport transport = Transport();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.expected));
+    PeerWrite(c.bytes);
+    TOrvanFrame read;
+    EXPECT_EQ(transport.ReadFrame(read), c.expected);
+    if (c.expected == TFrameReadResult::Good) {
+      EXPECT_EQ(read.Data, "<Data/>");
+    }
+    transport.ClearInputBuffer();
+  }
+}
+
+TEST_F(LinkTransportTest, ClearInputBufferDiscardsWhatArrivedWithoutWaiting) {
+  TLinkTransport transport = Transport(true);
+  PeerWrite(std::string(5000, 'x'));
+  EXPECT_EQ(transport.ClearInputBuffer(), 5000u);
+  EXPECT_EQ(transport.ClearInputBuffer(), 0u);  // nothing there: no wait, no error
+}
+
+TEST_F(LinkTransportTest, ShortSendsAndTimeoutsAreErrorsOfTheirTransport) {
+  api_.send_limit = 0;
+  TLinkTransport tcp = Transport(false);
+  TLinkTransport local = Transport(true);
+  const std::string frame(100, 'f');
+  try {
+    tcp.SendBytes(frame);
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& error) {
+    EXPECT_EQ(error.Message(), "Unable to send data frame.");
+  }
+  try {
+    local.SendBytes(frame);
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& error) {
+    EXPECT_EQ(error.Message(), "Write operation timeout!");
+  }
+  char byte = 0;
+  try {
+    local.ReadData(&byte, 1);
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& error) {
+    EXPECT_EQ(error.Message(), "Read operation timeout!");
+  }
+  EXPECT_EQ(tcp.ReadData(&byte, 1), 0u);  // TCP reports a short read instead
+
+  api_.send_limit = 7;  // a slow peer still gets the whole frame
+  tcp.SendBytes(frame);
+  std::string received(100, '\0');
+  EXPECT_EQ(read(peer_, received.data(), received.size()), 100);
+}
+
+TEST_F(LinkTransportTest, ConnectionFailuresRaiseOperatingSystemErrors) {
+  api_.recv_errno = ECONNRESET;
+  PeerWrite("abc");
+  char data[3];
+  EXPECT_THROW(Transport().ReadData(data, 3), EOSError);
+  api_.connect_errno = ECONNREFUSED;
+  TStreamSocket other(api_);
+  EXPECT_THROW(other.ConnectTcp("127.0.0.1", 1, 100), EOSError);
+  EXPECT_FALSE(other.Connected());
+}
+
+}  // namespace
+}  // namespace vd

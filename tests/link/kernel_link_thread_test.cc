@@ -1,0 +1,385 @@
+#include "link/kernel_link_thread.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "buffers/questions_buffer.h"
+#include "buffers/signal_buffer.h"
+#include "config/driver_settings.h"
+#include "device/signal.h"
+#include "fakes/fake_clock.h"
+#include "fakes/recording_sinks.h"
+#include "fakes/scoped_temp_dir.h"
+#include "kernel/crc32.h"
+#include "kernel/frame_header.h"
+#include "kernel/kernel_settings.h"
+#include "kernel/list_of_modules.h"
+#include "kernel_simulator.h"
+#include "link/communication_data.h"
+#include "platform/posix_file_system.h"
+#include "support/system_time_setter.h"
+
+namespace vd {
+namespace {
+
+class RecordingTimeSetter final : public ISystemTimeSetter {
+ public:
+  bool SetSystemTimeUtc(int64_t) override { return true; }
+};
+
+// Waits (bounded in real time) for something the link thread does; time
+// rules themselves are driven by the fake clock.
+bool Eventually(const std::function<bool()>& condition, int timeout_ms = 5000) {
+  for (int waited = 0; waited < timeout_ms; waited += 5) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+// A free loopback port nobody listens on.
+int32_t DeadPort() {
+  TKernelSimOptions options;
+  options.TcpPort = 0;
+  TKernelSimulator probe(options);
+  return probe.TcpPort();
+}
+
+// A frame whose header CRC is wrong.
+std::string BadHeaderFrame() {
+  TOrvanFrame frame;
+  frame.HeaderCRC = CalculateHeaderCRC(frame) ^ 1u;
+  return SerializeFrame(frame);
+}
+
+// A frame whose CRCs are right, as the Kernel would send it unencoded.
+std::string RawFrame(TOrvanFrame frame) {
+  frame.TransmittedDataSize = static_cast<uint32_t>(frame.Data.size());
+  frame.DataCRC = CalculateDataCRC(frame.Data);
+  frame.HeaderCRC = CalculateHeaderCRC(frame);
+  return SerializeFrame(frame);
+}
+
+class KernelLinkThreadTest : public testing::Test {
+ protected:
+  KernelLinkThreadTest() {
+    settings_.Name = "Test Driver";
+    questions_ = std::make_unique<TQuestionsBuffer>(
+        fs_, clock_, log_,
+        TQuestionsBuffer::Options{dir_.Path() + "cache/", "Test Driver", "", false,
+                                  [this] { wake_.Notify(); }});
+    signals_ =
+        std::make_unique<TSignalBuffer>(fs_, clock_, events_, log_, settings_,
+                                        dir_.Path() + "cache/", false, [this] { wake_.Notify(); });
+  }
+  ~KernelLinkThreadTest() override {
+    if (link_) link_->Stop();
+  }
+
+  TKernelSimulator& StartSim(TKernelSimOptions options = {}) {
+    if (options.TcpPort < 0 && options.UnixPath.empty()) options.TcpPort = 0;
+    sims_.push_back(std::make_unique<TKernelSimulator>(options));
+    return *sims_.back();
+  }
+
+  void StartLink(TKernelLinkKind kind = TKernelLinkKind::Tcp, FrameSecurity security = {}) {
+    const bool pipe = kind == TKernelLinkKind::Pipe;
+    comm_ = std::make_unique<TCommunicationData>(
+        TCommunicationData::Collaborators{clock_, settings_, kernel_, modules_, *signals_,
+                                          *questions_, events_, log_, time_setter_},
+        pipe ? TCommunicationData::kPipeStatusIntervalSeconds
+             : TCommunicationData::kTcpStatusIntervalSeconds,
+        pipe ? TCommunicationData::kPipeResendIntervalSeconds
+             : TCommunicationData::kTcpResendIntervalSeconds);
+    TKernelLinkThread::Options options{kind, settings_.Name, dir_.Path() + kPipeName, security};
+    link_ = std::make_unique<TKernelLinkThread>(
+        options, TKernelLinkThread::Collaborators{clock_, log_, events_, kernel_, modules_, *comm_,
+                                                  wake_, PosixSocketApi()});
+    link_->Start();
+  }
+
+  TKernelSimulator& StartRegistered(TKernelSimOptions options = {}) {
+    TKernelSimulator& sim = StartSim(options);
+    kernel_.AddKernel("K1", "127.0.0.1", sim.TcpPort());
+    StartLink();
+    EXPECT_TRUE(Eventually([&] { return sim.CountReceived(2500, 1) >= 1; }));
+    EXPECT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) >= 1; }));
+    return sim;
+  }
+
+  size_t LogCount(const std::string& text) const {
+    size_t n = 0;
+    for (const std::string& line : log_.Lines()) n += line.find(text) != std::string::npos;
+    return n;
+  }
+
+  void AddSignal(const std::string& hardware_number) {
+    TSignal signal;
+    InitPortSignal(signal, 1, settings_, clock_);
+    signal.HardwareNumber = hardware_number;
+    ASSERT_TRUE(signals_->AddSignal(signal));  // wakes the link
+  }
+
+  void ExpectRefusalDelay(uint8_t direction, int64_t delay);
+
+  // Lets the link's 1 s reconnect pause run out.
+  void AdvancePastPause() { clock_.Advance(TKernelLinkThread::kReconnectPauseMs); }
+
+  ScopedTempDir dir_;
+  FakeClock clock_;
+  TWakeEvent wake_;
+  PosixFileSystem fs_;
+  RecordingLogWriter log_;
+  RecordingEventSink events_;
+  RecordingTimeSetter time_setter_;
+  DriverSettings settings_;
+  TListOfModules modules_;
+  TKernelSettings kernel_{modules_};
+  std::unique_ptr<TQuestionsBuffer> questions_;
+  std::unique_ptr<TSignalBuffer> signals_;
+  std::vector<std::unique_ptr<TKernelSimulator>> sims_;
+  std::unique_ptr<TCommunicationData> comm_;
+  std::unique_ptr<TKernelLinkThread> link_;
+};
+
+TEST_F(KernelLinkThreadTest, RegistersReportsStatusAndFollowsTheStatusInterval) {
+  TKernelSimulator& sim = StartRegistered();
+  const std::string endpoint = "127.0.0.1:" + std::to_string(sim.TcpPort());
+  EXPECT_EQ(kernel_.GetInstallationNumber(), 7);
+  EXPECT_TRUE(Eventually([&] { return !kernel_.IsInactive() && modules_.Count() == 1; }));
+  EXPECT_EQ(sim.CountReceived(2, 2), 1u);  // the driver acknowledged the registration
+  EXPECT_EQ(events_.Count("Connection to kernel " + endpoint + " established."), 1u);
+  EXPECT_EQ(events_.Count("Registration in Kernel."), 1u);
+  EXPECT_EQ(
+      LogCount(" Kernel TCP (Test Driver): TCP connection to Kernel " + endpoint + " established"),
+      1u);
+
+  clock_.AdvanceSeconds(TCommunicationData::kTcpStatusIntervalSeconds);
+  EXPECT_TRUE(Eventually([&] { return sim.CountReceived(2500, 1) == 2; }));
+}
+
+TEST_F(KernelLinkThreadTest, RegistersAgainWhenTheKernelWithdrawsTheRegistration) {
+  TKernelSimulator& sim = StartRegistered();
+  sim.SendRequest(31, 1);
+  EXPECT_TRUE(Eventually([&] { return sim.CountReceived(31, 2) == 1; }));
+  EXPECT_TRUE(Eventually([&] { return sim.CountReceived(2, 1) == 2; }));
+  EXPECT_TRUE(Eventually([&] { return sim.CountReceived(2, 2) == 2; }));
+  EXPECT_EQ(sim.Connections(), 1);
+}
+
+TEST_F(KernelLinkThreadTest, AcknowledgedSignalLeavesTheBufferWithItsFile) {
+  TKernelSimulator& sim = StartRegistered();
+  AddSignal("1234");
+  EXPECT_TRUE(Eventually([&] { return signals_->PendingCount() == 0; }));
+  EXPECT_EQ(sim.CountReceived(2501, 1), 1u);
+  EXPECT_EQ(fs_.ListDirectory(dir_.Path() + "cache/").size(), 0u);
+}
+
+// A signal refused with direction comes back after delay seconds.
+void KernelLinkThreadTest::ExpectRefusalDelay(uint8_t direction, int64_t delay) {
+  TKernelSimOptions options;
+  options.Policy = {TKernelSimPolicy::Kind::EveryNth, 1, direction};
+  TKernelSimulator& sim = StartRegistered(options);
+  AddSignal("77");
+  ASSERT_TRUE(Eventually([&] { return signals_->PostponedCount() == 1; }));
+  EXPECT_EQ(sim.CountReceived(2501, 1), 1u);
+  // In status-interval steps, so the link keeps hearing from the Kernel.
+  for (int64_t waited = 0; waited < delay; waited += 5) {
+    const size_t answered = sim.CountReceived(2500, 2);
+    EXPECT_EQ(sim.CountReceived(2501, 1), 1u);
+    clock_.AdvanceSeconds(5);
+    ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) > answered; }));
+  }
+  EXPECT_TRUE(Eventually([&] { return sim.CountReceived(2501, 1) == 2; }));
+}
+
+TEST_F(KernelLinkThreadTest, SignalRefusedWithThreeComesBackAfterFifteenSeconds) {
+  ExpectRefusalDelay(3, 15);
+}
+
+TEST_F(KernelLinkThreadTest, SignalRefusedWithNineComesBackAfterSixtySeconds) {
+  ExpectRefusalDelay(9, 60);
+}
+
+TEST_F(KernelLinkThreadTest, KernelRequiringEncryptionTalksOnlyToAnEncryptingDriver) {
+  TKernelSimOptions options;
+  options.RequireEncryption = true;
+  options.Key = "commissioning key";
+  TKernelSimulator& strict = StartSim(options);
+  kernel_.AddKernel("K1", "127.0.0.1", strict.TcpPort());
+  StartLink();
+  EXPECT_TRUE(Eventually([&] { return strict.CountReceived(2, 1) == 1; }));
+  EXPECT_FALSE(strict.Received()[0].Decoded);
+  EXPECT_EQ(strict.Received()[0].AnswerDirection, 9);
+  link_->Stop();
+  link_.reset();
+
+  StartLink(TKernelLinkKind::Tcp, FrameSecurity{true, options.Key, options.IVSeed});
+  EXPECT_TRUE(Eventually([&] { return strict.CountReceived(2500, 2) == 1; }));
+  AddSignal("42");
+  EXPECT_TRUE(Eventually([&] { return signals_->PendingCount() == 0; }));
+}
+
+TEST_F(KernelLinkThreadTest, QueuedSystemEventsAreDelivered) {
+  TKernelSimulator& sim = StartRegistered();
+  ASSERT_TRUE(questions_->AddSystemEvent("Disk is full", "details", true));
+  EXPECT_TRUE(Eventually([&] { return questions_->ItemCount() == 0; }));
+  EXPECT_EQ(sim.CountReceived(9, 1), 1u);
+}
+
+TEST_F(KernelLinkThreadTest, TwoBadFramesAreForgivenByAGoodOneAndThreeInARowDropTheLink) {
+  TKernelSimulator& sim = StartRegistered();
+  auto bad = [&](size_t expected) {
+    sim.SendRaw(BadHeaderFrame());
+    ASSERT_TRUE(Eventually([&] { return LogCount("incorrect header CRC") == expected; }));
+  };
+  bad(1);
+  bad(2);
+  sim.SendRequest(0, 1);
+  ASSERT_TRUE(Eventually([&] { return sim.CountReceived(0, 2) == 1; }));
+  bad(3);
+  bad(4);
+  EXPECT_EQ(events_.Count("Incorrect frame received from kernel."), 0u);
+  bad(5);
+  EXPECT_TRUE(Eventually([&] { return LogCount("closed") == 1; }));
+  EXPECT_EQ(events_.Count("Incorrect frame received from kernel."), 1u);
+  AdvancePastPause();
+  EXPECT_TRUE(Eventually([&] { return sim.Connections() == 2; }));
+}
+
+TEST_F(KernelLinkThreadTest, HostileAndUndecodableFramesAreRefusedWithoutHarm) {
+  TKernelSimulator& sim = StartRegistered();
+  // A header announcing 4 GiB of data: refused before any allocation.
+  TOrvanFrame huge;
+  huge.TransmittedDataSize = 0xFFFFFFFFu;
+  huge.HeaderCRC = CalculateHeaderCRC(huge);
+  sim.SendRaw(SerializeFrame(huge));
+  EXPECT_TRUE(Eventually(
+      [&] { return LogCount("unable to read the requested number of frame data") == 1; }));
+
+  // Good CRCs, unknown encryption type: the Kernel gets an error answer.
+  TOrvanFrame odd;
+  odd.Direction = 1;
+  odd.FrameGUID = NewGuid();
+  odd.EncryptionType = 5;
+  odd.Data = "x";
+  sim.SendRaw(RawFrame(odd));
+  EXPECT_TRUE(Eventually([&] { return sim.CountReceived(0, 9) == 1; }));
+  EXPECT_EQ(events_.Count("Kernel frame processing error!"), 1u);
+  EXPECT_EQ(sim.Connections(), 1);
+}
+
+TEST_F(KernelLinkThreadTest, KernelClosingMidFrameIsAShortReadAndAReconnect) {
+  TKernelSimulator& sim = StartRegistered();
+  TOrvanFrame frame;
+  frame.Direction = 1;
+  sim.SendRaw(RawFrame(frame).substr(0, 40));
+  sim.DropConnection();
+  EXPECT_TRUE(Eventually([&] { return LogCount("closed") == 1; }));
+  EXPECT_EQ(LogCount("unable to read the requested number of frame header bytes!"), 1u);
+  AdvancePastPause();
+  EXPECT_TRUE(Eventually([&] { return sim.Connections() == 2; }));
+  // The same endpoint: the module list is kept.
+  EXPECT_EQ(modules_.Count(), 1u);
+}
+
+TEST_F(KernelLinkThreadTest, SilentKernelGetsResendsThenTheNextChannelsTurn) {
+  TKernelSimulator& sim = StartRegistered();
+  sim.SetSilent(true);
+  for (size_t sends = 2; sends <= 4; ++sends) {
+    clock_.AdvanceSeconds(TCommunicationData::kTcpResendIntervalSeconds);
+    ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 1) == sends; }));
+  }
+  AddSignal("55");
+  EXPECT_EQ(sim.CountReceived(2501), 0u);  // stop-and-wait: the report is still in flight
+  clock_.AdvanceSeconds(TCommunicationData::kTcpResendIntervalSeconds);
+  EXPECT_TRUE(Eventually([&] { return sim.CountReceived(2501, 1) == 1; }));
+  std::vector<TGuid> reports;
+  for (const TSimFrame& f : sim.Received()) {
+    if (f.Frame.FrameType == 2500 && f.Frame.Direction == 1) reports.push_back(f.Frame.FrameGUID);
+  }
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_EQ(reports[1], reports[3]);  // one subject, resent under its GUID
+
+  // 60 s without a good frame drop the connection.
+  clock_.AdvanceSeconds(TKernelLinkThread::kSilenceSeconds);
+  EXPECT_TRUE(Eventually([&] { return LogCount("closed") == 1; }));
+}
+
+TEST_F(KernelLinkThreadTest, StopWhileDisconnectedSendsNothingAndWhileConnectedOneUnregistration) {
+  TKernelSimulator& sim = StartRegistered();
+  sim.DropConnection();
+  ASSERT_TRUE(Eventually([&] { return LogCount("closed") == 1; }));
+  link_->Stop();  // in the reconnect pause
+  EXPECT_EQ(sim.CountReceived(3), 0u);
+
+  link_.reset();
+  StartLink();
+  ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) == 2; }));
+  link_->Stop();
+  EXPECT_EQ(sim.CountReceived(3, 1), 1u);
+  EXPECT_EQ(LogCount("connection thread stop"), 2u);
+}
+
+TEST_F(KernelLinkThreadTest, UnreachableEndpointsAreTriedInTurnAndReportedOnceEach) {
+  std::vector<int32_t> ports;
+  for (int i = 0; i < 3; ++i) {
+    ports.push_back(DeadPort());
+    kernel_.AddKernel("K" + std::to_string(i), "127.0.0.1", ports.back());
+  }
+  StartLink();
+  for (size_t attempts = 1; attempts <= 4; ++attempts) {
+    ASSERT_TRUE(Eventually([&] { return LogCount("unable to establish") == attempts; }));
+    AdvancePastPause();
+  }
+  std::vector<std::string> order;
+  for (const std::string& line : log_.Lines()) {
+    const size_t at = line.find("127.0.0.1:");
+    if (line.find("unable to establish") != std::string::npos)
+      order.push_back(line.substr(at + 10, line.find(':', at + 10) - at - 10));
+  }
+  ASSERT_GE(order.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(order[i], std::to_string(ports[i % 3]));
+  EXPECT_EQ(events_.Count("Unable to establish connection to kernel 127.0.0.1:" +
+                          std::to_string(ports[0]) + " !"),
+            1u);
+}
+
+TEST_F(KernelLinkThreadTest, LocalSocketLinkRegistersWithItsOwnTextsAndIntervals) {
+  StartLink(TKernelLinkKind::Pipe);
+  const std::string path = dir_.Path() + kPipeName;
+  ASSERT_TRUE(
+      Eventually([&] { return LogCount("unable to establish named pipe connection") == 1; }));
+  AdvancePastPause();
+  ASSERT_TRUE(
+      Eventually([&] { return LogCount("unable to establish named pipe connection") == 2; }));
+  EXPECT_EQ(events_.Count("Unable to establish named pipe connection " + path + " !"), 1u);
+
+  TKernelSimOptions options;
+  options.UnixPath = path;
+  TKernelSimulator& sim = StartSim(options);
+  AdvancePastPause();
+  ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) == 1; }));
+  EXPECT_EQ(events_.Count("Named pipe connection server " + path + " connection established."), 1u);
+  EXPECT_EQ(events_.Count("Module registered correctly."), 1u);
+  EXPECT_EQ(
+      LogCount(" Kernel Pipe (Test Driver): named pipe connection established (" + path + ")"), 1u);
+  clock_.AdvanceSeconds(5);
+  AddSignal("9");  // wakes the link: a status report would go now on TCP
+  ASSERT_TRUE(Eventually([&] { return signals_->PendingCount() == 0; }));
+  EXPECT_EQ(sim.CountReceived(2500, 1), 1u);
+  clock_.AdvanceSeconds(5);
+  EXPECT_TRUE(Eventually([&] { return sim.CountReceived(2500, 1) == 2; }));
+
+  sim.DropConnection();
+  EXPECT_TRUE(Eventually([&] { return LogCount("pipe connection to " + path + " closed") == 1; }));
+  EXPECT_EQ(LogCount("wait exception: "), 1u);
+}
+
+}  // namespace
+}  // namespace vd

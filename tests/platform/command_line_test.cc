@@ -1,0 +1,70 @@
+#include "platform/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/version.h"
+
+namespace vd {
+namespace {
+
+// A parsed command line as one comparable text.
+std::string Describe(const std::vector<std::string>& arguments) {
+  try {
+    const CommandLine c = ParseCommandLine(arguments);
+    static const char* const kActions[] = {"run", "help", "version", "install", "uninstall"};
+    return std::string(kActions[static_cast<int>(c.action)]) + " " + c.registry_file + " " +
+           c.unit_directory + (c.silent ? " silent" : "");
+  } catch (const ECommandLineError& e) {
+    return "error: " + e.Message();
+  }
+}
+
+TEST(CommandLineTest, ArgumentsSelectTheActionAndItsFiles) {
+  const std::string defaults = " /etc/lirra/registry.reg /etc/systemd/system/";
+  const struct {
+    std::vector<std::string> arguments;
+    std::string expected;
+  } cases[] = {
+      {{}, "run" + defaults},
+      {{"--registry", "/tmp/r.reg"}, "run /tmp/r.reg /etc/systemd/system/"},
+      {{"--registry=r.reg"}, "run r.reg /etc/systemd/system/"},
+      {{"--help", "--bogus"}, "help" + defaults},
+      {{"--bogus", "-h"}, "help" + defaults},
+      {{"--version"}, "version" + defaults},
+      {{"-V"}, "version" + defaults},
+      {{"INSTALL"}, "install" + defaults},
+      {{"install", "silent", "--registry", "/r.reg", "--unit-dir", "/tmp/u"},
+       "install /r.reg /tmp/u silent"},
+      {{"--unit-dir=/tmp/u", "UNINSTALL", "SILENT"},
+       "uninstall /etc/lirra/registry.reg /tmp/u silent"},
+      {{"--registry"}, "error: Option --registry needs a value"},
+      {{"--registry="}, "error: Option --registry needs a value"},
+      {{"--unit-dir", ""}, "error: Option --unit-dir needs a value"},
+      {{"INSTALL", "UNINSTALL"}, "error: Only one of INSTALL and UNINSTALL may be given"},
+      {{"SILENT"}, "error: SILENT goes only with INSTALL or UNINSTALL"},
+      {{"/etc/lirra/registry.reg"},
+       "error: Unknown argument '/etc/lirra/registry.reg' (see --help)"},
+      {{"--registryx=1"}, "error: Unknown argument '--registryx=1' (see --help)"},
+  };
+  for (const auto& c : cases) {
+    std::string joined;
+    for (const std::string& a : c.arguments) joined += a + " ";
+    EXPECT_EQ(Describe(c.arguments), c.expected) << joined;
+  }
+}
+
+TEST(CommandLineTest, HelpNamesEveryOptionAndVersionTheDriverVersion) {
+  const std::string usage = UsageText();
+  for (const char* part :
+       {"--registry FILE", "/etc/lirra/registry.reg", "INSTALL [SILENT]", "UNINSTALL",
+        "--unit-dir DIR", "--version", "O_VolterDirectDrv.service"}) {
+    EXPECT_NE(usage.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(VersionText(), std::string("VolterDirectDrv ") + kDriverVersion + "\n");
+}
+
+}  // namespace
+}  // namespace vd

@@ -1,0 +1,261 @@
+#include "platform/registry_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fakes/scoped_temp_dir.h"
+#include "platform/posix_file_system.h"
+#include "support/errors.h"
+
+namespace vd {
+namespace {
+
+// UTF-16LE bytes of a text of characters below U+10000.
+std::string Utf16(std::u16string_view text) {
+  std::string bytes;
+  for (char16_t c : text) {
+    bytes += static_cast<char>(c & 0xFF);
+    bytes += static_cast<char>(c >> 8);
+  }
+  return bytes;
+}
+
+// "key|value" looked up in a parsed file, described as "<type>:<content>" or
+// "missing".
+std::string Describe(const RegistryFile& file, const std::string& key, const std::string& name) {
+  const auto opened = file.OpenKeyReadOnly(key);
+  if (!opened) return "no key";
+  const auto value = opened->FindValue(name);
+  if (!value) return "missing";
+  switch (value->type) {
+    case SettingsValueType::kText:
+      return "text:" + value->text;
+    case SettingsValueType::kExpandText:
+      return "expand:" + value->text;
+    case SettingsValueType::kNumber:
+      return "number:" + std::to_string(value->number);
+    case SettingsValueType::kBinary:
+      return "binary:" + std::to_string(value->bytes.size());
+    case SettingsValueType::kMultiText:
+      return "multi:" + std::to_string(value->bytes.size());
+    case SettingsValueType::kQword:
+      return "qword:" + std::to_string(value->bytes.size());
+    case SettingsValueType::kOther:
+      return "other:" + std::to_string(value->bytes.size());
+  }
+  return "?";
+}
+
+struct Lookup {
+  std::string key;
+  std::string name;
+  std::string expected;
+};
+
+struct ParseCase {
+  const char* name;
+  std::string bytes;
+  std::vector<Lookup> lookups;
+};
+
+constexpr char kDrivers[] = "Software\\Lirra!\\Drivers";
+
+TEST(RegistryFileTest, EveryExportFormOfTheEditorReadsTheSameValues) {
+  const std::string body5 =
+      "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers]\r\n"
+      "\"Path\"=\"/var/lib/lirra\"\r\n"
+      "\"Kernel1\"=\"Name=main;IP=127.0.0.1;Port=5000\"\r\n"
+      "\"SecurityEnabled\"=dword:00000001\r\n"
+      "\r\n";
+  const std::vector<Lookup> common = {
+      {kDrivers, "Path", "text:/var/lib/lirra"},
+      {kDrivers, "kernel1", "text:Name=main;IP=127.0.0.1;Port=5000"},
+      {"SOFTWARE\\lirra!\\drivers", "SecurityEnabled", "number:1"},
+  };
+  const ParseCase cases[] = {
+      {"UTF-16LE with BOM, CR LF",
+       "\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n") +
+           Utf16(std::u16string(body5.begin(), body5.end())) +
+           Utf16(u"[Software\\Lirra!\\Drivers\\VolterDirectDriver]\r\n\"Name\"="
+                 u"\"\u0141\u00f3d\u017a\"\r\n"
+                 u"\"LogPath\"=hex(2):2f,00,76,00,61,00,\\\r\n  72,00,2f,00,00,00\r\n"),
+       {{kDrivers + std::string("\\VolterDirectDriver"), "Name",
+         "text:\xC5\x81\xC3\xB3"
+         "d\xC5\xBA"},
+        {kDrivers + std::string("\\VolterDirectDriver"), "LogPath", "expand:/var/"}}},
+      {"UTF-8 with BOM, LF",
+       "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n" + body5 +
+           "[Software\\Lirra!\\Drivers\\VolterDirectDriver]\n\"Name\"=\"\xC5\x81\xC3\xB3"
+           "d\xC5\xBA\"\n",
+       {{kDrivers + std::string("\\VolterDirectDriver"), "Name",
+         "text:\xC5\x81\xC3\xB3"
+         "d\xC5\xBA"}}},
+      {"UTF-8 without BOM", "Windows Registry Editor Version 5.00\r\n" + body5, {}},
+      {"REGEDIT4 in Windows-1250",
+       "REGEDIT4\r\n\r\n" + body5 +
+           "[Software\\Lirra!\\Drivers\\VolterDirectDriver]\r\n\"Name\"=\"\xA3\xF3"
+           "d\x9F\"\r\n"
+           "\"LogPath\"=hex(2):2f,76,61,\\\r\n  72,2f,00\r\n",
+       {{kDrivers + std::string("\\VolterDirectDriver"), "Name",
+         "text:\xC5\x81\xC3\xB3"
+         "d\xC5\xBA"},
+        {kDrivers + std::string("\\VolterDirectDriver"), "LogPath", "expand:/var/"}}},
+  };
+  for (const ParseCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RegistryFile file = RegistryFile::Parse(c.bytes, "test.reg");
+    for (const Lookup& l : common) EXPECT_EQ(Describe(file, l.key, l.name), l.expected) << l.name;
+    for (const Lookup& l : c.lookups)
+      EXPECT_EQ(Describe(file, l.key, l.name), l.expected) << l.name;
+  }
+}
+
+TEST(RegistryFileTest, ValueFormsKeysAndDeletionsReadAsAnImportWouldLeaveThem) {
+  const RegistryFile file = RegistryFile::Parse(
+      "Windows Registry Editor Version 5.00\n"
+      "; a comment\n"
+      "   ; an indented comment\n"
+      "[HKEY_CURRENT_USER\\Software\\Lirra!\\Drivers]\n"
+      "\"Path\"=\"another root\"\n"
+      "[Software\\Lirra!\\Drivers\\X\\Port1]\n"
+      "@=\"default\"\n"
+      "\"Esc\"=\"a\\\\b \\\"q\\\"\"   ; trailing comment\n"
+      "\"Dword\"=DWORD:FFFFFFFF\n"
+      "\"Bin\"=hex:01,02,03\n"
+      "\"Empty\"=hex:\n"
+      "\"Multi\"=hex(7):61,00,00,00,00,00\n"
+      "\"Q\"=hex(b):01,00,00,00,00,00,00,00\n"
+      "\"D4\"=hex(4):2a,00,00,00\n"
+      "\"Odd\"=hex(5):00,00,00,2a\n"
+      "\"Gone\"=\"x\"\n"
+      "\"Gone\"=-\n"
+      "\"Twice\"=\"first\"\n"
+      "\"twice\"=\"second\"\n"
+      "[Software\\Lirra!\\Drivers\\Deleted\\Sub]\n"
+      "\"V\"=\"1\"\n"
+      "[-Software\\Lirra!\\Drivers\\Deleted]\n"
+      "\"After\"=\"dropped\"\n",
+      "t.reg");
+  const std::string port = "software\\lirra!\\drivers\\x\\port1";
+  const Lookup lookups[] = {
+      {kDrivers, "Path", "missing"},  // the parent exists, without values
+      {port, "", "text:default"},
+      {port, "esc", "text:a\\b \"q\""},
+      {port, "Dword", "number:4294967295"},
+      {port, "Bin", "binary:3"},
+      {port, "Empty", "binary:0"},
+      {port, "Multi", "multi:6"},
+      {port, "Q", "qword:8"},
+      {port, "D4", "number:42"},
+      {port, "Odd", "other:4"},
+      {port, "Gone", "missing"},
+      {port, "Twice", "text:second"},
+      {"Software\\Lirra!\\Drivers\\Deleted\\Sub", "V", "no key"},
+      {"Software\\Lirra!\\Drivers\\Deleted", "After", "no key"},
+      {"Software\\Lirra!\\Drivers\\Port1", "", "no key"},
+  };
+  for (const Lookup& l : lookups) EXPECT_EQ(Describe(file, l.key, l.name), l.expected) << l.name;
+  EXPECT_TRUE(file.KeyExists("Software"));
+  EXPECT_TRUE(file.KeyExists("software\\LIRRA!\\Drivers\\"));
+  EXPECT_FALSE(file.KeyExists("Software\\Lirra"));  // a prefix of a name is no key
+  EXPECT_FALSE(file.KeyExists("Software\\Lirra!\\Drivers\\Deleted"));
+
+  const auto key = file.OpenKeyReadOnly(port);
+  ASSERT_TRUE(key);
+  EXPECT_EQ(key->ReadText("missing"), "");
+  EXPECT_EQ(key->ReadInteger("D4"), 42);
+  EXPECT_EQ(key->ReadInteger("Dword"), -1);
+  for (const char* name : {"Multi", "Bin", "Dword"}) {
+    try {
+      name == std::string("Dword") ? (void)key->ReadText(name) : (void)key->ReadInteger(name);
+      ADD_FAILURE() << name << " read without an error";
+    } catch (const ERegistryException& e) {
+      EXPECT_EQ(e.Message(), std::string("Invalid data type for '") + name + "'");
+    }
+  }
+}
+
+struct ErrorCase {
+  std::string bytes;
+  std::string expected;
+};
+
+TEST(RegistryFileTest, UnparsableFilesNameTheFileAndTheLine) {
+  const std::string h = "Windows Registry Editor Version 5.00\r\n";
+  const ErrorCase cases[] = {
+      {"[Software]\r\n", "line 1: not a registry file"},
+      {"", "line 1: not a registry file"},
+      {"\xFE\xFF", "line 1: UTF-16 big-endian"},
+      {h + "\"Path\"=\"x\"\r\n", "line 2: a value before the first key"},
+      {h + "[A]\r\n\"Path\"=\"x\r\n", "line 3: a quoted text without its closing"},
+      {h + "[A]\r\n\"Path\"=\"C:\\Temp\"\r\n", "line 3: a backslash in a quoted text"},
+      {h + "[A]\r\n\"P\"=dword:1234567890\r\n", "line 3: a dword value"},
+      {h + "[A]\r\n\"P\"=dword:\r\n", "line 3: a dword value"},
+      {h + "[A]\r\n\"P\"=hex:01,0g\r\n", "line 3: a hex list entry"},
+      {h + "[A]\r\n\"P\"=hex:01,,02\r\n", "line 3: a hex list entry"},
+      {h + "[A]\r\n\"P\"=hex(2:01\r\n", "line 3: a hex value type"},
+      {h + "[A]\r\n\"P\"=hex:01,\\\r\n 02,\\\r\n", "line 4: a hex list continued past the end"},
+      {h + "[A]\r\n\r\n\"P\"=\"x\" y\r\n", "line 4: unexpected text after the value"},
+      {h + "[A]\r\n\"P\" \"x\"\r\n", "line 3: a value name without '='"},
+      {h + "[A]\r\n\"P\"=str:x\r\n", "line 3: value data that is no text"},
+      {h + "[A\r\n", "line 2: a key line without its closing ']'"},
+      {h + "[A\\\\B]\r\n", "line 2: a key path with an empty part"},
+      {h + "[A]\r\nPath=1\r\n", "line 3: a line that is no key, value or comment"},
+      {h + "[A]\r\n\"P\"=\"\xA3\"\r\n", "line 3: invalid UTF-8 text"},
+      {h + std::string("[A]\r\n\"P\"=\"a\0b\"\r\n", 16), "line 3: a NUL character"},
+      {"\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n[A]\r\n\"P\"=\"\xD800\"\r\n"),
+       "line 3: invalid UTF-16 text"},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(c.expected);
+    std::string message = "no error";
+    try {
+      RegistryFile::Parse(c.bytes, "/etc/lirra/registry.reg");
+    } catch (const ERegistryException& e) {
+      message = e.Message();
+    }
+    EXPECT_TRUE(message.starts_with("/etc/lirra/registry.reg, " + c.expected)) << message;
+  }
+}
+
+class RegistryFileLoadTest : public testing::Test {
+ protected:
+  ScopedTempDir temp_;
+  PosixFileSystem fs_;
+};
+
+TEST_F(RegistryFileLoadTest, FileOnDiskLoadsAndItsFaultsNameIt) {
+  const std::string good = temp_.Path() + "good.reg";
+  fs_.WriteFile(good,
+                "\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[Software\\A]\r\n"
+                                   u"\"N\"=dword:00000010\r\n"),
+                false);
+  EXPECT_EQ(RegistryFile::Load(fs_, good).OpenKeyReadOnly("software\\a")->ReadInteger("n"), 16);
+
+  const std::string bad = temp_.Path() + "bad.reg";
+  fs_.WriteFile(bad, "REGEDIT4\n\n[Software\\A]\n\"N\"=dword:xx\n", false);
+  EXPECT_THROW(
+      try { RegistryFile::Load(fs_, bad); } catch (const ERegistryException& e) {
+        EXPECT_EQ(e.Message(),
+                  bad + ", line 4: a dword value that is not 1 to 8 hexadecimal digits");
+        throw;
+      },
+      ERegistryException);
+
+  const std::string missing = temp_.Path() + "missing.reg";
+  try {
+    RegistryFile::Load(fs_, missing);
+    ADD_FAILURE() << "a missing file loaded";
+  } catch (const EOSError& e) {
+    EXPECT_NE(e.Message().find(missing), std::string::npos) << e.Message();
+  }
+
+  const std::string huge = temp_.Path() + "huge.reg";
+  fs_.WriteFile(huge, std::string(RegistryFile::kMaxFileSize + 1, ';'), false);
+  EXPECT_THROW(RegistryFile::Load(fs_, huge), ERegistryException);
+}
+
+}  // namespace
+}  // namespace vd

@@ -1,0 +1,102 @@
+#include "platform/systemd_unit.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "fakes/scoped_temp_dir.h"
+#include "platform/posix_file_system.h"
+#include "support/errors.h"
+
+namespace vd {
+namespace {
+
+class SystemdUnitTest : public testing::Test {
+ protected:
+  int Install(bool silent, const std::string& unit_directory) {
+    ServiceInstallation installation;
+    installation.unit_directory = unit_directory;
+    installation.executable_path = "/opt/lirra/VolterDirectDrv";
+    installation.registry_file = "/etc/lirra/registry.reg";
+    return InstallService(fs_, installation, silent, out_, err_);
+  }
+  int Uninstall(bool silent) { return UninstallService(fs_, UnitDirectory(), silent, out_, err_); }
+  std::string UnitDirectory() const { return temp_.Path() + "units"; }
+  std::string UnitPath() const { return UnitDirectory() + "/O_VolterDirectDrv.service"; }
+
+  ScopedTempDir temp_;
+  PosixFileSystem fs_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+};
+
+TEST_F(SystemdUnitTest, UnitRunsTheDriverAsANotifyServiceWithRoomForTheConnections) {
+  const std::string text = UnitFileText("/opt/lirra/VolterDirectDrv", "/etc/lirra/registry.reg");
+  for (const char* line :
+       {"\nType=notify\n",
+        "\nExecStart=\"/opt/lirra/VolterDirectDrv\" --registry \"/etc/lirra/registry.reg\"\n",
+        "\nRestart=on-failure\n", "\nLimitNOFILE=65536\n", "\nWantedBy=multi-user.target\n",
+        "\nDescription=Orvanel VolterDirect Driver\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+  EXPECT_GE(kUnitFileLimit, 10000 + 1000);
+}
+
+TEST_F(SystemdUnitTest, PathsWithCharactersSystemdInterpretsAreEscapedAndLineBreaksRefused) {
+  const std::string text = UnitFileText("/opt/my dir/Volter\"Drv", "/etc/100%/$HOME\\r.reg");
+  EXPECT_NE(text.find("ExecStart=\"/opt/my dir/Volter\\\"Drv\" --registry "
+                      "\"/etc/100%%/$$HOME\\\\r.reg\"\n"),
+            std::string::npos)
+      << text;
+  EXPECT_THROW(UnitFileText("/opt/x", "/etc/r.reg\nExecStartPre=/bin/evil"), Exception);
+}
+
+TEST_F(SystemdUnitTest, InstallWritesTheUnitAndUninstallRemovesIt) {
+  ASSERT_EQ(Install(false, UnitDirectory()), 0) << err_.str();
+  EXPECT_EQ(fs_.ReadFile(UnitPath(), 65536),
+            UnitFileText("/opt/lirra/VolterDirectDrv", "/etc/lirra/registry.reg"));
+  EXPECT_NE(out_.str().find(UnitPath()), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("systemctl"), std::string::npos) << out_.str();
+
+  fs_.WriteFile(UnitPath(), "old unit", false);
+  out_.str("");
+  EXPECT_EQ(Install(true, UnitDirectory()), 0);
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_NE(fs_.ReadFile(UnitPath(), 65536), "old unit");
+
+  EXPECT_EQ(Uninstall(false), 0);
+  EXPECT_FALSE(fs_.Stat(UnitPath()).exists);
+  EXPECT_NE(out_.str().find("uninstalled"), std::string::npos) << out_.str();
+  EXPECT_EQ(err_.str(), "");
+}
+
+TEST_F(SystemdUnitTest, UninstallWithoutAUnitIsNoError) {
+  EXPECT_EQ(Uninstall(true), 0);
+  EXPECT_EQ(out_.str() + err_.str(), "");
+  EXPECT_EQ(Uninstall(false), 0);
+  EXPECT_NE(out_.str().find("was not installed"), std::string::npos) << out_.str();
+}
+
+TEST_F(SystemdUnitTest, InstallFailureIsReportedEvenWhenSilent) {
+  const std::string blocked = temp_.Path() + "file";
+  fs_.WriteFile(blocked, "x", false);
+  EXPECT_EQ(Install(true, blocked + "/units"), 1);
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_NE(err_.str().find("Installing the service failed: EOSError"), std::string::npos)
+      << err_.str();
+}
+
+TEST_F(SystemdUnitTest, RelativeRegistryFileIsInstalledAsAnAbsolutePath) {
+  ServiceInstallation installation;
+  installation.unit_directory = UnitDirectory();
+  installation.executable_path = "/opt/lirra/VolterDirectDrv";
+  installation.registry_file = "conf/../registry.reg";
+  ASSERT_EQ(InstallService(fs_, installation, true, out_, err_), 0);
+  const std::string text = fs_.ReadFile(UnitPath(), 65536);
+  EXPECT_NE(text.find("--registry \"/"), std::string::npos) << text;
+  EXPECT_EQ(text.find(".."), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace vd

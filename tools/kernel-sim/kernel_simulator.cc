@@ -1,0 +1,505 @@
+#include "kernel_simulator.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <pugixml.hpp>
+#include <sstream>
+
+#include "kernel/crc32.h"
+#include "kernel/frame_header.h"
+#include "support/errors.h"
+
+namespace vd {
+namespace {
+
+constexpr uint16_t kRegistration = 2;
+constexpr uint16_t kSystemEvent = 9;
+constexpr uint16_t kStatus = 2500;
+constexpr uint16_t kSignal = 2501;
+
+int Listen(int fd, const sockaddr* address, socklen_t length, const std::string& what) {
+  if (fd < 0 || bind(fd, address, length) != 0 || listen(fd, 8) != 0) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    throw MakeOSError(error, "listen", what);
+  }
+  return fd;
+}
+
+std::string JsonEscape(std::string_view text) {
+  std::string out;
+  for (const char ch : text) {
+    const auto byte = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (byte < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", byte);
+          out += buffer;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out;
+}
+
+// The leaf elements below node as "name":"text" members.
+void AppendLeaves(pugi::xml_node node, std::string& out, bool& first) {
+  for (pugi::xml_node child : node.children()) {
+    if (child.type() != pugi::node_element) continue;
+    if (child.find_child([](pugi::xml_node n) { return n.type() == pugi::node_element; })) {
+      AppendLeaves(child, out, first);
+      continue;
+    }
+    out += first ? "" : ",";
+    first = false;
+    out += "\"" + JsonEscape(child.name()) + "\":\"" + JsonEscape(child.child_value()) + "\"";
+  }
+}
+
+}  // namespace
+
+TKernelSimulator::TKernelSimulator(TKernelSimOptions options, std::ostream* json_out)
+    : options_(std::move(options)),
+      json_out_(json_out),
+      kernel_guid_(NewGuid()),
+      codec_(FrameSecurity{options_.RequireEncryption, options_.Key, options_.IVSeed}) {
+  try {
+    if (options_.TcpPort >= 0) {
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<uint16_t>(options_.TcpPort));
+      if (inet_pton(AF_INET, options_.TcpAddress.c_str(), &address.sin_addr) != 1) {
+        throw Exception("not an IPv4 address: " + options_.TcpAddress);
+      }
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const int one = 1;
+      if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      tcp_listener_ =
+          Listen(fd, reinterpret_cast<sockaddr*>(&address), sizeof address, options_.TcpAddress);
+      socklen_t length = sizeof address;
+      getsockname(tcp_listener_, reinterpret_cast<sockaddr*>(&address), &length);
+      tcp_port_ = ntohs(address.sin_port);
+    }
+    if (!options_.UnixPath.empty()) {
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      if (options_.UnixPath.size() >= sizeof address.sun_path) {
+        throw Exception("socket path too long: " + options_.UnixPath);
+      }
+      std::memcpy(address.sun_path, options_.UnixPath.data(), options_.UnixPath.size());
+      unlink(options_.UnixPath.c_str());
+      unix_listener_ =
+          Listen(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0),
+                 reinterpret_cast<sockaddr*>(&address), sizeof address, options_.UnixPath);
+    }
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd_ < 0) throw MakeOSError(errno, "eventfd");
+  } catch (...) {
+    if (tcp_listener_ >= 0) close(tcp_listener_);
+    if (unix_listener_ >= 0) close(unix_listener_);
+    throw;
+  }
+  thread_ = std::thread([this] { Serve(); });
+}
+
+TKernelSimulator::~TKernelSimulator() { Stop(); }
+
+void TKernelSimulator::Stop() {
+  if (!thread_.joinable()) return;
+  stopping_ = true;
+  Wake();
+  thread_.join();
+  CloseClient();
+  if (tcp_listener_ >= 0) close(tcp_listener_);
+  if (unix_listener_ >= 0) {
+    close(unix_listener_);
+    unlink(options_.UnixPath.c_str());
+  }
+  close(wake_fd_);
+  tcp_listener_ = unix_listener_ = -1;
+}
+
+void TKernelSimulator::Wake() {
+  const uint64_t one = 1;
+  if (write(wake_fd_, &one, sizeof one) < 0) {
+    // Saturated counter: already woken.
+  }
+}
+
+void TKernelSimulator::SendRaw(std::string bytes) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    TOutgoing item;
+    item.Raw = true;
+    item.Bytes = std::move(bytes);
+    outgoing_.push_back(std::move(item));
+  }
+  Wake();
+}
+
+TGuid TKernelSimulator::SendRequest(uint16_t frame_type, uint8_t direction, std::string data) {
+  TOutgoing item;
+  item.Frame.FrameType = frame_type;
+  item.Frame.Direction = direction;
+  item.Frame.FrameGUID = NewGuid();
+  item.Frame.Data = std::move(data);
+  const TGuid guid = item.Frame.FrameGUID;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    outgoing_.push_back(std::move(item));
+  }
+  Wake();
+  return guid;
+}
+
+void TKernelSimulator::DropConnection() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    drop_ = true;
+  }
+  Wake();
+}
+
+void TKernelSimulator::SetSilent(bool silent) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  silent_ = silent;
+}
+
+std::vector<TSimFrame> TKernelSimulator::Received() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return received_;
+}
+
+size_t TKernelSimulator::CountReceived(uint16_t frame_type,
+                                       std::optional<uint8_t> direction) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  size_t n = 0;
+  for (const TSimFrame& f : received_) {
+    if (f.Frame.FrameType == frame_type && (!direction || f.Frame.Direction == *direction)) ++n;
+  }
+  return n;
+}
+
+int TKernelSimulator::Connections() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return connections_;
+}
+
+int TKernelSimulator::BadFrames() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return bad_frames_;
+}
+
+int TKernelSimulator::SignalsAndEvents() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return signals_and_events_;
+}
+
+bool TKernelSimulator::WaitFor(const std::function<bool(const TKernelSimulator&)>& condition,
+                               int timeout_ms) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    lock.unlock();
+    const bool done = condition(*this);
+    lock.lock();
+    if (done) return true;
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      lock.unlock();
+      return condition(*this);
+    }
+  }
+}
+
+void TKernelSimulator::Record(TSimFrame frame) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    received_.push_back(std::move(frame));
+  }
+  changed_.notify_all();
+}
+
+void TKernelSimulator::Serve() {
+  while (!stopping_.load()) {
+    pollfd fds[4] = {{wake_fd_, POLLIN, 0},
+                     {tcp_listener_, POLLIN, 0},
+                     {unix_listener_, POLLIN, 0},
+                     {client_, POLLIN, 0}};
+    if (poll(fds, 4, 200) < 0 && errno != EINTR) break;
+    if ((fds[0].revents & POLLIN) != 0) {
+      uint64_t count = 0;
+      if (read(wake_fd_, &count, sizeof count) < 0) {
+        // Nothing to drain.
+      }
+    }
+    if ((fds[1].revents & POLLIN) != 0) Accept(tcp_listener_);
+    if ((fds[2].revents & POLLIN) != 0) Accept(unix_listener_);
+    if (client_ >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadClient();
+    FlushOutgoing();
+  }
+}
+
+void TKernelSimulator::Accept(int listener) {
+  const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  CloseClient();
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  client_ = fd;
+  input_.clear();
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++connections_;
+    drop_ = false;
+  }
+  changed_.notify_all();
+}
+
+void TKernelSimulator::CloseClient() {
+  if (client_ >= 0) close(client_);
+  client_ = -1;
+  input_.clear();
+  std::lock_guard<std::mutex> guard(mutex_);
+  outgoing_.clear();
+}
+
+void TKernelSimulator::ReadClient() {
+  char buffer[65536];
+  const ssize_t n = recv(client_, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+    CloseClient();
+    changed_.notify_all();
+    return;
+  }
+  if (n < 0) return;
+  input_.append(buffer, static_cast<size_t>(n));
+  // Complete frames only; a bad header makes the rest of the input unusable.
+  for (int frames = 0; frames < 10000 && input_.size() >= kFrameHeaderSize; ++frames) {
+    TOrvanFrame frame = ParseFrameHeader(std::string_view(input_).substr(0, kFrameHeaderSize));
+    bool bad = CalculateHeaderCRC(frame) != frame.HeaderCRC;
+    if (!bad) {
+      try {
+        CheckFrameHeaderSizes(frame);
+      } catch (const Exception&) {
+        bad = true;
+      }
+    }
+    if (!bad && input_.size() < kFrameHeaderSize + frame.TransmittedDataSize) return;
+    if (!bad) {
+      frame.Data = input_.substr(kFrameHeaderSize, frame.TransmittedDataSize);
+      bad = CalculateDataCRC(frame.Data) != frame.DataCRC;
+    }
+    if (bad) {
+      input_.clear();
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++bad_frames_;
+      }
+      changed_.notify_all();
+      return;
+    }
+    input_.erase(0, kFrameHeaderSize + frame.TransmittedDataSize);
+    HandleFrame(std::move(frame));
+  }
+}
+
+void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
+  bool silent = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    silent = silent_;
+  }
+  TSimFrame record;
+  try {
+    codec_.DecodeFrame(frame);
+  } catch (const std::exception&) {
+    record.Decoded = false;
+  }
+  const bool request =
+      frame.Direction == 0 || frame.Direction == 1 || frame.Direction == 5 || frame.Direction == 6;
+  uint8_t answer = 0;
+  if (!record.Decoded) {
+    answer = request && !silent ? 9 : 0;
+  } else if (request && !silent) {
+    const uint8_t ack = frame.Direction >= 5 ? 7 : 2;
+    switch (frame.FrameType) {
+      case kRegistration:
+        if (options_.AnswerRegistration) answer = ack;
+        break;
+      case kStatus:
+        if (options_.AnswerStatus) answer = 1;  // the status answer itself
+        break;
+      case kSignal:
+      case kSystemEvent:
+        answer = ack;
+        if (options_.Policy.Mode == TKernelSimPolicy::Kind::Never) {
+          answer = 0;
+        } else if (options_.Policy.Mode == TKernelSimPolicy::Kind::EveryNth &&
+                   options_.Policy.N > 0 && ++policy_count_ % options_.Policy.N == 0) {
+          answer = options_.Policy.RefuseDirection;
+        }
+        break;
+      default:
+        answer = ack;
+        break;
+    }
+  }
+  if (record.Decoded && request &&
+      (frame.FrameType == kSignal || frame.FrameType == kSystemEvent)) {
+    PrintJson(frame, answer);
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++signals_and_events_;
+  }
+  if (answer == 1) {
+    // The status answer is a request carrying the report's FrameGUID.
+    TOrvanFrame status;
+    status.FrameType = kStatus;
+    status.Direction = 1;
+    status.FrameGUID = frame.FrameGUID;
+    status.DestinationModuleGUID = frame.SourceModuleGUID;
+    status.DestinationInstallationNumber = frame.SourceInstallationNumber;
+    status.Data = StatusAnswerDocument();
+    SendFrame(std::move(status));
+  } else if (answer != 0) {
+    Answer(frame, answer);
+  }
+  if (answer != 0 && frame.FrameType == kRegistration && answer == 2) {
+    TOrvanFrame registered;
+    registered.FrameType = kRegistration;
+    registered.Direction = 1;
+    registered.FrameGUID = NewGuid();
+    registered.DestinationModuleGUID = frame.SourceModuleGUID;
+    registered.DestinationInstallationNumber = options_.InstallationNumber;
+    SendFrame(std::move(registered));
+  }
+  record.Frame = std::move(frame);
+  record.AnswerDirection = answer;
+  Record(std::move(record));
+}
+
+void TKernelSimulator::Answer(const TOrvanFrame& received, uint8_t direction) {
+  TOrvanFrame answer = received;
+  answer.Data.clear();
+  answer.Direction = direction;
+  answer.DestinationModuleGUID = received.SourceModuleGUID;
+  answer.DestinationInstallationNumber = received.SourceInstallationNumber;
+  SendFrame(std::move(answer));
+}
+
+void TKernelSimulator::SendFrame(TOrvanFrame frame) {
+  if (client_ < 0) return;
+  frame.SourceModuleGUID = kernel_guid_;
+  frame.SourceInstallationNumber = 0;
+  frame.FrameNumber = 0;
+  codec_.EncodeFrame(frame);
+  const std::string bytes = SerializeFrame(frame);
+  size_t sent = 0;
+  for (int pass = 0; sent < bytes.size() && pass < 1000; ++pass) {
+    const ssize_t n = send(client_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      CloseClient();
+      return;
+    }
+    sent += static_cast<size_t>(n);
+  }
+}
+
+void TKernelSimulator::FlushOutgoing() {
+  std::deque<TOutgoing> items;
+  bool drop = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    items.swap(outgoing_);
+    drop = drop_;
+    drop_ = false;
+  }
+  for (TOutgoing& item : items) {
+    if (client_ < 0) break;
+    if (!item.Raw) {
+      SendFrame(std::move(item.Frame));
+      continue;
+    }
+    if (send(client_, item.Bytes.data(), item.Bytes.size(), MSG_NOSIGNAL) < 0) CloseClient();
+  }
+  if (drop) {
+    CloseClient();
+    changed_.notify_all();
+  }
+}
+
+std::string TKernelSimulator::StatusAnswerDocument() const {
+  pugi::xml_document document;
+  pugi::xml_node declaration = document.append_child(pugi::node_declaration);
+  declaration.append_attribute("version") = "1.0";
+  declaration.append_attribute("encoding") = "UTF-8";
+  pugi::xml_node root = document.append_child("Data");
+  root.append_child("Mode").text() = options_.Mode.c_str();
+  root.append_child("Status").text() = options_.Status.c_str();
+  pugi::xml_node list = root.append_child("ModulesList");
+  list.append_child("ChangeIndex").text() = options_.ChangeIndex;
+  for (int i = 0; i < options_.ModuleCount; ++i) {
+    pugi::xml_node module = list.append_child("Module");
+    TGuid guid = kernel_guid_;
+    guid.data4[7] = static_cast<uint8_t>(guid.data4[7] + i);
+    module.append_child("GUID").text() = guid.ToString().c_str();
+    module.append_child("ProxyModule").text() = TGuid{}.ToString().c_str();
+    module.append_child("Name").text() = ("Module " + std::to_string(i + 1)).c_str();
+    module.append_child("IPAddress").text() = "127.0.0.1";
+    module.append_child("ModuleType").text() = 1;
+    module.append_child("State").text() = "Active";
+    module.append_child("RegisteredUser").text() = "";
+    module.append_child("InstallationNumber").text() = i + 1;
+  }
+  if (options_.TimeDifference) {
+    root.append_child("TimeDifference").text() = static_cast<long long>(*options_.TimeDifference);
+  }
+  std::ostringstream out;
+  document.save(out, "", pugi::format_raw, pugi::encoding_utf8);
+  return out.str();
+}
+
+void TKernelSimulator::PrintJson(const TOrvanFrame& frame, uint8_t answer) {
+  if (json_out_ == nullptr) return;
+  std::string line = "{\"kind\":\"";
+  line += frame.FrameType == kSignal ? "signal" : "event";
+  line += "\",\"frame_guid\":\"" + frame.FrameGUID.ToString() + "\"";
+  line += ",\"installation\":" + std::to_string(frame.SourceInstallationNumber);
+  line += ",\"answer\":" + std::to_string(answer) + ",\"fields\":{";
+  pugi::xml_document document;
+  if (document.load_buffer(frame.Data.data(), frame.Data.size())) {
+    bool first = true;
+    AppendLeaves(document, line, first);
+  }
+  line += "}}\n";
+  *json_out_ << line << std::flush;
+}
+
+}  // namespace vd

@@ -1,0 +1,161 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/frame_codec.h"
+#include "kernel/orvan_frame.h"
+#include "support/guid.h"
+
+namespace vd {
+
+// How the simulated Kernel answers signals (frame type 2501) and system
+// events (frame type 9).
+struct TKernelSimPolicy {
+  enum class Kind { Always, EveryNth, Never };
+  Kind Mode = Kind::Always;
+  // EveryNth: every N-th such frame is refused with RefuseDirection (3 or 9),
+  // the others are acknowledged.
+  int N = 2;
+  uint8_t RefuseDirection = 3;
+};
+
+struct TKernelSimOptions {
+  // TCP listener on TcpAddress; -1 for none, 0 for any free port.
+  std::string TcpAddress = "127.0.0.1";
+  int32_t TcpPort = -1;
+  // Unix-domain listener at this path; empty for none.
+  std::string UnixPath;
+  // What the status answers say about the driver.
+  std::string Mode = "Active";
+  std::string Status = "OK";
+  // Given to the driver when it registers.
+  uint16_t InstallationNumber = 7;
+  // Modules in the status answers' module list, and its change index.
+  int ModuleCount = 1;
+  int32_t ChangeIndex = 1;
+  TKernelSimPolicy Policy;
+  // Encryption: with RequireEncryption unencrypted data is refused (Direction
+  // 9) and the simulator's own frames are encrypted with Key and IVSeed.
+  bool RequireEncryption = false;
+  std::string Key;
+  uint16_t IVSeed = kFrameSecurityDefaultIVSeed;
+  // Sent as "TimeDifference" in status answers only when set.
+  std::optional<int64_t> TimeDifference;
+  // Whether registrations and status reports get an answer at all.
+  bool AnswerRegistration = true;
+  bool AnswerStatus = true;
+};
+
+// One frame the simulator received, decoded.
+struct TSimFrame {
+  TOrvanFrame Frame;  // plain Data when decoding succeeded
+  bool Decoded = true;
+  uint8_t AnswerDirection = 0;  // what the simulator answered (0: nothing)
+};
+
+// A Kernel for commissioning and tests: listens on TCP and/or a Unix-domain
+// socket, serves one driver connection at a time (a new one replaces the
+// old), registers the driver, answers its status reports with a status
+// answer, and acknowledges or refuses its signals and events by the policy.
+// Every received signal and event becomes one JSON line on the output stream
+// (flushed per line) when one is given.
+//
+// Owns its listeners, the current connection and a serving thread. Every
+// public method is safe to call from any thread; mutex_ guards the records
+// and the queue of frames to send; the serving thread alone touches the
+// sockets.
+class TKernelSimulator {
+ public:
+  // Raises Exception when a listener cannot be opened.
+  TKernelSimulator(TKernelSimOptions options, std::ostream* json_out = nullptr);
+  ~TKernelSimulator();
+  TKernelSimulator(const TKernelSimulator&) = delete;
+  TKernelSimulator& operator=(const TKernelSimulator&) = delete;
+
+  // The TCP port bound (the free one chosen for port 0); -1 without TCP.
+  int32_t TcpPort() const { return tcp_port_; }
+  const TGuid& KernelGUID() const { return kernel_guid_; }
+
+  // Test controls, carried out by the serving thread.
+  // Bytes written as they are to the current connection.
+  void SendRaw(std::string bytes);
+  // A request frame of the Kernel (encoded by the simulator), for example
+  // type 31 to withdraw the registration. Returns its FrameGUID.
+  TGuid SendRequest(uint16_t frame_type, uint8_t direction, std::string data = {});
+  // Closes the current connection.
+  void DropConnection();
+  // Stops answering anything (true) or answers again (false).
+  void SetSilent(bool silent);
+
+  // Records.
+  std::vector<TSimFrame> Received() const;
+  size_t CountReceived(uint16_t frame_type, std::optional<uint8_t> direction = {}) const;
+  int Connections() const;
+  int BadFrames() const;
+  int SignalsAndEvents() const;
+  // Waits (bounded by timeout_ms of real time) until condition holds on the
+  // records; true when it did.
+  bool WaitFor(const std::function<bool(const TKernelSimulator&)>& condition, int timeout_ms) const;
+
+  // Stops the serving thread and closes everything.
+  void Stop();
+
+ private:
+  void Serve();
+  void Accept(int listener);
+  void ReadClient();
+  void HandleFrame(TOrvanFrame frame);
+  void Answer(const TOrvanFrame& received, uint8_t direction);
+  void SendFrame(TOrvanFrame frame);
+  void Wake();
+  void FlushOutgoing();
+  void CloseClient();
+  std::string StatusAnswerDocument() const;
+  void PrintJson(const TOrvanFrame& frame, uint8_t answer);
+  void Record(TSimFrame frame);
+
+  // Constant after construction.
+  const TKernelSimOptions options_;
+  std::ostream* const json_out_;
+  const TGuid kernel_guid_;
+  int tcp_listener_ = -1;
+  int unix_listener_ = -1;
+  int32_t tcp_port_ = -1;
+  int wake_fd_ = -1;
+
+  // Serving thread only.
+  int client_ = -1;
+  std::string input_;
+  TFrameCodec codec_;
+  int policy_count_ = 0;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<TSimFrame> received_;  // guarded by mutex_
+  struct TOutgoing {
+    bool Raw = false;
+    std::string Bytes;  // Raw
+    TOrvanFrame Frame;  // otherwise: encoded by the serving thread
+  };
+  std::deque<TOutgoing> outgoing_;  // guarded by mutex_
+  bool drop_ = false;               // guarded by mutex_
+  bool silent_ = false;             // guarded by mutex_
+  int connections_ = 0;             // guarded by mutex_
+  int bad_frames_ = 0;              // guarded by mutex_
+  int signals_and_events_ = 0;      // guarded by mutex_
+
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+}  // namespace vd
