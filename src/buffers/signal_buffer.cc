@@ -506,22 +506,27 @@ size_t TSignalBuffer::InFlightCount() const {
 }
 
 std::string TSignalBuffer::NewSignalLine(const TSignal& signal, bool added) const {
-  // The log is UTF-8; signal texts are Windows-1250 bytes.
+  // The log is UTF-8; signal texts are Windows-1250 bytes. Texts the buffer
+  // stores as they came (names, canal) are escaped here too, so that a
+  // control character in them cannot break or forge lines of the log.
+  const auto text = [](std::string_view bytes) {
+    return Win1250ToUtf8(EscapeControlChars(bytes, false));
+  };
   std::string line = "New signal ";
   if (!added) line += "NOT ";
   line += "added:";
-  line += " HN: " + Win1250ToUtf8(signal.HardwareNumber);
-  line += " Code: " + Win1250ToUtf8(signal.Code);
-  line += " Ext1: " + Win1250ToUtf8(signal.Extension1);
-  line += " Ext2: " + Win1250ToUtf8(signal.Extension2);
-  line += " Ext3: " + Win1250ToUtf8(signal.Extension3);
-  line += " Ext4: " + Win1250ToUtf8(signal.Extension4);
-  line += " Ext5: " + Win1250ToUtf8(signal.Extension5);
+  line += " HN: " + text(signal.HardwareNumber);
+  line += " Code: " + text(signal.Code);
+  line += " Ext1: " + text(signal.Extension1);
+  line += " Ext2: " + text(signal.Extension2);
+  line += " Ext3: " + text(signal.Extension3);
+  line += " Ext4: " + text(signal.Extension4);
+  line += " Ext5: " + text(signal.Extension5);
   line += " Value: " + FormatFloat(signal.Value);
   line += " Driver port: " + std::to_string(signal.DriverPort);
-  line += " Driver port name: " + Win1250ToUtf8(signal.DriverPortName);
-  line += " Canal slot: " + Win1250ToUtf8(signal.CanalSlot);
-  line += " Canal type: " + Win1250ToUtf8(signal.CanalType);
+  line += " Driver port name: " + text(signal.DriverPortName);
+  line += " Canal slot: " + text(signal.CanalSlot);
+  line += " Canal type: " + text(signal.CanalType);
   line += " Signal type: " + SignalTypeName(signal.SignalType);
   line += " Source time: " + LocalTimeText(signal.TimeSource);
   line += " Reception time: " + LocalTimeText(signal.TimeIn);

@@ -50,7 +50,8 @@ class TReceptionLoop {
   struct Options {
     // Pace of the sweep; the clock decides what is due.
     std::chrono::milliseconds SweepPeriod{1000};
-    size_t Workers = 2;
+    // Threads for the disk work; several let the signal buffer group its flushes.
+    size_t Workers = 4;
   };
 
   // Bytes taken from a socket in one read; more waits for the next read.
