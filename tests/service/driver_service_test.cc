@@ -1,0 +1,191 @@
+#include "service/driver_service.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_time_setter.h"
+#include "fakes/memory_settings_source.h"
+#include "fakes/scoped_temp_dir.h"
+#include "kernel/kernel_messages.h"
+#include "kernel_simulator.h"
+#include "platform/posix_file_system.h"
+#include "platform/socket_api.h"
+#include "platform/system_clock.h"
+#include "service/configuration.h"
+#include "support/errors.h"
+#include "support/service_event_log.h"
+#include "support/service_notifier.h"
+
+namespace vd {
+namespace {
+
+class RecordingEventLog final : public IServiceEventLog {
+ public:
+  void WriteEvent(ServiceEvent event, const std::string& insertion) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    texts_.push_back(std::to_string(static_cast<int>(event)) + ": " +
+                     ServiceEventText(event, insertion));
+  }
+  std::vector<std::string> Texts() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return texts_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> texts_;
+};
+
+class RecordingNotifier final : public IServiceNotifier {
+ public:
+  void Ready() override { calls += "R"; }
+  void Stopping() override { calls += "S"; }
+  std::string calls;
+};
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class DriverServiceTest : public testing::Test {
+ protected:
+  DriverServiceTest() {
+    registry_.SetText(kSharedKeyPath, "Path", dir_.Path() + "work/");
+    registry_.SetText(kDriverKeyPath, "LogPath", dir_.Path() + "log/");
+    registry_.SetNumber(kDriverKeyPath, "FlushCacheWrites", 0);
+  }
+
+  void UseKernel(const TKernelSimulator& sim) {
+    registry_.SetText(kSharedKeyPath, "Kernel1",
+                      "Name=sim;IP=127.0.0.1;Port=" + std::to_string(sim.TcpPort()));
+  }
+
+  std::unique_ptr<TO_VolterDirectDrv> NewService() {
+    ProgramInfo program;
+    program.executable_path = "/opt/volter/VolterDirectDrv";
+    return std::make_unique<TO_VolterDirectDrv>(TServiceHost{fs_, clock_, events_, notifier_,
+                                                             time_setter_, PosixSocketApi(),
+                                                             program, dir_.Path(), "127.0.0.1"});
+  }
+
+  bool Start(TO_VolterDirectDrv& service) {
+    return service.ServiceStart(
+        [this] { return std::make_unique<MemorySettingsSource>(registry_); });
+  }
+
+  ScopedTempDir dir_;
+  PosixFileSystem fs_;
+  SystemClock clock_;
+  RecordingEventLog events_;
+  RecordingNotifier notifier_;
+  FakeTimeSetter time_setter_;
+  MemorySettingsSource registry_;
+};
+
+TEST_F(DriverServiceTest, FailedConfigurationReportsEventThreeAndCreatesNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(MemorySettingsSource&)> change;
+    bool opener_raises;
+    std::string event;
+  };
+  const Case cases[] = {
+      {"no shared key", [](MemorySettingsSource& r) { r = MemorySettingsSource(); }, false,
+       "3: Error while starting: Exception - Registry key: "
+       "HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers does not exist!"},
+      {"port without its number",
+       [](MemorySettingsSource& r) {
+         r.SetNumber(std::string(kDriverKeyPath) + "\\Port1", "IsActive", 1);
+       },
+       false, "3: Error while starting: ERegistryException - Failed to get data for 'Port'"},
+      {"unreadable registry file",
+       {},
+       true,
+       "3: Error while starting: ERegistryException - reg.reg, line 2: bad line"},
+  };
+  for (const Case& c : cases) {
+    ScopedTempDir dir;
+    MemorySettingsSource registry;
+    registry.SetText(kSharedKeyPath, "Path", dir.Path() + "work/");
+    registry.SetNumber(kDriverKeyPath, "LogSave", 1);
+    registry.SetText(kDriverKeyPath, "LogPath", dir.Path() + "log/");
+    if (c.change) c.change(registry);
+    RecordingEventLog events;
+    RecordingNotifier notifier;
+    TO_VolterDirectDrv service(TServiceHost{fs_, clock_, events, notifier, time_setter_,
+                                            PosixSocketApi(), ProgramInfo{}, dir.Path(), ""});
+    const bool started = service.ServiceStart([&]() -> std::unique_ptr<ISettingsSource> {
+      if (c.opener_raises) throw ERegistryException("reg.reg, line 2: bad line");
+      return std::make_unique<MemorySettingsSource>(registry);
+    });
+    EXPECT_FALSE(started) << c.name;
+    EXPECT_EQ(events.Texts(), std::vector<std::string>{c.event}) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "work/Temp")) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "log")) << c.name;
+    EXPECT_EQ(notifier.calls, "") << c.name;
+  }
+}
+
+TEST_F(DriverServiceTest, StartAndStopReportEventsAndUnregisterFromTheKernel) {
+  TKernelSimOptions options;
+  options.TcpPort = 0;
+  TKernelSimulator sim(options);
+  UseKernel(sim);
+  auto service = NewService();
+  ASSERT_TRUE(Start(*service));
+  EXPECT_EQ(notifier_.calls, "R");
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.Path() + "work/Temp/VolterDirectDrv_Cache"));
+  ASSERT_TRUE(sim.WaitFor(
+      [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeRegistration) > 0; },
+      30000));
+
+  EXPECT_TRUE(service->ServiceStop());
+  EXPECT_EQ(notifier_.calls, "RS");
+  EXPECT_EQ(events_.Texts(),
+            (std::vector<std::string>{"1: Service started", "2: Service stopped"}));
+  EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
+  // LogSave is off: no log anywhere.
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "log"));
+}
+
+TEST_F(DriverServiceTest, LogOpensWithServiceStartAndEndsWithServiceStop) {
+  registry_.SetNumber(kDriverKeyPath, "LogSave", 1);
+  registry_.SetNumber(kDriverKeyPath, "UseNamedPipeConnection", 1);
+  registry_.SetText(kDriverKeyPath, "PipeDirectory", dir_.Path());
+  TKernelSimOptions options;
+  options.UnixPath = dir_.Path() + "Lirra!";
+  TKernelSimulator sim(options);
+  {
+    auto service = NewService();
+    ASSERT_TRUE(Start(*service));
+    // The link runs over the local socket.
+    ASSERT_TRUE(sim.WaitFor(
+        [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeRegistration) > 0; },
+        30000));
+    EXPECT_TRUE(service->ServiceStop());
+  }
+  EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
+  std::string log;
+  for (const auto& file : std::filesystem::directory_iterator(dir_.Path() + "log")) {
+    log += ReadAll(file.path());
+  }
+  const size_t start = log.find("Service start");
+  const size_t stop = log.find("Service stop");
+  ASSERT_NE(start, std::string::npos);
+  ASSERT_NE(stop, std::string::npos);
+  EXPECT_LT(start, stop);
+}
+
+}  // namespace
+}  // namespace vd
