@@ -6,7 +6,7 @@
 // whole process, signals stored and pending. Drive it with transmitter-sim
 // from another process (see README, "Tools").
 //
-//   reception_load_bench [--port P] [--seconds S] [--flush 0|1]
+//   reception_load_bench [--port P] [--seconds S] [--flush 0|1] [--workers N]
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -66,11 +66,12 @@ class CountingSink final : public vd::ISignalSink {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int port = 0, seconds = 60;
+  int port = 0, seconds = 60, workers = 16;
   bool flush = true;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--port") == 0) port = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--workers") == 0) workers = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--flush") == 0) flush = std::atoi(argv[i + 1]) != 0;
   }
   std::string dir = (std::filesystem::temp_directory_path() / "vd_reception_XXXXXX").string();
@@ -98,7 +99,8 @@ int main(int argc, char** argv) {
     vd::TReceptionLoop loop({settings, clock, signals, questions, log, controls,
                              [&](uint16_t type, const std::string& body) {
                                return questions.AddQuestion(type, body, false);
-                             }});
+                             }},
+                            {std::chrono::milliseconds(1000), static_cast<size_t>(workers)});
     vd::TPortListener listener(loop, port, 1);
     listener.Open();
     std::printf("listening on port %d, cache %s, flush %d\n", listener.Port(), dir.c_str(), flush);
@@ -129,9 +131,9 @@ int main(int argc, char** argv) {
       wall = now;
       std::printf(
           "t=%d connections=%zu rss_mib=%.1f cpu_pct=%.1f stored=%ld refused=%ld "
-          "pending=%zu\n",
+          "pending=%zu backlog=%zu\n",
           s, loop.ConnectionCount(), static_cast<double>(ResidentKiB()) / 1024.0, percent,
-          signals.stored_.load(), signals.refused_.load(), buffer.PendingCount());
+          signals.stored_.load(), signals.refused_.load(), buffer.PendingCount(), loop.Backlog());
       std::fflush(stdout);
     }
     listener.Close();

@@ -88,11 +88,11 @@ void TDeviceConnection::Start() {
   started_ = true;
   log_prefix_ = "(ID " + std::to_string(++connection_counter) + ") ";
   peer_ = PlainAddress(peer.address()) + ":" + std::to_string(peer.port());
-  Log(log_prefix_ + "Connection thread start: " + std::to_string(port_number_) +
-      ". Client IP address and port: " + peer_ + ".");
   last_activity_ = loop_.Context().Clock.Ticks(false);
   invalid_count_ = 0;
   loop_.Register(shared_from_this());
+  Log(log_prefix_ + "Connection thread start: " + std::to_string(port_number_) +
+      ". Client IP address and port: " + peer_ + ".");
   WaitReadable();
 }
 
@@ -122,6 +122,10 @@ void TDeviceConnection::WaitReadable() {
 }
 
 void TDeviceConnection::OnReadable() {
+  if (loop_.Overloaded()) {  // read once the disk has caught up
+    loop_.Pause(shared_from_this());
+    return;
+  }
   asio::error_code ec;
   const size_t available = socket_.available(ec);
   if (!ec && available == 0) {  // the peer closed the connection
@@ -144,7 +148,7 @@ void TDeviceConnection::OnReadable() {
     return;
   }
   try {
-    HandleRead(std::string_view(loop_.ReadBuffer(), count));
+    HandleRead(std::string_view(loop_.ReadBuffer(), count), count < available);
   } catch (...) {
     const std::string text = CurrentExceptionText();
     Log(log_prefix_ + "exception: " + text);
@@ -154,10 +158,23 @@ void TDeviceConnection::OnReadable() {
   if (!stopped_) WaitReadable();
 }
 
-void TDeviceConnection::HandleRead(std::string_view data) {
+void TDeviceConnection::HandleRead(std::string_view data, bool cut_short) {
   const TReceptionContext& context = loop_.Context();
   last_activity_ = context.Clock.Ticks(false);
   Log(log_prefix_ + "read (" + std::to_string(data.size()) + "): " + std::string(data));
+  // A message that our own read limit cut in two is joined again; only the
+  // network's splits count as separate messages.
+  std::string joined;
+  if (!carry_.empty()) {
+    joined = std::move(carry_) + std::string(data);
+    carry_.clear();
+    data = joined;
+  }
+  const size_t last = data.rfind(']');
+  if (cut_short && last != std::string_view::npos && data.size() - last - 1 <= kMaxCarryBytes) {
+    carry_ = data.substr(last + 1);
+    data = data.substr(0, last + 1);
+  }
   const TDeviceMessageParser parser(context.Settings, context.Clock, *this, *this);
   const ReplyWriter reply = [this](const std::string& text) { WriteToDevice(text); };
   for (const std::string_view message : SplitReceivedMessages(data)) {
@@ -284,12 +301,14 @@ void TDeviceConnection::Log(std::string line) {
 }
 
 void TDeviceConnection::Defer(std::function<void()> work) {
+  loop_.WorkQueued();
   asio::post(strand_, [self = shared_from_this(), work = std::move(work)] {
     try {
       work();
     } catch (...) {
       // The sinks report their own failures; one lost line must not end a worker.
     }
+    self->loop_.WorkDone();
   });
 }
 

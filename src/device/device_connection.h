@@ -51,6 +51,9 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
  public:
   static constexpr int64_t kInactivitySeconds = 900;
   static constexpr int32_t kMaxInvalidFrames = 3;
+  // The longest unfinished message kept from a read cut short by the loop's
+  // read limit for the next read; a longer tail is dropped.
+  static constexpr size_t kMaxCarryBytes = 4096;
 
   TDeviceConnection(TReceptionLoop& loop, asio::ip::tcp::socket socket, int32_t port_number,
                     int32_t tcp_port, std::shared_ptr<TConnectionGroup> group);
@@ -60,6 +63,10 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
   void Start();
   // Logs the stop line and closes; idempotent; loop thread.
   void Stop();
+  // Waits for data again after a pause; loop thread.
+  void Resume() {
+    if (!stopped_) WaitReadable();
+  }
   // One pass of the per-second work: command poll, then the idle check.
   void Sweep(int64_t now_seconds);
 
@@ -74,7 +81,7 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
  private:
   void WaitReadable();
   void OnReadable();
-  void HandleRead(std::string_view data);
+  void HandleRead(std::string_view data, bool cut_short);
   void HandleInvalidFrame(std::string_view frame);
   void WriteToDevice(const std::string& text);
   void RunControl(const TDeviceControl& control);
@@ -95,6 +102,8 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
   std::string peer_;           // address:port
   int64_t last_activity_ = 0;  // tick seconds of the last received data
   int32_t invalid_count_ = 0;  // consecutive invalid frames
+  // The unfinished message of a read cut short; empty (no heap) otherwise.
+  std::string carry_;
   size_t registry_index_ = 0;
   bool started_ = false;
   bool stopped_ = false;

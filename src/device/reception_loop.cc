@@ -1,6 +1,7 @@
 #include "device/reception_loop.h"
 
-#include <future>
+#include <condition_variable>
+#include <mutex>
 
 #include "device/device_connection.h"
 #include "platform/open_file_limit.h"
@@ -38,18 +39,39 @@ TReceptionLoop::TReceptionLoop(TReceptionContext context, Options options)
 TReceptionLoop::~TReceptionLoop() { Stop(); }
 
 void TReceptionLoop::RunOnLoop(const std::function<void()>& fn) {
-  if (std::this_thread::get_id() == loop_thread_id_) {
+  // On the loop thread, or once the loop is gone and nothing else runs its work.
+  if (std::this_thread::get_id() == loop_thread_id_ || loop_gone_) {
     fn();
     return;
   }
-  std::packaged_task<void()> task(fn);
-  std::future<void> done = task.get_future();
-  asio::post(io_, [&task] { task(); });
-  if (done.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
-    // The task refers to this frame: leaving now would let it run on a dead one.
-    done.wait();
-  }
-  done.get();
+  // The error crosses threads as a copy, made on the loop thread.
+  struct Outcome {
+    std::mutex lock;
+    std::condition_variable ran;
+    bool done = false;
+    std::function<void()> rethrow;
+  };
+  auto outcome = std::make_shared<Outcome>();
+  asio::post(io_, [outcome, fn] {
+    std::function<void()> rethrow;
+    try {
+      fn();
+    } catch (const EOSError& error) {
+      rethrow = [code = error.ErrorCode(), message = error.Message()] {
+        throw EOSError(code, message);
+      };
+    } catch (...) {
+      rethrow = [text = CurrentExceptionText()] { throw Exception(text); };
+    }
+    std::lock_guard<std::mutex> guard(outcome->lock);
+    outcome->rethrow = std::move(rethrow);
+    outcome->done = true;
+    outcome->ran.notify_all();
+  });
+  std::unique_lock<std::mutex> guard(outcome->lock);
+  if (!outcome->ran.wait_for(guard, kRunOnLoopWait, [&] { return outcome->done; }))
+    throw Exception("The reception loop did not run a task within a minute");
+  if (outcome->rethrow) outcome->rethrow();
 }
 
 void TReceptionLoop::Stop() {
@@ -57,11 +79,13 @@ void TReceptionLoop::Stop() {
   RunOnLoop([this] {
     sweep_timer_.cancel();
     StopConnections({});
+    paused_.clear();
   });
   work_.reset();
   io_.stop();
   if (thread_.joinable()) thread_.join();
   workers_.join();
+  loop_gone_ = true;
 }
 
 void TReceptionLoop::ArmSweep() {
@@ -103,6 +127,25 @@ void TReceptionLoop::StopConnections(const std::function<bool(const TDeviceConne
   for (size_t i = connections_.size(); i-- > 0;) {
     if (i < connections_.size() && (!filter || filter(*connections_[i]))) connections_[i]->Stop();
   }
+}
+
+void TReceptionLoop::Pause(const std::shared_ptr<TDeviceConnection>& connection) {
+  paused_.push_back(connection);
+  any_paused_ = true;
+  // The workers may have caught up before the flag was up.
+  if (backlog_.load() <= options_.MaxBacklog / 2) ResumePaused();
+}
+
+void TReceptionLoop::WorkDone() {
+  if (backlog_.fetch_sub(1) - 1 <= options_.MaxBacklog / 2 && any_paused_.exchange(false))
+    asio::post(io_, [this] { ResumePaused(); });
+}
+
+void TReceptionLoop::ResumePaused() {
+  any_paused_ = false;
+  std::vector<std::shared_ptr<TDeviceConnection>> resumed;
+  resumed.swap(paused_);
+  for (const auto& connection : resumed) connection->Resume();
 }
 
 void PrepareOpenFileLimit(size_t port_count, ILogWriter& log) {

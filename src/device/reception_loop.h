@@ -50,8 +50,16 @@ class TReceptionLoop {
   struct Options {
     // Pace of the sweep; the clock decides what is due.
     std::chrono::milliseconds SweepPeriod{1000};
-    // Threads for the disk work; several let the signal buffer group its flushes.
-    size_t Workers = 4;
+    // Threads for the disk work. They mostly wait for flushes; the more wait
+    // together, the larger the signal buffer's flush groups (4 kept up with
+    // about 500 durable signals a second here, 16 with 1000).
+    size_t Workers = 16;
+    // Disk work queued for the workers beyond which connections stop being
+    // read (their transmitters feel TCP back-pressure) until half of it is
+    // done. Bounds memory when the disk is slower than the ports: at most
+    // this many tasks plus those of one read (a task per three bytes of
+    // kMaxReadBytes at worst), each about the size of one signal.
+    size_t MaxBacklog = 10000;
   };
 
   // Bytes taken from a socket in one read; more waits for the next read.
@@ -65,7 +73,9 @@ class TReceptionLoop {
   TReceptionLoop& operator=(const TReceptionLoop&) = delete;
 
   // Runs fn on the loop thread and returns when it has run, passing on what
-  // it raises. Waits at most a minute for the loop.
+  // it raises; after Stop runs it on the caller's thread. Raises when the
+  // loop has not run it within kRunOnLoopWait.
+  static constexpr std::chrono::seconds kRunOnLoopWait{60};
   void RunOnLoop(const std::function<void()>& fn);
 
   // Runs one sweep now and returns when it has run.
@@ -90,9 +100,18 @@ class TReceptionLoop {
   // Ends every connection that matches (all when the filter is empty).
   void StopConnections(const std::function<bool(const TDeviceConnection&)>& filter);
   char* ReadBuffer() { return read_buffer_.get(); }
+  bool Overloaded() const { return backlog_.load() >= options_.MaxBacklog; }
+  size_t Backlog() const { return backlog_.load(); }
+  // Holds the connection unread until the backlog is down again.
+  void Pause(const std::shared_ptr<TDeviceConnection>& connection);
+
+  // Any thread: one task queued for the workers, one done.
+  void WorkQueued() { ++backlog_; }
+  void WorkDone();
 
  private:
   void ArmSweep();
+  void ResumePaused();
 
   const TReceptionContext context_;
   const Options options_;
@@ -106,7 +125,11 @@ class TReceptionLoop {
   std::unique_ptr<char[]> read_buffer_;                          // loop thread
   std::vector<std::shared_ptr<TDeviceConnection>> connections_;  // loop thread
   std::atomic<size_t> connection_count_{0};
+  std::vector<std::shared_ptr<TDeviceConnection>> paused_;  // loop thread
+  std::atomic<size_t> backlog_{0};
+  std::atomic<bool> any_paused_{false};
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> loop_gone_{false};  // the loop thread and workers have ended
   std::thread thread_;
   std::thread::id loop_thread_id_;
 };
