@@ -299,7 +299,8 @@ void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item) {
 void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::string& name) {
   if (!MatchesMask(name, kQuestionMask)) return;
   const std::string path = dir + name;
-  if (fs_.Stat(path).is_directory) return;
+  // A directory under such a name fails to read like any unreadable file:
+  // reported and set aside, as the signal buffer does.
   try {
     const std::string text = fs_.ReadFile(path, kMaxQuestionFileSize);
     pugi::xml_document document;

@@ -239,14 +239,24 @@ bool TSignalBuffer::CommitInGroup(Writer& self) {
     writers_head_ = &self;
   }
   writers_tail_ = &self;
-  // Bounded: the leader ahead finishes its batch or hands the lead on.
-  while (!self.done && writers_head_ != &self) self.woken.wait(lock);
-  if (self.done) return self.stored;
+  ++queued_;
+  if (writers_head_ != &self) writers_head_->woken.notify_one();  // one more for its batch
+  // Bounded: the leader ahead finishes its batch or hands the lead on; the
+  // writers still writing their files arrive (or fail) soon, and there are
+  // never more of them than callers inside AddSignal.
+  for (;;) {
+    if (self.done) return self.stored;
+    if (writers_head_ == &self && (queued_ >= in_flight_ || queued_ >= kMaxBatch)) break;
+    self.woken.wait(lock);
+  }
 
-  // Leading: every writer queued now is one batch. Those queued while the
-  // batch is stored wait for the next leader; the nodes from self to last
-  // do not change meanwhile.
+  // Leading: every writer queued now is one batch; the leader waited for
+  // those still writing their files, so that the batches stay large when
+  // many callers add at once. Those queued while the batch is stored wait
+  // for the next leader; the nodes from self to last do not change
+  // meanwhile.
   Writer* const last = writers_tail_;
+  queued_ = 0;
   lock.unlock();
   std::string error;
   const bool stored = StoreBatch(&self, last, error);
@@ -268,7 +278,7 @@ bool TSignalBuffer::CommitInGroup(Writer& self) {
   return stored;
 }
 
-bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& error) {
+bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& error) noexcept {
   std::vector<std::string> temporaries;
   size_t renamed = 0;
   try {
@@ -292,10 +302,14 @@ bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& e
   }
   // A file that stays under its name would come back at the next start as a
   // signal its sender was told was not stored.
+  // Never raises: the writers behind wait for this leader.
   size_t index = 0;
   for (Writer* writer = first;; writer = writer->next, ++index) {
-    RemoveFileQuietly(fs_,
-                      index < renamed ? writer->file_name : TemporaryFileName(writer->file_name));
+    try {
+      RemoveFileQuietly(fs_,
+                        index < renamed ? writer->file_name : TemporaryFileName(writer->file_name));
+    } catch (...) {  // out of memory for the name: the start-up cleanup takes it
+    }
     if (writer == last) break;
   }
   try {
@@ -313,6 +327,8 @@ void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error
   }
   if (!writer.file_name.empty()) --in_flight_;
   writer.file_name.clear();
+  // The next leader may be waiting for this writer.
+  if (writers_head_ != nullptr) writers_head_->woken.notify_one();
   if (writer.entry.empty()) return;  // the caller reports it
   const TSignal& signal = writer.entry.front().Signal;
   if (stored) {
@@ -322,9 +338,9 @@ void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error
   }
   try {
     log_.LogWrite("Save signal to file exception: " + error);
-  } catch (...) {
+    events_.AddSystemEvent("Error while saving signal to disk.", error, true);
+  } catch (...) {  // out of memory for the texts; the line below still tells
   }
-  events_.AddSystemEvent("Error while saving signal to disk.", error, true);
   LogSignalLine(signal, false);
 }
 

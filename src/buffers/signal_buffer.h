@@ -77,6 +77,8 @@ class TSignalBuffer final : public ISignalSink {
   static constexpr int64_t kOldSignalAgeSeconds = 300;
   // Signal files are a few hundred bytes; a larger file is no signal file.
   static constexpr int64_t kMaxFileSize = 1 << 20;
+  // A batch leader stops waiting for more writers at this many.
+  static constexpr size_t kMaxBatch = 128;
 
   // Removes files left behind by interrupted writes, then loads every ".sig"
   // file of cache_directory (created with its parents when missing), oldest
@@ -165,7 +167,7 @@ class TSignalBuffer final : public ISignalSink {
   bool CommitInGroup(Writer& self);
   // Flushes, renames and flushes the directory for first to last (in queue
   // order) without the lock; on failure removes their files and sets error.
-  bool StoreBatch(Writer* first, const Writer* last, std::string& error);
+  bool StoreBatch(Writer* first, const Writer* last, std::string& error) noexcept;
 
   // These run with mutex_ held.
   // Accounting, capacity, file name; false (the signal refused and its line
@@ -219,6 +221,8 @@ class TSignalBuffer final : public ISignalSink {
   // intrusive list, so queuing cannot fail). Guarded by mutex_.
   Writer* writers_head_ = nullptr;
   Writer* writers_tail_ = nullptr;
+  // Writers in that queue not yet taken into a batch. Guarded by mutex_.
+  size_t queued_ = 0;
 };
 
 }  // namespace vd

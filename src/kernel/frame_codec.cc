@@ -123,11 +123,16 @@ std::string TFrameCodec::Inflate(const std::string& compressed, uint32_t size) {
     throw EZDecompressionError("Frame data decompression failed: " + ZlibMessage(stream, result) +
                                ".");
   }
-  if (stream.avail_out > 0 || stream.avail_in == 0) {
+  if (stream.avail_out > 0) {
     // Every input byte was used before the stream ended.
     throw EZDecompressionError("Frame data compressed stream ended early after " +
                                std::to_string(stream.total_out) + " of " + std::to_string(size) +
                                " bytes.");
+  }
+  if (stream.avail_in == 0) {
+    // All the data came out, but the stream's end (with its checksum) did not.
+    throw EZDecompressionError("Frame data compressed stream does not end after its " +
+                               std::to_string(size) + " bytes.");
   }
   // The buffer is full while input remains: see whether the stream still
   // ends cleanly (it may not have read its trailer yet) or carries more data.

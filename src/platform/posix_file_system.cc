@@ -23,32 +23,38 @@ auto RetryOnInterrupt(Call call) {
   return result;
 }
 
-// Owns an open descriptor. Close reports an error (a delayed write error
-// shows up there on some file systems); the destructor closes silently.
-class Descriptor {
+int CloseDirectory(DIR* stream) { return ::closedir(stream); }
+
+// Owns an open handle (a descriptor, a directory stream). Close reports an
+// error (a delayed write error shows up there on some file systems); the
+// destructor closes silently.
+template <typename Handle, int (*CloseHandle)(Handle), Handle kNone>
+class Owned {
  public:
-  Descriptor(int fd) : fd_(fd) {}  // NOLINT
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  Descriptor& operator=(Descriptor&&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
+  Owned(Handle handle) : handle_(handle) {}  // NOLINT
+  Owned(Owned&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  Owned& operator=(Owned&&) = delete;
+  ~Owned() {
+    if (handle_ != kNone) CloseHandle(handle_);
   }
 
-  int get() const { return fd_; }
+  Handle get() const { return handle_; }
 
   // Returns 0 or the errno of the failed close. EINTR still closes on Linux.
   int Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) == 0 || errno == EINTR) return 0;
+    const Handle handle = std::exchange(handle_, kNone);
+    if (CloseHandle(handle) == 0 || errno == EINTR) return 0;
     return errno;
   }
 
  private:
-  int fd_;
+  Handle handle_;
 };
+
+using Descriptor = Owned<int, ::close, -1>;
+using DirectoryStream = Owned<DIR*, CloseDirectory, nullptr>;
 
 // O_NONBLOCK: a FIFO or device planted under a file's name must fail, not
 // block the caller for ever; on regular files and directories it changes
@@ -99,16 +105,16 @@ FileInfo PosixFileSystem::Stat(const std::string& path) {
 }
 
 std::vector<std::string> PosixFileSystem::ListDirectory(const std::string& dir) {
-  DIR* stream = ::opendir(dir.c_str());
-  if (stream == nullptr) throw MakeOSError(errno, "list directory", dir);
+  // Owned, so that a name that cannot be stored (out of memory) does not
+  // leak the stream.
+  DirectoryStream stream = ::opendir(dir.c_str());
+  if (stream.get() == nullptr) throw MakeOSError(errno, "list directory", dir);
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
-    const dirent* entry = ::readdir(stream);
+    const dirent* entry = ::readdir(stream.get());
     if (entry == nullptr) {
-      const int error = errno;
-      ::closedir(stream);
-      if (error != 0) throw MakeOSError(error, "list directory", dir);
+      if (errno != 0) throw MakeOSError(errno, "list directory", dir);
       return names;
     }
     const std::string_view name = entry->d_name;

@@ -142,14 +142,39 @@ double ParseFloat(std::string_view text) {
 bool ParseBool(std::string_view text) {
   if (EqualsIgnoreCase(text, "true")) return true;
   if (EqualsIgnoreCase(text, "false")) return false;
-  if (!IsDecimalInteger(text)) {
+  // Any decimal number, however long or large its exponent: [+-] digits
+  // [. digits] [E [+-] digits], with at least one mantissa digit. Its value
+  // is zero exactly when every mantissa digit is zero, so it is never
+  // converted (and never overflows).
+  size_t i = 0;
+  const auto digits = [&]() {
+    const size_t start = i;
+    while (i < text.size() && IsDigit(text[i])) ++i;
+    return i - start;
+  };
+  bool non_zero = false;
+  const auto mantissa_digits = [&]() {
+    const size_t start = i;
+    const size_t count = digits();
+    for (size_t k = start; k < i; ++k) non_zero = non_zero || text[k] != '0';
+    return count;
+  };
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t count = mantissa_digits();
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    count += mantissa_digits();
+  }
+  bool valid = count > 0;
+  if (valid && i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    valid = digits() > 0;
+  }
+  if (!valid || i != text.size()) {
     throw EConvertError("'" + std::string(text) + "' is not a valid boolean value");
   }
-  // Any integer, however long: true unless every digit is zero.
-  for (const char c : text) {
-    if (c >= '1' && c <= '9') return true;
-  }
-  return false;
+  return non_zero;
 }
 
 std::string FormatFloat(double value) {

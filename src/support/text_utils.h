@@ -36,8 +36,9 @@ int32_t ParseInt32(std::string_view text);
 // value").
 double ParseFloat(std::string_view text);
 
-// Booleans as the driver's files hold them: "0", "1", any other integer
-// (non-zero is true), "True" and "False" in any letter case; raises
+// Booleans as the driver's files hold them: "0", "1", any other decimal
+// number such as "-3", "1.0" or "1E3" (non-zero is true, also beyond the
+// range of double), "True" and "False" in any letter case; raises
 // EConvertError ("'<text>' is not a valid boolean value") otherwise.
 bool ParseBool(std::string_view text);
 

@@ -155,6 +155,14 @@ int64_t CivilToUnixSeconds(const CivilTime& time) {
 }
 
 CivilTime UnixSecondsToCivil(int64_t seconds) {
+  // 0001-01-01 00:00:00 to 9999-12-31 23:59:59, the years EncodeDateTime
+  // accepts; far beyond them the year would not even fit in an int.
+  constexpr int64_t kFirst = -62135596800;
+  constexpr int64_t kLast = 253402300799;
+  if (seconds < kFirst || seconds > kLast) {
+    throw EConvertError(std::to_string(seconds) +
+                        " seconds since 1970 lie outside the years 1 to 9999");
+  }
   const int64_t days = FloorDiv(seconds, kSecondsPerDay);
   const int64_t of_day = seconds - days * kSecondsPerDay;
   CivilTime result = CivilFromDays(days);
@@ -166,7 +174,8 @@ CivilTime UnixSecondsToCivil(int64_t seconds) {
 
 CivilTime UnixMsToCivil(int64_t ms) {
   const int64_t seconds = FloorDiv(ms, 1000);
-  return WithMilliseconds(UnixSecondsToCivil(seconds), static_cast<int>(ms - seconds * 1000));
+  const CivilTime time = UnixSecondsToCivil(seconds);  // first: it bounds seconds
+  return WithMilliseconds(time, static_cast<int>(ms - seconds * 1000));
 }
 
 int64_t CivilToUnixMs(const CivilTime& time) {

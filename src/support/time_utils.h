@@ -33,10 +33,11 @@ CivilTime EncodeDateTime(int year, int month, int day, int hour, int minute, int
 int64_t CivilToUnixSeconds(const CivilTime& time);
 
 // The calendar date and time of Unix seconds, no zone shift; milliseconds 0.
+// Raises EConvertError for a time outside the years 1 to 9999.
 CivilTime UnixSecondsToCivil(int64_t seconds);
 
 // Milliseconds since 1970 as a calendar date and time and back, milliseconds
-// included; no zone shift.
+// included; no zone shift. UnixMsToCivil raises as UnixSecondsToCivil.
 CivilTime UnixMsToCivil(int64_t ms);
 int64_t CivilToUnixMs(const CivilTime& time);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "fakes/fake_clock.h"
@@ -159,18 +160,25 @@ TEST_F(QuestionsBufferTest, StartLoadsGoodFilesAndSetsAsideUnreadableOnes) {
   disk_.WriteFile(dir_.Path() + "00000001.que", good, false);
   disk_.WriteFile(dir_.Path() + "00000002.que",
                   std::string(good).erase(good.find("<Direction>1</Direction>"), 24), false);
+  disk_.CreateDirectories(dir_.Path() + "00000003.que/");
   std::vector<TQuestionItem> items = MakeBuffer()->Snapshot();
-  ASSERT_EQ(items.size(), 2u);
-  if (items[0].FrameType == 9) std::swap(items[0], items[1]);
+  ASSERT_EQ(items.size(), 3u);
+  std::sort(items.begin(), items.end(), [](const TQuestionItem& a, const TQuestionItem& b) {
+    return a.FrameType != 9 && b.FrameType == 9;
+  });
   EXPECT_EQ(items[0].QuestionBody, "body");
   EXPECT_EQ(items[0].DestinationModuleGUID.ToString(), "{00112233-4455-6677-8899-AABBCCDDEEFF}");
   EXPECT_EQ(items[0].FileName, dir_.Path() + "00000001.que");
-  EXPECT_EQ(Files("*.error"), std::vector<std::string>{"00000002.que.error"});
-  EXPECT_NE(items[1].QuestionBody.find("<Text>Error while reading data from disk.</Text>"
-                                       "<Details Encoding=\"0\">EXMLDocError - XML node with name "
-                                       "\"Direction\" does not exist!</Details>"),
+  std::vector<std::string> set_aside = Files("*.error");
+  std::sort(set_aside.begin(), set_aside.end());
+  EXPECT_EQ(set_aside, (std::vector<std::string>{"00000002.que.error", "00000003.que.error"}));
+  std::string events = items[1].QuestionBody + items[2].QuestionBody;
+  EXPECT_NE(events.find("<Text>Error while reading data from disk.</Text>"
+                        "<Details Encoding=\"0\">EXMLDocError - XML node with name "
+                        "\"Direction\" does not exist!</Details>"),
             std::string::npos);
-  EXPECT_EQ(Files("*.que").size(), 2u);  // the loaded file and the event's
+  EXPECT_NE(events.find("00000003.que: Is a directory"), std::string::npos);  // not silent
+  EXPECT_EQ(Files("*.que").size(), 3u);  // the loaded file and the two events'
 }
 
 TEST_F(QuestionsBufferTest, FailedWriteQueuesNothingLogsNothingLeavesNothing) {

@@ -32,6 +32,12 @@ TEST(SignalXmlTest, DocumentHasItsExactFormAndEveryByteReadsBack) {
   signal.DriverPortName = "S\xB3upsk A&B<C>";  // Windows-1250
   EXPECT_EQ(SignalDocument(signal), kDocument);
   EXPECT_EQ(ParseSignalDocument(kDocument), signal);
+  // A hand-made file may hold any number as the flag: non-zero is true.
+  for (const auto& [flag, valid] : {std::pair{"1.0", true}, {"1E3", true}, {"0.0", false}})
+    EXPECT_EQ(
+        ParseSignalDocument(Replaced(">1</S", std::string(">") + flag + "</S")).SourceTimeValid,
+        valid)
+        << flag;
 
   // Control characters XML cannot carry, and carriage return, come back as "[XX]".
   std::string expected = signal.DriverPortName;

@@ -88,6 +88,7 @@ TEST(FrameCodecTest, FramesOfOneTypeEncryptIdenticallyAndDecryptWithSecurityOff)
 TEST(FrameCodecTest, EveryFailureHasItsMessage) {
   TFrameCodec plain{{}}, secure{{true, "Secret key 01"}}, no_key{{true, ""}};
   const std::string zlib = Zlib(std::string(1000, 'x'));
+  const std::string zlib_300 = Zlib(std::string(300, 'y'));
   TOrvanFrame lying = Frame("abc", 3);
   lying.TransmittedDataSize = 4;
   const std::tuple<TFrameCodec*, TOrvanFrame, bool, std::string> cases[] = {
@@ -108,6 +109,8 @@ TEST(FrameCodecTest, EveryFailureHasItsMessage) {
        "EZDecompressionError: Frame data inflated to 1000 bytes instead of 1001."},
       {&plain, Frame(zlib.substr(0, zlib.size() / 2), 1000, 1), false,
        "EZDecompressionError: Frame data compressed stream ended early after 518 of 1000 bytes."},
+      {&plain, Frame(zlib_300.substr(0, zlib_300.size() - 4), 300, 1), false,  // no checksum
+       "EZDecompressionError: Frame data compressed stream does not end after its 300 bytes."},
       {&plain, Frame("not zlib", 1000, 1), false,
        "EZDecompressionError: Frame data decompression failed: incorrect header check."},
       {&plain, Frame(Zlib(std::string(8u << 20, '\0')), 4096, 1), false,

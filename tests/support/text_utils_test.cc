@@ -28,14 +28,19 @@ TEST(TextUtilsTest, ReadKeyValueMatchesKeysIgnoringCaseAndBlanksAndUnquotesValue
 TEST(TextUtilsTest, ParsersAcceptSignedDecimalsAndBooleanWordsOnly) {
   EXPECT_EQ(ParseInt64("-9223372036854775808"), INT64_MIN);
   EXPECT_EQ(ParseInt64("+9223372036854775807"), INT64_MAX);
-  for (const char* y : {"1", "-3", "99999999999999999999", "TrUe"}) EXPECT_TRUE(ParseBool(y)) << y;
-  for (const char* no : {"0", "000", "false"}) EXPECT_FALSE(ParseBool(no)) << no;
+  for (const char* y : {"1", "-3", "99999999999999999999", "TrUe", "1.0", "1E3", "+.5", "7.",
+                        "0.001e-999", "2E+999"})
+    EXPECT_TRUE(ParseBool(y)) << y;
+  for (const char* no : {"0", "000", "false", "-0.0", "0E5", ".0"})
+    EXPECT_FALSE(ParseBool(no)) << no;
   for (const char* b : {"", " 1", "1x", "+", "+-1", "0x10", "1.0", "9223372036854775808"})
     EXPECT_THROW(ParseInt64(b), EConvertError) << b;
   EXPECT_THROW(ParseInt32("2147483648"), EConvertError);
   for (const char* b : {"", " 1", "1,5", "1.5x", "+-1", "NAN", "0x1p3", "INF", "1E999"})
     EXPECT_THROW(ParseFloat(b), EConvertError) << b;
-  for (const char* bad : {"yes", "", " 1"}) EXPECT_THROW(ParseBool(bad), EConvertError) << bad;
+  for (const char* bad :
+       {"yes", "", " 1", ".", "-", "1E", "1e+", "E3", "NAN", "INF", "1.0 ", "0x1"})
+    EXPECT_THROW(ParseBool(bad), EConvertError) << bad;
   EXPECT_THAT([] { ParseInt32("7x"); }, testing::ThrowsMessage<EConvertError>(
                                             testing::StrEq("'7x' is not a valid integer value")));
 }

@@ -22,6 +22,12 @@ CivilTime At(int year, int month, int day, int hour, int minute, int second, int
 TEST(CivilTimeTest, ZeroDateTimeKnownInstantsRoundingAndImpossibleDates) {
   EXPECT_EQ(DateTimeToUnixSeconds(CivilTime{}), -2209161600);
   EXPECT_EQ(UnixSecondsToCivil(-2209161600), CivilTime{});
+  EXPECT_EQ(UnixSecondsToCivil(-62135596800), At(1, 1, 1, 0, 0, 0));
+  EXPECT_EQ(UnixSecondsToCivil(253402300799), At(9999, 12, 31, 23, 59, 59));
+  EXPECT_EQ(UnixMsToCivil(253402300799999), At(9999, 12, 31, 23, 59, 59, 999));
+  for (const int64_t beyond : {int64_t{-62135596801}, int64_t{253402300800}, INT64_MIN, INT64_MAX})
+    EXPECT_THROW(UnixSecondsToCivil(beyond), EConvertError) << beyond;
+  EXPECT_THROW(UnixMsToCivil(INT64_MIN), EConvertError);
   EXPECT_EQ(CivilToUnixSeconds(At(2000, 2, 29, 0, 0, 0)), 951782400);
   EXPECT_EQ(DateTimeToUnixSeconds(At(1970, 1, 1, 0, 0, 59, 999)), 59);
   EXPECT_EQ(CivilToUnixSeconds(At(1970, 1, 1, 0, 0, 0, 500)), 0);  // halves to even
