@@ -94,10 +94,7 @@ void ApplyTimeDifference(pugi::xml_node node, const TStatusAnswerTargets& target
   const int64_t kernel_seconds = ParseInt64(NodeText(node));
   const int64_t now_ms = targets.Clock.UtcNowMs();
   const int64_t host_seconds = now_ms / 1000 - (now_ms % 1000 < 0 ? 1 : 0);
-  if (kernel_seconds >= host_seconds - kClockSetToleranceSeconds &&
-      kernel_seconds <= host_seconds + kClockSetToleranceSeconds) {
-    return;
-  }
+  if (kernel_seconds == host_seconds) return;
   SetSystemTimeUnix(targets.TimeSetter, targets.Events, kernel_seconds);
 }
 
@@ -182,6 +179,10 @@ TOrvanFrame BuildErrorAnswer(const TOrvanFrame& received, const TKernelSettings&
 }
 
 void ParseStatusAnswer(std::string_view data, const TStatusAnswerTargets& targets) {
+  if (data.size() > kMaxStatusAnswerSize) {
+    throw EXMLDocError("Status answer of " + std::to_string(data.size()) +
+                       " bytes is longer than " + std::to_string(kMaxStatusAnswerSize));
+  }
   pugi::xml_document document;
   ParseXml(data, document);
   for (pugi::xml_node child : document.document_element().children()) {

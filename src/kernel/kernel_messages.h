@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -89,27 +90,30 @@ struct TStatusAnswerTargets {
   // reported to Events as "Error while setting module time".
   ISystemTimeSetter& TimeSetter;
   ISystemEventSink& Events;
-  // The host's UTC clock, to leave it alone when it already agrees.
+  // The host's UTC clock, to leave it alone when it shows the Kernel's second.
   const IClock& Clock;
 };
 
-// The host's clock is set from "TimeDifference" only when it is further than
-// this from the Kernel's second: the Kernel's time has whole seconds only, and
-// setting the clock to it at every status answer would step it back by up to
-// a second each time.
-inline constexpr int64_t kClockSetToleranceSeconds = 1;
+// The largest status answer parsed. A parsed document takes up to about
+// twenty times its size in memory when it is made of tiny elements, so a
+// hostile answer of the codec's limit would cost some 300 MB, one of this
+// size some 80 MB; it holds a module list of about 12000 modules.
+inline constexpr size_t kMaxStatusAnswerSize = size_t{4} * 1024 * 1024;
 
 // Applies the Kernel's status answer document. The root's name is not
 // checked; its child elements, matched without regard to letter case, are
 // applied in document order: "Mode" (ACTIVE or inactive), "Status" (ERROR or
 // OK), "ModulesList" (replaces the change index and the module list as one),
-// "TimeDifference" (UTC seconds since 1970 the host's clock is set to);
+// "TimeDifference" (UTC seconds since 1970 the host's clock is set to, unless
+// it already shows that second: the Kernel's time has whole seconds only, and
+// setting the clock to the start of the second it is in would step it back by
+// up to a second at every status answer);
 // others are skipped, and a missing one changes nothing.
 //
-// Raises EXMLDocError when data is not well-formed or a "Module" lacks one
-// of its eight children, EConvertError when a GUID, a number of a module or
-// "TimeDifference" does not convert. Elements before the faulty one have been
-// applied; a faulty "ModulesList" leaves the module list as it was.
+// Raises EXMLDocError when data is longer than kMaxStatusAnswerSize, is not
+// well-formed or a "Module" lacks one of its eight children, EConvertError when a GUID, a number of
+// a module or "TimeDifference" does not convert. Elements before the faulty one have been applied;
+// a faulty "ModulesList" leaves the module list as it was.
 void ParseStatusAnswer(std::string_view data, const TStatusAnswerTargets& targets);
 
 }  // namespace vd

@@ -46,10 +46,17 @@ TFrameReadResult TLinkTransport::ReadFrame(TOrvanFrame& frame) {
   } catch (const Exception&) {
     return TFrameReadResult::ShortData;  // more than this driver reads: unreadable
   }
-  frame.Data.resize(frame.TransmittedDataSize);
-  if (frame.TransmittedDataSize > 0 &&
-      ReadData(frame.Data.data(), frame.Data.size()) < frame.Data.size()) {
-    return TFrameReadResult::ShortData;
+  // The buffer grows with the bytes that actually arrive, so a header that
+  // announces much more than the peer sends costs no more than it sent.
+  frame.Data.clear();
+  while (frame.Data.size() < frame.TransmittedDataSize) {
+    const size_t have = frame.Data.size();
+    const size_t piece = std::min<size_t>(frame.TransmittedDataSize - have, kDataPieceSize);
+    frame.Data.resize(have + piece);
+    if (ReadData(frame.Data.data() + have, piece) < piece) {
+      frame.Data.clear();
+      return TFrameReadResult::ShortData;
+    }
   }
   if (CalculateDataCRC(frame.Data) != frame.DataCRC) return TFrameReadResult::DataCRC;
   return TFrameReadResult::Good;

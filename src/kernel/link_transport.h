@@ -70,6 +70,9 @@ class TLinkTransport {
   void SendBytes(const std::string& bytes);
 
  private:
+  // The data part is read in pieces of this size.
+  static constexpr size_t kDataPieceSize = size_t{64} * 1024;
+
   TStreamSocket& socket_;
   const Options options_;
   const std::atomic<bool>& stopping_;

@@ -139,11 +139,8 @@ void TCommunicationData::HandleReceivedFrame(const TOrvanFrame& frame,
         case kFrameTypeRegistration:
           break;
         case kFrameTypeStatus:
-          // Only the acknowledgement of the report in flight counts.
-          if (frame.FrameGUID == status_guid_) {
-            status_guid_ = NewGuid();
-            next_status_time_ = now + kAcknowledgedStatusDelaySeconds;
-          }
+          status_guid_ = NewGuid();
+          next_status_time_ = now + kAcknowledgedStatusDelaySeconds;
           break;
         case kFrameTypeSignal:
           c_.Signals.RemoveSignal(frame.FrameGUID);
@@ -212,17 +209,14 @@ void TCommunicationData::HandleRefusal(const TOrvanFrame& frame, int64_t signal_
                                        int64_t now) {
   switch (frame.FrameType) {
     case kFrameTypeRegistration:
-      // Only a refusal of the registration in flight delays the next one.
-      if (!registered_ && frame.FrameGUID == registration_guid_) {
+      if (!registered_) {
         registration_guid_ = NewGuid();
         last_sent_time_ = now;
       }
       break;
     case kFrameTypeStatus:
-      if (frame.FrameGUID == status_guid_) {
-        status_guid_ = NewGuid();
-        next_status_time_ = now + status_interval_;
-      }
+      status_guid_ = NewGuid();
+      next_status_time_ = now + status_interval_;
       break;
     case kFrameTypeSignal:
       c_.Signals.PostponeSignal(frame.FrameGUID, signal_delay);

@@ -1,5 +1,7 @@
 #include "link/kernel_link_thread.h"
 
+#include <cerrno>
+
 #include "kernel/frame_header.h"
 #include "kernel/kernel_messages.h"
 #include "kernel/kernel_settings.h"
@@ -14,6 +16,9 @@
 
 namespace vd {
 namespace {
+
+// A received frame's buffer is kept for the next one up to this size.
+constexpr size_t kKeptBufferSize = size_t{64} * 1024;
 
 constexpr char kFrameEventText[] = "Incorrect frame received from kernel.";
 constexpr char kShortReadText[] = "Unable to read requested number of bytes!";
@@ -42,6 +47,7 @@ TKernelLinkThread::~TKernelLinkThread() { Stop(); }
 void TKernelLinkThread::Start() {
   if (thread_.joinable()) return;
   stopping_ = false;
+  stop_event_.Drain();  // a stop before this start is over
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -73,6 +79,7 @@ std::string TKernelLinkThread::Endpoint() const {
 
 void TKernelLinkThread::Execute() {
   thread_id_ = CurrentThreadId();
+  SetCurrentThreadName("vd-kernel-link");
   WriteLog("connection thread start");
   last_frame_event_time_ = kNever;
   last_thread_error_event_time_ = kNever;
@@ -165,10 +172,19 @@ bool TKernelLinkThread::Connect() {
 void TKernelLinkThread::FrameLoop() {
   while (!stopping_.load()) {
     if (c_.CommunicationData.GetNextFrameToSend(out_frame_)) SendFrame(out_frame_);
-    const TSocketWait wait = socket_.Wait(kDataWaitMs, c_.WorkEvent.Fd(), stop_event_.Fd());
+    TSocketWait wait;
+    size_t available = 0;
+    try {
+      wait = socket_.Wait(kDataWaitMs, c_.WorkEvent.Fd(), stop_event_.Fd());
+      if (wait.Readable) available = socket_.Available();
+    } catch (...) {
+      if (options_.Kind == TKernelLinkKind::Tcp) throw;
+      WriteLog("wait exception: " + CurrentExceptionText());
+      return;
+    }
     if (wait.Woken) c_.WorkEvent.Drain();
     if (wait.Readable) {
-      if (socket_.Available() == 0) {
+      if (available == 0) {
         // Readable without data: the Kernel has closed the connection.
         if (options_.Kind == TKernelLinkKind::Pipe) {
           WriteLog("wait exception: " +
@@ -179,7 +195,7 @@ void TKernelLinkThread::FrameLoop() {
       if (!ReceiveFrame()) return;
     }
     in_frame_.Data.clear();
-    in_frame_.Data.shrink_to_fit();
+    if (in_frame_.Data.capacity() > kKeptBufferSize) in_frame_.Data.shrink_to_fit();
     if (NowSeconds() >= last_good_frame_time_ + kSilenceSeconds) return;
   }
 }

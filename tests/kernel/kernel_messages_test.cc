@@ -188,6 +188,8 @@ TEST_F(KernelMessagesTest, MalformedAnswersRaiseAndLeaveTheModuleListWhole) {
       ok.substr(0, ok.find("<State>")) + ok.substr(ok.find("</State>") + 8);
   const Case cases[] = {
       {"<Data><Mode>ACTIVE</Mode>", "EXMLDocError"},
+      {"<Data><ModulesList>" + std::string(kMaxStatusAnswerSize, ' ') + "</ModulesList></Data>",
+       "EXMLDocError"},
       {"", "EXMLDocError"},
       {"<Data><ModulesList><ChangeIndex>9</ChangeIndex>" + ok + no_state + "</ModulesList></Data>",
        "EXMLDocError"},
@@ -213,14 +215,14 @@ TEST_F(KernelMessagesTest, MalformedAnswersRaiseAndLeaveTheModuleListWhole) {
   EXPECT_TRUE(time_setter_.Calls().empty());
 }
 
-TEST_F(KernelMessagesTest, TimeDifferenceSetsTheClockOnlyWhenItDisagrees) {
+TEST_F(KernelMessagesTest, TimeDifferenceSetsTheClockUnlessItShowsThatSecond) {
   const int64_t now = FakeClock::kDefaultUtcMs / 1000;
-  Parse("<TimeDifference>" + std::to_string(now + 1) + "</TimeDifference>");
-  Parse("<TimeDifference>" + std::to_string(now - 1) + "</TimeDifference>");
+  clock_.Advance(999);
+  Parse("<TimeDifference>" + std::to_string(now) + "</TimeDifference>");
   EXPECT_TRUE(time_setter_.Calls().empty());
-  Parse("<TIMEDIFFERENCE>" + std::to_string(now + 3600) + "</TIMEDIFFERENCE>");
-  Parse("<TimeDifference>" + std::to_string(now - 2) + "</TimeDifference>");
-  EXPECT_EQ(time_setter_.Calls(), (std::vector<int64_t>{now + 3600, now - 2}));
+  Parse("<TIMEDIFFERENCE>" + std::to_string(now + 1) + "</TIMEDIFFERENCE>");
+  Parse("<TimeDifference> " + std::to_string(now - 3600) + " </TimeDifference>");
+  EXPECT_EQ(time_setter_.Calls(), (std::vector<int64_t>{now + 1, now - 3600}));
   EXPECT_TRUE(events_.Events().empty());
 
   time_setter_.fail = true;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "kernel/list_of_modules.h"
 
@@ -110,32 +111,32 @@ TEST_F(KernelSettingsTest, FlagsStartInactiveWithErrorAndConnectionMarksFollowTh
   for (const TKernelEndpointState& endpoint : settings_.Kernels()) {
     EXPECT_FALSE(endpoint.ConnectionError);
   }
-
-  settings_.SetInactive(false);
-  settings_.SetStatusError(false);
-  settings_.SetInstallationNumber(65535);
-  EXPECT_FALSE(settings_.IsInactive());
-  EXPECT_FALSE(settings_.HasStatusError());
-  EXPECT_EQ(settings_.GetInstallationNumber(), 65535);
   EXPECT_FALSE(settings_.ModuleGUID().IsNull());
   EXPECT_NE(TKernelSettings(modules_).ModuleGUID(), settings_.ModuleGUID());
 }
 
-TEST(ListOfModulesTest, AssignReplacesIndexAndListTogetherAndClearKeepsTheIndex) {
-  TListOfModules list;
-  TModule a;
-  a.Name = "A";
-  list.Add(a);
-  list.SetChangeIndex(3);
-  TModule b;
-  b.Name = "B";
-  list.Assign(4, {b, a});
-  EXPECT_EQ(list.GetChangeIndex(), 4);
-  ASSERT_EQ(list.Count(), 2u);
-  EXPECT_EQ(list.Modules()[0].Name, "B");
-  list.Clear();
-  EXPECT_EQ(list.Count(), 0u);
-  EXPECT_EQ(list.GetChangeIndex(), 4);
+TEST_F(KernelSettingsTest, LinkAndSystemThreadsShareTheStateWithoutRaces) {
+  AddEndpoints(3);
+  constexpr int kRounds = 2000;
+  std::thread link([this] {
+    for (int i = 0; i < kRounds; ++i) {
+      std::string host;
+      int32_t port = 0;
+      settings_.GetCurrentKernel(host, port);  // resets the module list's index
+      settings_.SetKernelRegistered(i % 5 == 0);
+      settings_.SetInactive(i % 2 == 0);
+      modules_.Assign(i, {TModule{}});
+    }
+  });
+  int active_seen = 0;
+  for (int i = 0; i < kRounds; ++i) {  // the system thread's view
+    active_seen += settings_.IsInactive() ? 0 : 1;
+    EXPECT_LE(modules_.Count(), 1u);
+    static_cast<void>(modules_.GetChangeIndex());
+  }
+  link.join();
+  EXPECT_LE(active_seen, kRounds);
+  EXPECT_EQ(modules_.GetChangeIndex(), kRounds - 1);
 }
 
 }  // namespace

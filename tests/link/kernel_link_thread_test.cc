@@ -69,6 +69,8 @@ class KernelLinkThreadTest : public testing::Test {
  protected:
   KernelLinkThreadTest() {
     settings_.Name = "Test Driver";
+    settings_.Ports.resize(1);
+    settings_.Ports[0].PortName = "North";
     questions_ = std::make_unique<TQuestionsBuffer>(
         fs_, clock_, log_,
         TQuestionsBuffer::Options{dir_.Path() + "cache/", "Test Driver", "", false,
@@ -326,28 +328,50 @@ TEST_F(KernelLinkThreadTest, StopWhileDisconnectedSendsNothingAndWhileConnectedO
   EXPECT_EQ(LogCount("connection thread stop"), 2u);
 }
 
+// The endpoint ports of the "unable to establish" log lines, in order.
+std::vector<std::string> FailedPorts(const std::vector<std::string>& lines) {
+  std::vector<std::string> ports;
+  for (const std::string& line : lines) {
+    if (line.find("unable to establish") == std::string::npos) continue;
+    const size_t at = line.find("127.0.0.1:") + 10;
+    ports.push_back(line.substr(at, line.find(':', at) - at));
+  }
+  return ports;
+}
+
 TEST_F(KernelLinkThreadTest, UnreachableEndpointsAreTriedInTurnAndReportedOnceEach) {
-  std::vector<int32_t> ports;
+  std::vector<std::string> ports;
   for (int i = 0; i < 3; ++i) {
-    ports.push_back(DeadPort());
-    kernel_.AddKernel("K" + std::to_string(i), "127.0.0.1", ports.back());
+    ports.push_back(std::to_string(DeadPort()));
+    kernel_.AddKernel("K" + std::to_string(i), "127.0.0.1", std::stoi(ports.back()));
   }
   StartLink();
   for (size_t attempts = 1; attempts <= 4; ++attempts) {
     ASSERT_TRUE(Eventually([&] { return LogCount("unable to establish") == attempts; }));
     AdvancePastPause();
   }
-  std::vector<std::string> order;
-  for (const std::string& line : log_.Lines()) {
-    const size_t at = line.find("127.0.0.1:");
-    if (line.find("unable to establish") != std::string::npos)
-      order.push_back(line.substr(at + 10, line.find(':', at + 10) - at - 10));
-  }
-  ASSERT_GE(order.size(), 4u);
-  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(order[i], std::to_string(ports[i % 3]));
-  EXPECT_EQ(events_.Count("Unable to establish connection to kernel 127.0.0.1:" +
-                          std::to_string(ports[0]) + " !"),
+  EXPECT_EQ(FailedPorts(log_.Lines()),
+            (std::vector<std::string>{ports[0], ports[1], ports[2], ports[0]}));
+  EXPECT_EQ(events_.Count("Unable to establish connection to kernel 127.0.0.1:" + ports[0] + " !"),
             1u);
+}
+
+TEST_F(KernelLinkThreadTest, EndpointOfARegistrationGetsThreeAttemptsBeforeTheNext) {
+  TKernelSimulator& sim = StartSim();
+  const std::string sim_port = std::to_string(sim.TcpPort());
+  const std::string dead_port = std::to_string(DeadPort());
+  kernel_.AddKernel("K1", "127.0.0.1", sim.TcpPort());
+  kernel_.AddKernel("K2", "127.0.0.1", std::stoi(dead_port));
+  StartLink();
+  ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) == 1; }));
+  sim.Stop();  // the Kernel goes away
+  ASSERT_TRUE(Eventually([&] { return LogCount("closed") == 1; }));
+  for (size_t attempts = 1; attempts <= 4; ++attempts) {
+    AdvancePastPause();
+    ASSERT_TRUE(Eventually([&] { return LogCount("unable to establish") == attempts; }));
+  }
+  EXPECT_EQ(FailedPorts(log_.Lines()),
+            (std::vector<std::string>{sim_port, sim_port, sim_port, dead_port}));
 }
 
 TEST_F(KernelLinkThreadTest, LocalSocketLinkRegistersWithItsOwnTextsAndIntervals) {

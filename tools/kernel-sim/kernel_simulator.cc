@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -253,6 +254,7 @@ void TKernelSimulator::Record(TSimFrame frame) {
 }
 
 void TKernelSimulator::Serve() {
+  pthread_setname_np(pthread_self(), "kernel-sim");
   while (!stopping_.load()) {
     pollfd fds[4] = {{wake_fd_, POLLIN, 0},
                      {tcp_listener_, POLLIN, 0},
