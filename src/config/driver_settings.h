@@ -20,7 +20,9 @@ struct PortEntry {
   int32_t Port = 0;
   int32_t MaxReceiveSignals = 0;
   int32_t InactivityMessageTimeout = 0;
+  // Windows-1250 bytes, as transmitters send the password.
   std::string DriverPassword;
+  // UTF-8; signals carry it in Windows-1250 (Utf8ToWin1250 when copying).
   std::string PortName;
   // Created when the entry is read; shared by the port's connections.
   std::shared_ptr<TDoSAttackControl> FloodControl;
@@ -28,14 +30,17 @@ struct PortEntry {
 
 // Every setting of the driver. Filled once by the start sequence before any
 // worker thread exists and never written afterwards, so every thread reads it
-// without locking. Directory paths always end with "/".
+// without locking. Directory paths always end with "/". Texts are UTF-8 unless
+// a field says otherwise.
 struct DriverSettings {
   std::string Path;
   bool SecurityEnabled = false;
+  // Windows-1250 bytes: the cipher key as the Kernel holds it.
   std::string SecurityKey;
   // Seed of the frame encryption IV (see README); the registry value
   // "FrameIVSeed" of the shared key overrides the built-in constant.
   uint16_t FrameIVSeed = kDefaultFrameIVSeed;
+  // Signals carry it in Windows-1250 (Utf8ToWin1250 when copying).
   std::string Name = "VolterDirect Driver";
   std::string Password;
   bool UseNamedPipeConnection = false;

@@ -34,7 +34,7 @@ class IFileSystem;
 class RegistryFile final : public ISettingsSource {
  public:
   // Larger files are refused before anything is allocated for them.
-  static constexpr int64_t kMaxFileSize = 1024 * 1024;
+  static constexpr int64_t kMaxFileSize = int64_t{1024} * 1024;
 
   // Reads and parses the file. A file that cannot be read raises the
   // EOSError naming it; one that cannot be parsed (or is too large) raises

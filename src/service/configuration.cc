@@ -42,8 +42,8 @@ void ReadSharedKey(const ISettingsKey& key, const std::string& executable_direct
     if (!key.ValueExists(name)) break;
     const std::string text = key.ReadText(name);
     KernelEndpoint endpoint;
-    endpoint.Name = Utf8ToWin1250(ReadKeyValue("Name", text));
-    endpoint.IP = Utf8ToWin1250(ReadKeyValue("IP", text));
+    endpoint.Name = ReadKeyValue("Name", text);
+    endpoint.IP = ReadKeyValue("IP", text);
     endpoint.Port = ParseInt32(ReadKeyValue("Port", text));
     kernel_endpoints.push_back(std::move(endpoint));
   }
@@ -59,7 +59,7 @@ void ReadPort(const ISettingsKey& key, const IClock& clock, DriverSettings& sett
   entry.MaxReceiveSignals = key.ReadInteger("MaxReceiveSignals");
   entry.DriverPassword = Utf8ToWin1250(key.ReadText("DriverPassword"));
   entry.PortNumber = key.ReadInteger("PortNumber");
-  entry.PortName = Utf8ToWin1250(key.ReadText("PortName"));
+  entry.PortName = key.ReadText("PortName");
 }
 
 void ReadDriverKey(const ISettingsSource& registry, const ISettingsKey& key, const IClock& clock,
@@ -67,8 +67,8 @@ void ReadDriverKey(const ISettingsSource& registry, const ISettingsKey& key, con
   if (key.ValueExists("UseNamedPipeConnection")) {
     settings.UseNamedPipeConnection = key.ReadBool("UseNamedPipeConnection");
   }
-  if (key.ValueExists("Name")) settings.Name = Utf8ToWin1250(key.ReadText("Name"));
-  settings.Password = Utf8ToWin1250(key.ReadText("Password"));
+  if (key.ValueExists("Name")) settings.Name = key.ReadText("Name");
+  settings.Password = key.ReadText("Password");
   if (key.ValueExists("LogSave")) settings.LogSave = key.ReadBool("LogSave");
   settings.LogPath = DirectoryValue(key.ReadText("LogPath"), executable_directory);
   if (key.ValueExists("FlushCacheWrites")) {

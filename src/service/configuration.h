@@ -30,8 +30,10 @@ inline constexpr char kDriverKeyPath[] = "Software\\Lirra!\\Drivers\\VolterDirec
 //
 // Fields the registry does not give keep what SetDefaults put there; an empty
 // "Path" or "LogPath" means executable_directory. Directory fields end with
-// "/". Texts other than directories are stored as Windows-1250 bytes, the
-// driver's single-byte text (the source gives UTF-8).
+// "/". Texts stay UTF-8 as the source gives them, except the two whose bytes
+// the other side compares: SecurityKey (the cipher key the Kernel holds) and
+// each port's DriverPassword (what transmitters send), which become
+// Windows-1250 bytes.
 //
 // Raises on the first failure, leaving what was read before it in settings:
 // Exception "Registry key: HKEY_LOCAL_MACHINE\Software\Lirra!\Drivers does not
