@@ -13,6 +13,7 @@
 
 #include "fakes/fake_time_setter.h"
 #include "fakes/memory_settings_source.h"
+#include "fakes/recording_service_events.h"
 #include "fakes/scoped_temp_dir.h"
 #include "kernel/kernel_messages.h"
 #include "kernel_simulator.h"
@@ -26,30 +27,6 @@
 
 namespace vd {
 namespace {
-
-class RecordingEventLog final : public IServiceEventLog {
- public:
-  void WriteEvent(ServiceEvent event, const std::string& insertion) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    texts_.push_back(std::to_string(static_cast<int>(event)) + ": " +
-                     ServiceEventText(event, insertion));
-  }
-  std::vector<std::string> Texts() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return texts_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> texts_;
-};
-
-class RecordingNotifier final : public IServiceNotifier {
- public:
-  void Ready() override { calls += "R"; }
-  void Stopping() override { calls += "S"; }
-  std::string calls;
-};
 
 std::string ReadAll(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -87,8 +64,8 @@ class DriverServiceTest : public testing::Test {
   ScopedTempDir dir_;
   PosixFileSystem fs_;
   SystemClock clock_;
-  RecordingEventLog events_;
-  RecordingNotifier notifier_;
+  RecordingServiceEventLog events_;
+  RecordingServiceNotifier notifier_;
   FakeTimeSetter time_setter_;
   MemorySettingsSource registry_;
 };
@@ -102,17 +79,17 @@ TEST_F(DriverServiceTest, FailedConfigurationReportsEventThreeAndCreatesNothing)
   };
   const Case cases[] = {
       {"no shared key", [](MemorySettingsSource& r) { r = MemorySettingsSource(); }, false,
-       "3: Error while starting: Exception - Registry key: "
+       "Error while starting: Exception - Registry key: "
        "HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers does not exist!"},
       {"port without its number",
        [](MemorySettingsSource& r) {
          r.SetNumber(std::string(kDriverKeyPath) + "\\Port1", "IsActive", 1);
        },
-       false, "3: Error while starting: ERegistryException - Failed to get data for 'Port'"},
+       false, "Error while starting: ERegistryException - Failed to get data for 'Port'"},
       {"unreadable registry file",
        {},
        true,
-       "3: Error while starting: ERegistryException - reg.reg, line 2: bad line"},
+       "Error while starting: ERegistryException - reg.reg, line 2: bad line"},
   };
   for (const Case& c : cases) {
     ScopedTempDir dir;
@@ -121,8 +98,8 @@ TEST_F(DriverServiceTest, FailedConfigurationReportsEventThreeAndCreatesNothing)
     registry.SetNumber(kDriverKeyPath, "LogSave", 1);
     registry.SetText(kDriverKeyPath, "LogPath", dir.Path() + "log/");
     if (c.change) c.change(registry);
-    RecordingEventLog events;
-    RecordingNotifier notifier;
+    RecordingServiceEventLog events;
+    RecordingServiceNotifier notifier;
     TO_VolterDirectDrv service(TServiceHost{fs_, clock_, events, notifier, time_setter_,
                                             PosixSocketApi(), ProgramInfo{}, dir.Path(), ""});
     const bool started = service.ServiceStart([&]() -> std::unique_ptr<ISettingsSource> {
@@ -133,7 +110,7 @@ TEST_F(DriverServiceTest, FailedConfigurationReportsEventThreeAndCreatesNothing)
     EXPECT_EQ(events.Texts(), std::vector<std::string>{c.event}) << c.name;
     EXPECT_FALSE(std::filesystem::exists(dir.Path() + "work/Temp")) << c.name;
     EXPECT_FALSE(std::filesystem::exists(dir.Path() + "log")) << c.name;
-    EXPECT_EQ(notifier.calls, "") << c.name;
+    EXPECT_TRUE(notifier.Notifications().empty()) << c.name;
   }
 }
 
@@ -144,16 +121,15 @@ TEST_F(DriverServiceTest, StartAndStopReportEventsAndUnregisterFromTheKernel) {
   UseKernel(sim);
   auto service = NewService();
   ASSERT_TRUE(Start(*service));
-  EXPECT_EQ(notifier_.calls, "R");
+  EXPECT_EQ(notifier_.Notifications(), std::vector<std::string>{"READY=1"});
   EXPECT_TRUE(std::filesystem::is_directory(dir_.Path() + "work/Temp/VolterDirectDrv_Cache"));
   ASSERT_TRUE(sim.WaitFor(
       [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeRegistration) > 0; },
       30000));
 
   EXPECT_TRUE(service->ServiceStop());
-  EXPECT_EQ(notifier_.calls, "RS");
-  EXPECT_EQ(events_.Texts(),
-            (std::vector<std::string>{"1: Service started", "2: Service stopped"}));
+  EXPECT_EQ(notifier_.Notifications(), (std::vector<std::string>{"READY=1", "STOPPING=1"}));
+  EXPECT_EQ(events_.Texts(), (std::vector<std::string>{"Service started", "Service stopped"}));
   EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
   // LogSave is off: no log anywhere.
   EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "log"));
