@@ -119,6 +119,13 @@ int Connect(int32_t port) {
   return fd;
 }
 
+// VD_LOAD_LOG=0 and VD_LOAD_FLUSH=0 switch the session log and the cache
+// flushes off, to tell their costs apart.
+std::string Switch(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && std::string(value) == "0" ? "0" : "1";
+}
+
 std::string WriteRegistry(const std::string& dir, int32_t kernel_port, int32_t device_port) {
   char port[16];
   std::snprintf(port, sizeof port, "%08x", static_cast<unsigned>(device_port));
@@ -132,10 +139,12 @@ std::string WriteRegistry(const std::string& dir, int32_t kernel_port, int32_t d
       std::to_string(kernel_port) +
       "\"\n\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver]\n"
-      "\"LogSave\"=dword:00000001\n\"LogPath\"=\"" +
-      dir +
+      "\"LogSave\"=dword:0000000" +
+      Switch("VD_LOAD_LOG") + "\n\"LogPath\"=\"" + dir +
       "log/\"\n"
-      "\"FlushCacheWrites\"=dword:00000001\n\n"
+      "\"FlushCacheWrites\"=dword:0000000" +
+      Switch("VD_LOAD_FLUSH") +
+      "\n\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver\\Port1]\n"
       "\"IsActive\"=dword:00000001\n\"Port\"=dword:" +
       port +

@@ -4,9 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,9 +19,6 @@
 #include "platform/socket_api.h"
 #include "platform/system_clock.h"
 #include "service/configuration.h"
-#include "support/errors.h"
-#include "support/service_event_log.h"
-#include "support/service_notifier.h"
 
 namespace vd {
 namespace {
@@ -70,51 +65,10 @@ class DriverServiceTest : public testing::Test {
   MemorySettingsSource registry_;
 };
 
-TEST_F(DriverServiceTest, FailedConfigurationReportsEventThreeAndCreatesNothing) {
-  struct Case {
-    const char* name;
-    std::function<void(MemorySettingsSource&)> change;
-    bool opener_raises;
-    std::string event;
-  };
-  const Case cases[] = {
-      {"no shared key", [](MemorySettingsSource& r) { r = MemorySettingsSource(); }, false,
-       "Error while starting: Exception - Registry key: "
-       "HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers does not exist!"},
-      {"port without its number",
-       [](MemorySettingsSource& r) {
-         r.SetNumber(std::string(kDriverKeyPath) + "\\Port1", "IsActive", 1);
-       },
-       false, "Error while starting: ERegistryException - Failed to get data for 'Port'"},
-      {"unreadable registry file",
-       {},
-       true,
-       "Error while starting: ERegistryException - reg.reg, line 2: bad line"},
-  };
-  for (const Case& c : cases) {
-    ScopedTempDir dir;
-    MemorySettingsSource registry;
-    registry.SetText(kSharedKeyPath, "Path", dir.Path() + "work/");
-    registry.SetNumber(kDriverKeyPath, "LogSave", 1);
-    registry.SetText(kDriverKeyPath, "LogPath", dir.Path() + "log/");
-    if (c.change) c.change(registry);
-    RecordingServiceEventLog events;
-    RecordingServiceNotifier notifier;
-    TO_VolterDirectDrv service(TServiceHost{fs_, clock_, events, notifier, time_setter_,
-                                            PosixSocketApi(), ProgramInfo{}, dir.Path(), ""});
-    const bool started = service.ServiceStart([&]() -> std::unique_ptr<ISettingsSource> {
-      if (c.opener_raises) throw ERegistryException("reg.reg, line 2: bad line");
-      return std::make_unique<MemorySettingsSource>(registry);
-    });
-    EXPECT_FALSE(started) << c.name;
-    EXPECT_EQ(events.Texts(), std::vector<std::string>{c.event}) << c.name;
-    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "work/Temp")) << c.name;
-    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "log")) << c.name;
-    EXPECT_TRUE(notifier.Notifications().empty()) << c.name;
-  }
-}
-
-TEST_F(DriverServiceTest, StartAndStopReportEventsAndUnregisterFromTheKernel) {
+// Failed starts, LogSave off and the local socket are covered end to end
+// (tests/e2e).
+TEST_F(DriverServiceTest, StartAndStopReportEventsLogAndUnregisterFromTheKernel) {
+  registry_.SetNumber(kDriverKeyPath, "LogSave", 1);
   TKernelSimOptions options;
   options.TcpPort = 0;
   TKernelSimulator sim(options);
@@ -131,27 +85,8 @@ TEST_F(DriverServiceTest, StartAndStopReportEventsAndUnregisterFromTheKernel) {
   EXPECT_EQ(notifier_.Notifications(), (std::vector<std::string>{"READY=1", "STOPPING=1"}));
   EXPECT_EQ(events_.Texts(), (std::vector<std::string>{"Service started", "Service stopped"}));
   EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
-  // LogSave is off: no log anywhere.
-  EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "log"));
-}
 
-TEST_F(DriverServiceTest, LogOpensWithServiceStartAndEndsWithServiceStop) {
-  registry_.SetNumber(kDriverKeyPath, "LogSave", 1);
-  registry_.SetNumber(kDriverKeyPath, "UseNamedPipeConnection", 1);
-  registry_.SetText(kDriverKeyPath, "PipeDirectory", dir_.Path());
-  TKernelSimOptions options;
-  options.UnixPath = dir_.Path() + "Lirra!";
-  TKernelSimulator sim(options);
-  {
-    auto service = NewService();
-    ASSERT_TRUE(Start(*service));
-    // The link runs over the local socket.
-    ASSERT_TRUE(sim.WaitFor(
-        [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeRegistration) > 0; },
-        30000));
-    EXPECT_TRUE(service->ServiceStop());
-  }
-  EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
+  service.reset();  // the log's closing block
   std::string log;
   for (const auto& file : std::filesystem::directory_iterator(dir_.Path() + "log")) {
     log += ReadAll(file.path());
