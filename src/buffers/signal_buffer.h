@@ -36,13 +36,14 @@ struct DriverSettings;
 //
 // Group commit: AddSignal writes its file under the temporary name without
 // the lock. With flushing on, concurrent callers then queue; the first in the
-// queue leads: it takes every queued file as one batch, flushes their data
-// with one SyncFiles, renames them, flushes the directory once, and (under
-// the lock again) appends the batch to the pending signals, writes their log
-// lines and wakes the others. So one pair of flushes serves many signals, and
-// every caller still returns only once its own file is durable. A failure in
-// a batch's flushes or renames refuses exactly the signals of that batch and
-// removes their files. Signals being written count against kCapacity.
+// queue leads: it waits for the callers still writing their files, takes
+// every queued file as one batch, flushes their data with one SyncFiles,
+// renames them, flushes the directory once, and (under the lock again)
+// appends the batch to the pending signals, writes their log lines and wakes
+// the others. So one pair of flushes serves many signals, and every caller
+// still returns only once its own file is durable. A failure in a batch's
+// flushes or renames refuses exactly the signals of that batch and removes
+// their files. Signals being written count against kCapacity.
 //
 // Stored signals carry UTC seconds; AddSignal takes local wall-clock seconds.
 //
@@ -148,7 +149,8 @@ class TSignalBuffer final : public ISignalSink {
 
   // One AddSignal call from the reservation of its file name to its result.
   // Lives on the caller's stack. The fields below the line are guarded by
-  // mutex_; the others belong to the caller until it queues.
+  // mutex_; the others belong to the caller until it queues, then to the
+  // leader of its batch.
   struct Writer {
     std::list<SignalEntry> entry;  // one node, made before the file is written
     std::string file_name;         // reserved; empty: nothing reserved
