@@ -22,7 +22,9 @@ demo=$(mktemp -d "${TMPDIR:-/tmp}/volterdirect-demo.XXXXXX")
 pids=()
 
 stop_all() {
-  trap - INT TERM EXIT
+  # A second Ctrl-C must not cut the clean-up short.
+  trap '' INT TERM
+  trap - EXIT
   echo
   echo "demo: stopping"
   # The driver first, so that it can unregister from the simulator.
