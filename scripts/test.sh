@@ -2,7 +2,8 @@
 # Sets everything up and runs the whole test suite:
 #   1. installs the missing Debian packages (scripts/setup.sh),
 #   2. builds the driver, its tests and benchmarks with AddressSanitizer and
-#      UndefinedBehaviorSanitizer, warnings as errors, and runs every test,
+#      UndefinedBehaviorSanitizer, warnings as errors, and runs every test
+#      (the end-to-end tests of tests/e2e start the built VolterDirectDrv),
 #   3. builds the fuzz targets with Clang and gives each a short bounded run,
 #   4. builds the tests again with ThreadSanitizer and runs them.
 # Set VD_SKIP_FUZZ=1 or VD_SKIP_TSAN=1 to leave step 3 or 4 out.

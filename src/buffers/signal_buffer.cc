@@ -168,13 +168,14 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     return false;
   }
 
+  // Concurrent callers flush their own files at the same time (the file
+  // system commits such flushes together); the directory flush that makes
+  // the new names durable is shared below.
   std::string error;
   bool written = false;
   try {
-    fs_.WriteFile(temporary, SignalDocument(writer.entry.front().Signal), false);
-    // Without flushing there is nothing to share: the file is complete under
-    // its name at once.
-    if (!flush_writes_) fs_.Rename(temporary, writer.file_name, true);
+    fs_.WriteFile(temporary, SignalDocument(writer.entry.front().Signal), flush_writes_);
+    fs_.Rename(temporary, writer.file_name, true);
     written = true;
   } catch (...) {
     error = CurrentExceptionText();
@@ -279,19 +280,7 @@ bool TSignalBuffer::CommitInGroup(Writer& self) {
 }
 
 bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& error) noexcept {
-  std::vector<std::string> temporaries;
-  size_t renamed = 0;
   try {
-    for (Writer* writer = first;; writer = writer->next) {
-      temporaries.push_back(TemporaryFileName(writer->file_name));
-      if (writer == last) break;
-    }
-    fs_.SyncFiles(temporaries);
-    for (Writer* writer = first;; writer = writer->next) {
-      fs_.Rename(temporaries[renamed], writer->file_name, true);
-      ++renamed;
-      if (writer == last) break;
-    }
     fs_.SyncDirectory(cache_directory_);
     return true;
   } catch (...) {
@@ -301,19 +290,14 @@ bool TSignalBuffer::StoreBatch(Writer* first, const Writer* last, std::string& e
     }
   }
   // A file that stays under its name would come back at the next start as a
-  // signal its sender was told was not stored.
-  // Never raises: the writers behind wait for this leader.
-  size_t index = 0;
-  for (Writer* writer = first;; writer = writer->next, ++index) {
-    try {
-      RemoveFileQuietly(fs_,
-                        index < renamed ? writer->file_name : TemporaryFileName(writer->file_name));
-    } catch (...) {  // out of memory for the name: the start-up cleanup takes it
-    }
+  // signal its sender was told was not stored. Never raises: the writers
+  // behind wait for this leader.
+  for (Writer* writer = first;; writer = writer->next) {
+    RemoveFileQuietly(fs_, writer->file_name);
     if (writer == last) break;
   }
   try {
-    if (renamed > 0) fs_.SyncDirectory(cache_directory_);
+    fs_.SyncDirectory(cache_directory_);
   } catch (...) {  // the removals are done; only their durability is uncertain
   }
   return false;

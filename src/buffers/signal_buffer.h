@@ -34,15 +34,18 @@ struct DriverSettings;
 // the per-minute limit, the inactivity report, and the buffer-full and
 // buffer-normal events.
 //
-// Group commit: AddSignal writes its file under the temporary name without
-// the lock. With flushing on, concurrent callers then queue; the first in the
-// queue leads: it takes every queued file as one batch, flushes their data
-// with one SyncFiles, renames them, flushes the directory once, and (under
+// Group commit: AddSignal writes, flushes and renames its file without the
+// lock, so that concurrent callers flush at the same time (the file system
+// serves simultaneous flushes with one commit). With flushing on they then
+// queue for the directory flush that makes the new names durable; the first
+// in the queue leads: it waits for the callers still writing their files,
+// takes every queued one as one batch, flushes the directory once and (under
 // the lock again) appends the batch to the pending signals, writes their log
-// lines and wakes the others. So one pair of flushes serves many signals, and
-// every caller still returns only once its own file is durable. A failure in
-// a batch's flushes or renames refuses exactly the signals of that batch and
-// removes their files. Signals being written count against kCapacity.
+// lines and wakes the others. Every caller still returns only once its own
+// file is durable. A failed write, flush or rename refuses that signal; a
+// failed directory flush refuses exactly the signals of its batch; neither
+// leaves a file under the final name. Signals being written count against
+// kCapacity.
 //
 // Stored signals carry UTC seconds; AddSignal takes local wall-clock seconds.
 //
@@ -148,7 +151,8 @@ class TSignalBuffer final : public ISignalSink {
 
   // One AddSignal call from the reservation of its file name to its result.
   // Lives on the caller's stack. The fields below the line are guarded by
-  // mutex_; the others belong to the caller until it queues.
+  // mutex_; the others belong to the caller until it queues, then to the
+  // leader of its batch.
   struct Writer {
     std::list<SignalEntry> entry;  // one node, made before the file is written
     std::string file_name;         // reserved; empty: nothing reserved
@@ -165,8 +169,8 @@ class TSignalBuffer final : public ISignalSink {
   // Flushing on: queues the writer; as leader, stores the batch. True when
   // the writer's file is stored.
   bool CommitInGroup(Writer& self);
-  // Flushes, renames and flushes the directory for first to last (in queue
-  // order) without the lock; on failure removes their files and sets error.
+  // Flushes the directory for the files of first to last (in queue order)
+  // without the lock; on failure removes their files and sets error.
   bool StoreBatch(Writer* first, const Writer* last, std::string& error) noexcept;
 
   // These run with mutex_ held.

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <utility>
-#include <vector>
 
 #include "support/errors.h"
 
@@ -220,36 +219,6 @@ void PosixFileSystem::Rename(const std::string& from, const std::string& to, boo
 void PosixFileSystem::DeleteFile(const std::string& path) {
   if (RetryOnInterrupt([&] { return ::unlink(path.c_str()); }) != 0) {
     throw MakeOSError(errno, "delete", path);
-  }
-}
-
-void PosixFileSystem::SyncFiles(const std::vector<std::string>& paths) {
-  if (paths.empty()) return;
-  // Every fdatasync ends with a flush of the device's cache; for a batch one
-  // flush of the whole file system (syncfs, errors reported since Linux 5.8)
-  // costs less, even though it writes other files' pending data too.
-  if (paths.size() >= kWholeFileSystemBatch) {
-    Descriptor fd = OpenFile(paths.front(), O_RDONLY, "open for flush");
-    if (RetryOnInterrupt([&] { return ::syncfs(fd.get()); }) != 0) {
-      throw MakeOSError(errno, "flush", paths.front());
-    }
-    CloseChecked(fd, "close", paths.front());
-    return;
-  }
-  // Descriptors stay open from the start of the write-back to the wait, so
-  // that a write-back error is reported to the wait.
-  std::vector<Descriptor> open_files;
-  open_files.reserve(paths.size());
-  for (const std::string& path : paths) {
-    open_files.emplace_back(OpenFile(path, O_RDONLY, "open for flush"));
-    // Only a hint: where it is not supported the wait below does it all.
-    ::sync_file_range(open_files.back().get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-  }
-  for (size_t i = 0; i < paths.size(); ++i) {
-    if (RetryOnInterrupt([&] { return ::fdatasync(open_files[i].get()); }) != 0) {
-      throw MakeOSError(errno, "flush", paths[i]);
-    }
-    CloseChecked(open_files[i], "close", paths[i]);
   }
 }
 

@@ -8,8 +8,8 @@ namespace vd {
 // every failure is raised as EOSError naming the operation and the path.
 // Holds no state; safe to call from any thread.
 //
-// Durability: WriteFile with sync, SyncFiles and SyncDirectory reach stable
-// storage (fsync, fdatasync); nothing else does. AppendFile does not sync (the session log
+// Durability: WriteFile with sync and SyncDirectory reach stable storage
+// (fsync); nothing else does. AppendFile does not sync (the session log
 // accepts losing its last lines).
 class PosixFileSystem final : public IFileSystem {
  public:
@@ -25,13 +25,6 @@ class PosixFileSystem final : public IFileSystem {
   void Rename(const std::string& from, const std::string& to, bool replace) override;
   void DeleteFile(const std::string& path) override;
   void SyncDirectory(const std::string& dir) override;
-  // Fewer than kWholeFileSystemBatch files: starts the write-back of every
-  // file before waiting for any (fdatasync). More: one syncfs of the file
-  // system holding the first, which also writes what other programs have
-  // pending there.
-  void SyncFiles(const std::vector<std::string>& paths) override;
-
-  static constexpr size_t kWholeFileSystemBatch = 4;
 };
 
 }  // namespace vd

@@ -55,13 +55,6 @@ class IFileSystem {
   // Flushes the directory entry changes (creations, renames, deletions) of
   // dir to stable storage.
   virtual void SyncDirectory(const std::string& dir) = 0;
-
-  // Flushes the data of files already written (and closed) to stable storage,
-  // as WriteFile with sync would have; their directory entries still need
-  // SyncDirectory. One call serves many files at little more than the cost of
-  // one flush. Raises on the first failure; none of the files then counts as
-  // flushed.
-  virtual void SyncFiles(const std::vector<std::string>& paths) = 0;
 };
 
 }  // namespace vd

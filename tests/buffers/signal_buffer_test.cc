@@ -188,8 +188,8 @@ TEST_F(SignalBufferTest, PostponedSignalReturnsAfterItsDelayBehindNewerOnes) {
 TEST_F(SignalBufferTest, FailureAtAnyStepRefusesTheSignalAndLeavesNoFileEvenAfterAPowerCut) {
   using Op = FaultFileSystem::Operation;
   for (const bool flush : {true, false}) {
-    for (const Op op : {Op::kWriteFile, Op::kSyncFiles, Op::kRename, Op::kSyncDirectory}) {
-      if (!flush && (op == Op::kSyncFiles || op == Op::kSyncDirectory)) continue;
+    for (const Op op : {Op::kWriteFile, Op::kRename, Op::kSyncDirectory}) {
+      if (!flush && op == Op::kSyncDirectory) continue;
       SCOPED_TRACE(testing::Message() << "flush " << flush << " op " << static_cast<int>(op));
       events_.Clear();
       auto buffer = Open(flush);
@@ -215,8 +215,10 @@ TEST_F(SignalBufferTest, SignalBeingWrittenCountsAgainstTheCapacity) {
   auto buffer = Open();
   std::atomic<bool> release{false};
   fs_.on_call = [&](FaultFileSystem::Operation op, const std::string&) {
-    for (int i = 0; op == FaultFileSystem::Operation::kSyncFiles && !release && i < 10000000; ++i)
+    for (int i = 0; op == FaultFileSystem::Operation::kSyncDirectory && !release && i < 10000000;
+         ++i)
       std::this_thread::yield();
+    return 0;
   };
   std::thread writer([&] { EXPECT_TRUE(buffer->AddSignal(Signal("last"))); });
   for (int i = 0; i < 10000000 && buffer->InFlightCount() == 0; ++i) std::this_thread::yield();
@@ -227,15 +229,16 @@ TEST_F(SignalBufferTest, SignalBeingWrittenCountsAgainstTheCapacity) {
   EXPECT_EQ(buffer->PendingCount(), 1000u);
 }
 
-// Producers in parallel with flushing on; one step of one batch fails.
-// Every signal reported stored survives a power cut; exactly those of the
-// failed batch are refused and leave no file.
-TEST_F(SignalBufferTest, FailedBatchRefusesExactlyItsSignalsOthersSurviveAPowerCut) {
+// Producers in parallel with flushing on; one step fails for one signal, or
+// one directory flush for its batch. Every signal reported stored survives
+// a power cut; the refused ones leave no file and are exactly the signal
+// whose rename failed, or signals renamed before the failed directory flush.
+TEST_F(SignalBufferTest, FailuresAmongConcurrentProducersRefuseOnlyTheirSignals) {
   using Op = FaultFileSystem::Operation;
   constexpr int kProducers = 8;
   constexpr int kEach = 10;
-  for (const auto& [op, nth] : std::vector<std::pair<Op, int>>{
-           {Op::kSyncFiles, 2}, {Op::kRename, 12}, {Op::kSyncDirectory, 3}}) {
+  for (const auto& [op, nth] :
+       std::vector<std::pair<Op, int>>{{Op::kRename, 12}, {Op::kSyncDirectory, 3}}) {
     SCOPED_TRACE(static_cast<int>(op));
     ScopedTempDir dir;
     PosixFileSystem posix;
@@ -243,20 +246,28 @@ TEST_F(SignalBufferTest, FailedBatchRefusesExactlyItsSignalsOthersSurviveAPowerC
     std::unique_ptr<TSignalBuffer> buffer =
         std::make_unique<TSignalBuffer>(fs, clock_, events_, log_, settings_, dir.Path(), true);
     std::mutex mutex;
-    std::map<int, std::set<std::string>> batches;  // SyncFiles call -> hardware numbers
-    int failed_batch = 0;
+    int calls = 0;                  // of op, as the hook sees them
+    std::set<std::string> exposed;  // the signals the failing call can affect
     fs.on_call = [&](Op called, const std::string& path) {
-      const int batch = fs.Calls(Op::kSyncFiles) + (called == Op::kSyncFiles ? 1 : 0);
+      if (called == Op::kSyncDirectory && fs.Calls(called) == 0) {
+        // Holds the first flush back until every producer has a signal in
+        // flight, so that later batches gather several.
+        for (int i = 0; i < 10000000 && buffer->InFlightCount() < kProducers; ++i)
+          std::this_thread::yield();
+      }
       std::lock_guard<std::mutex> guard(mutex);
-      if (called == op && fs.Calls(op) + 1 == nth) failed_batch = batch;
-      if (called != Op::kSyncFiles) return;
-      batches[batch].insert(ParseSignalDocument(posix.ReadFile(path, 1 << 20)).HardwareNumber);
-      // Holds the first batch back until every producer has a signal in
-      // flight, so that the later batches gather several.
-      for (int i = 0; batch == 1 && i < 10000000 && buffer->InFlightCount() < kProducers; ++i)
-        std::this_thread::yield();
+      if (called != op || ++calls != nth) return 0;
+      if (op == Op::kRename) {
+        exposed.insert(ParseSignalDocument(posix.ReadFile(path, 1 << 20)).HardwareNumber);
+      } else {  // every signal renamed so far, flushed or not
+        for (const std::string& name : posix.ListDirectory(dir.Path())) {
+          if (!MatchesMask(name, "*.sig")) continue;
+          exposed.insert(
+              ParseSignalDocument(posix.ReadFile(dir.Path() + name, 1 << 20)).HardwareNumber);
+        }
+      }
+      return EIO;
     };
-    fs.FailNext(op, nth);
     std::set<std::string> refused;
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p) {
@@ -271,8 +282,11 @@ TEST_F(SignalBufferTest, FailedBatchRefusesExactlyItsSignalsOthersSurviveAPowerC
       });
     }
     for (std::thread& producer : producers) producer.join();
-    ASSERT_NE(failed_batch, 0);
-    EXPECT_EQ(refused, batches[failed_batch]);
+    ASSERT_FALSE(refused.empty());
+    if (op == Op::kRename) {
+      EXPECT_EQ(refused, exposed);
+    }
+    for (const std::string& number : refused) EXPECT_EQ(exposed.count(number), 1u) << number;
     const size_t stored = kProducers * kEach - refused.size();
     EXPECT_EQ(buffer->PendingCount(), stored);
     EXPECT_EQ(posix.ListDirectory(dir.Path()).size(), stored);  // no temporary files either

@@ -173,26 +173,12 @@ void FaultFileSystem::SyncDirectory(const std::string& dir) {
   }
 }
 
-void FaultFileSystem::SyncFiles(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) Hook(Operation::kSyncFiles, path);
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::vector<std::string> keys;
-  keys.reserve(paths.size());
-  for (const std::string& path : paths) {
-    keys.push_back(Normalize(path));
-    Adopt(keys.back());
-  }
-  CountAndMaybeThrow(Operation::kSyncFiles, fail_flush, EIO, "flush",
-                     paths.empty() ? std::string() : paths.front());
-  target_.SyncFiles(paths);
-  for (size_t i = 0; i < paths.size(); ++i) {
-    const auto it = current_.find(keys[i]);
-    if (it != current_.end()) inodes_[it->second] = target_.ReadFile(paths[i], kAdoptReadLimit);
-  }
-}
-
 void FaultFileSystem::Hook(Operation op, const std::string& path) {
-  if (on_call) on_call(op, path);
+  if (!on_call) return;
+  if (const int error = on_call(op, path)) {
+    ++calls_[Index(op)];
+    throw MakeOSError(error, "injected failure of", path);
+  }
 }
 
 void FaultFileSystem::FailNext(Operation op, int nth, int error_code) {

@@ -27,7 +27,7 @@ namespace vd {
 //   (create-or-truncate included) and raises EIO / ENOSPC; AppendFile writes
 //   nothing and raises.
 // - fail_flush: a WriteFile with sync writes all data but does not sync it,
-//   then raises EIO; SyncDirectory and SyncFiles raise EIO and sync nothing.
+//   then raises EIO; SyncDirectory raises EIO and syncs nothing.
 // - fail_rename, fail_delete, fail_list: the operation raises EIO and changes
 //   nothing.
 // - FailNext(op, n): the n-th next call of op fails as above (with the given
@@ -38,8 +38,8 @@ namespace vd {
 // operation changes it; what it holds at that moment counts as durable.
 // From then on:
 // - file data becomes durable only through WriteFile with sync (the data
-//   written) or SyncFiles naming the file (what it holds then) - an unsynced
-//   WriteFile or AppendFile leaves the file's durable data as it was before;
+//   written) - an unsynced WriteFile or AppendFile leaves the file's durable
+//   data as it was before;
 // - a directory entry change (creation by WriteFile or AppendFile, Rename,
 //   DeleteFile) becomes durable only when SyncDirectory is called for the
 //   directory holding that entry (for Rename: each of the two entries with
@@ -63,9 +63,8 @@ class FaultFileSystem final : public IFileSystem {
     kRename,
     kDeleteFile,
     kSyncDirectory,
-    kSyncFiles,
   };
-  static constexpr int kOperationCount = 10;
+  static constexpr int kOperationCount = 9;
 
   // target must outlive this object.
   explicit FaultFileSystem(IFileSystem& target);
@@ -79,8 +78,6 @@ class FaultFileSystem final : public IFileSystem {
   void Rename(const std::string& from, const std::string& to, bool replace) override;
   void DeleteFile(const std::string& path) override;
   void SyncDirectory(const std::string& dir) override;
-  // One call: fails (and syncs nothing) or syncs every file named.
-  void SyncFiles(const std::vector<std::string>& paths) override;
 
   // Makes the nth next call of op fail once (nth 1 is the very next call).
   // Stat cannot fail. A later FailNext for the same op replaces this one.
@@ -100,10 +97,12 @@ class FaultFileSystem final : public IFileSystem {
   std::atomic<bool> fail_list{false};
 
   // When set, called at the start of every call except Stat, before the
-  // call's lock is taken, with the operation and its (first) path; SyncFiles
-  // calls it once per path. Lets a test hold a call back or look at the disk
-  // just before it. Set it before the file system is shared between threads.
-  std::function<void(Operation op, const std::string& path)> on_call;
+  // call's lock is taken, with the operation and its (first) path. Lets a
+  // test hold a call back, look at the disk just before it, or make exactly
+  // this call fail: a non-zero result is raised as that errno before the
+  // call changes anything (it counts in Calls all the same). Set it before
+  // the file system is shared between threads.
+  std::function<int(Operation op, const std::string& path)> on_call;
 
  private:
   struct PendingFailure {
@@ -111,7 +110,7 @@ class FaultFileSystem final : public IFileSystem {
     int error_code = EIO;
   };
 
-  // Calls on_call when set.
+  // Calls on_call when set; raises (and counts the call) when it asks to.
   void Hook(Operation op, const std::string& path);
   // Counts the call and answers the errno it must fail with, or 0.
   int CountAndCheck(Operation op, bool switch_on, int switch_code);

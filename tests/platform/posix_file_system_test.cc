@@ -52,21 +52,5 @@ TEST_F(PosixFileSystemTest, DirectoriesListWithoutDotEntriesAndStatTellsKindSize
   EXPECT_THROW(fs_.ReadFile(P("sub"), 100), EOSError);
 }
 
-TEST_F(PosixFileSystemTest, SyncFilesFlushesSmallAndLargeBatchesAndNamesAFileItCannotOpen) {
-  std::vector<std::string> paths;
-  for (int i = 0; i < 70; ++i) {
-    paths.push_back(P(std::to_string(i) + ".tmp"));
-    fs_.WriteFile(paths.back(), "data", false);
-  }
-  fs_.SyncFiles(paths);  // the whole file system at once
-  fs_.SyncFiles({});
-  fs_.SyncFiles({paths[0], paths[1]});  // file by file
-  EXPECT_THAT(
-      [&] {
-        fs_.SyncFiles({paths[0], P("gone.tmp")});
-      },
-      testing::ThrowsMessage<EOSError>(testing::HasSubstr(P("gone.tmp"))));
-}
-
 }  // namespace
 }  // namespace vd

@@ -42,19 +42,5 @@ TEST_F(FaultFileSystemTest, PowerCutKeepsOnlyFlushedDataAndDirectoryFlushedEntri
   EXPECT_EQ(Content("log.txt"), "head");
 }
 
-TEST_F(FaultFileSystemTest, SyncFilesMakesDataDurableAllOrNothing) {
-  fs_.WriteFile(P("a.tmp"), "a", false);
-  fs_.WriteFile(P("b.tmp"), "b", false);
-  fs_.WriteFile(P("c.tmp"), "c", false);
-  fs_.FailNext(FaultFileSystem::Operation::kSyncFiles);
-  EXPECT_THROW(fs_.SyncFiles({P("c.tmp")}), EOSError);
-  fs_.SyncFiles({P("a.tmp"), P("b.tmp")});
-  fs_.SyncDirectory(dir_.Path());
-  fs_.SimulatePowerCut();
-  EXPECT_EQ(Content("a.tmp"), "a");
-  EXPECT_EQ(Content("b.tmp"), "b");
-  EXPECT_EQ(Content("c.tmp"), "");  // its entry was flushed, its data never
-}
-
 }  // namespace
 }  // namespace vd

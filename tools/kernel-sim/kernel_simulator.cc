@@ -90,7 +90,8 @@ TKernelSimulator::TKernelSimulator(TKernelSimOptions options, std::ostream* json
     : options_(std::move(options)),
       json_out_(json_out),
       kernel_guid_(NewGuid()),
-      codec_(FrameSecurity{options_.RequireEncryption, options_.Key, options_.IVSeed}) {
+      codec_(FrameSecurity{options_.RequireEncryption, options_.Key, options_.IVSeed}),
+      mode_(options_.Mode) {
   try {
     if (options_.TcpPort >= 0) {
       sockaddr_in address{};
@@ -186,6 +187,11 @@ void TKernelSimulator::DropConnection() {
     drop_ = true;
   }
   Wake();
+}
+
+void TKernelSimulator::SetMode(std::string mode) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  mode_ = std::move(mode);
 }
 
 void TKernelSimulator::SetSilent(bool silent) {
@@ -463,7 +469,12 @@ std::string TKernelSimulator::StatusAnswerDocument() const {
   declaration.append_attribute("version") = "1.0";
   declaration.append_attribute("encoding") = "UTF-8";
   pugi::xml_node root = document.append_child("Data");
-  root.append_child("Mode").text() = options_.Mode.c_str();
+  std::string mode;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    mode = mode_;
+  }
+  root.append_child("Mode").text() = mode.c_str();
   root.append_child("Status").text() = options_.Status.c_str();
   pugi::xml_node list = root.append_child("ModulesList");
   list.append_child("ChangeIndex").text() = options_.ChangeIndex;

@@ -94,6 +94,8 @@ class TKernelSimulator {
   TGuid SendRequest(uint16_t frame_type, uint8_t direction, std::string data = {});
   // Closes the current connection.
   void DropConnection();
+  // The Mode of the next status answers (as TKernelSimOptions::Mode).
+  void SetMode(std::string mode);
   // Stops answering anything (true) or answers again (false).
   void SetSilent(bool silent);
 
@@ -150,6 +152,7 @@ class TKernelSimulator {
   std::deque<TOutgoing> outgoing_;  // guarded by mutex_
   bool drop_ = false;               // guarded by mutex_
   bool silent_ = false;             // guarded by mutex_
+  std::string mode_;                // guarded by mutex_
   int connections_ = 0;             // guarded by mutex_
   int bad_frames_ = 0;              // guarded by mutex_
   int signals_and_events_ = 0;      // guarded by mutex_
