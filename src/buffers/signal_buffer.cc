@@ -414,17 +414,38 @@ bool TSignalBuffer::PostponeSignal(const TGuid& id, int64_t delay_seconds) noexc
 
 bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
   try {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = std::find_if(pending_.begin(), pending_.end(),
-                                 [&id](const SignalEntry& entry) { return entry.Id == id; });
-    if (it == pending_.end()) return false;
-    // Out of memory first: the Kernel has the signal, so it must not be sent
-    // again whatever happens to its file.
     std::list<SignalEntry> removed;
-    removed.splice(removed.end(), pending_, it);
-    RetryUndeletedFiles();
-    DeleteSignalFile(removed.front().FileName);
-    CheckBufferSize(false);
+    std::vector<std::string> files;  // to delete: earlier failures, then this one
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto it = std::find_if(pending_.begin(), pending_.end(),
+                                   [&id](const SignalEntry& entry) { return entry.Id == id; });
+      if (it == pending_.end()) return false;
+      files.reserve(undeleted_files_.size() + 1);
+      // Out of memory first: the Kernel has the signal, so it must not be
+      // sent again whatever happens to its file.
+      removed.splice(removed.end(), pending_, it);
+      files.swap(undeleted_files_);
+      CheckBufferSize(false);
+    }
+    // The files go without the lock, so that producers never wait for the
+    // disk here. Their names stay taken until they are gone.
+    files.push_back(std::move(removed.front().FileName));
+    size_t kept = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+      if (DeleteSignalFile(files[i])) continue;
+      if (kept != i) files[kept] = std::move(files[i]);
+      ++kept;
+    }
+    files.resize(kept);
+    if (!files.empty()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Bounded: beyond it the file is loaded and sent again after a restart.
+      for (std::string& file : files) {
+        if (undeleted_files_.size() >= kCapacity) break;
+        undeleted_files_.push_back(std::move(file));
+      }
+    }
     return true;
   } catch (...) {
     log_.LogWrite("Remove signal exception: " + CurrentExceptionText());
@@ -432,35 +453,18 @@ bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
   }
 }
 
-void TSignalBuffer::DeleteSignalFile(const std::string& file_name) {
+bool TSignalBuffer::DeleteSignalFile(const std::string& file_name) {
   try {
     fs_.DeleteFile(file_name);
+    return true;
   } catch (...) {
-    if (!fs_.Stat(file_name).exists) return;
+    if (!fs_.Stat(file_name).exists) return true;
     try {
       log_.LogWrite("Remove signal file exception: " + CurrentExceptionText());
-      // Bounded: beyond it the file is loaded and sent again after a restart.
-      if (undeleted_files_.size() < kCapacity) undeleted_files_.push_back(file_name);
     } catch (...) {
     }
+    return false;
   }
-}
-
-void TSignalBuffer::RetryUndeletedFiles() {
-  size_t kept = 0;
-  for (size_t i = 0; i < undeleted_files_.size(); ++i) {
-    bool gone = true;
-    try {
-      fs_.DeleteFile(undeleted_files_[i]);
-    } catch (...) {
-      gone = !fs_.Stat(undeleted_files_[i]).exists;
-    }
-    if (!gone) {
-      if (kept != i) undeleted_files_[kept] = std::move(undeleted_files_[i]);
-      ++kept;
-    }
-  }
-  undeleted_files_.resize(kept);
 }
 
 bool TSignalBuffer::CountOldSignals(int32_t& old_count, int32_t& total_count) {

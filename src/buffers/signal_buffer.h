@@ -114,8 +114,10 @@ class TSignalBuffer final : public ISignalSink {
   // stays. False when no pending signal has that Id.
   bool PostponeSignal(const TGuid& id, int64_t delay_seconds) noexcept;
 
-  // Removes the pending signal with that Id and deletes its file. False when
-  // no pending signal has that Id (also when it is postponed).
+  // Removes the pending signal with that Id and deletes its file (after the
+  // lock is released; a file that cannot be deleted now is tried again at
+  // later removals). False when no pending signal has that Id (also when it
+  // is postponed).
   bool RemoveSignal(const TGuid& id) noexcept;
 
   // total: pending signals; old: those received more than
@@ -184,8 +186,8 @@ class TSignalBuffer final : public ISignalSink {
   void CountSignalOnPort(int32_t driver_port);
   void CheckBufferSize(bool exceeded);
   void ReturnDuePostponed();
-  void DeleteSignalFile(const std::string& file_name);
-  void RetryUndeletedFiles();
+  // Without mutex_: true when the file is gone (the failure is logged).
+  bool DeleteSignalFile(const std::string& file_name);
   void LogSignalLine(const TSignal& signal, bool added) noexcept;
   std::string NewSignalLine(const TSignal& signal, bool added) const;
   int64_t NowSeconds() const;

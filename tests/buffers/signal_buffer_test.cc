@@ -297,6 +297,19 @@ TEST_F(SignalBufferTest, FailuresAmongConcurrentProducersRefuseOnlyTheirSignals)
   }
 }
 
+TEST_F(SignalBufferTest, FileThatCannotBeDeletedIsDeletedAtALaterRemoval) {
+  auto buffer = Open();
+  ASSERT_TRUE(buffer->AddSignal(Signal("A")));
+  ASSERT_TRUE(buffer->AddSignal(Signal("B")));
+  fs_.fail_delete = true;
+  EXPECT_EQ(Drain(*buffer, 1), "A");  // acknowledged: out of the buffer at once
+  EXPECT_EQ(FileCount(), 2u);
+  EXPECT_EQ(log_.Lines().back().rfind("Remove signal file exception: EOSError - ", 0), 0u);
+  fs_.fail_delete = false;
+  EXPECT_EQ(Drain(*buffer), "B");
+  EXPECT_EQ(FileCount(), 0u);  // A's file went with B's: A is not sent again after a restart
+}
+
 TEST_F(SignalBufferTest, OnlyBufferedSignalsWakeTheLinkAndAreVisibleByThen) {
   std::vector<size_t> pending_at_wake;
   std::unique_ptr<TSignalBuffer> buffer;
