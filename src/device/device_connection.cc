@@ -12,6 +12,7 @@
 #include "support/errors.h"
 #include "support/log_format.h"
 #include "support/log_writer.h"
+#include "support/text_encoding.h"
 #include "support/text_utils.h"
 
 namespace vd {
@@ -205,7 +206,7 @@ void TDeviceConnection::HandleInvalidFrame(std::string_view frame) {
     TSignal signal;
     InitPortSignal(signal, port_number_, context.Settings, context.Clock);
     signal.CanalType = "N";
-    signal.HardwareNumber = context.Settings.Name;
+    signal.HardwareNumber = Utf8ToWin1250(context.Settings.Name);
     signal.Code = "UNKNOWN";
     SplitToExtensions(hex, signal);
     AddSignal(std::move(signal));

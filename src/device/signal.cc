@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "config/driver_settings.h"
+#include "support/text_encoding.h"
 #include "support/time_utils.h"
 
 namespace vd {
@@ -14,7 +15,7 @@ void InitPortSignal(TSignal& signal, int32_t port_number, const DriverSettings& 
   signal.TimeSource = now;
   signal.SourceTimeValid = false;
   signal.HardwareNumber.clear();
-  signal.DriverName = settings.Name;
+  signal.DriverName = Utf8ToWin1250(settings.Name);
   signal.DriverPort = port_number;
   signal.SignalType = stExternal;
   signal.CanalType.clear();
@@ -31,7 +32,8 @@ void InitPortSignal(TSignal& signal, int32_t port_number, const DriverSettings& 
   if (settings.Ports.empty()) {
     signal.DriverPortName.clear();
   } else {
-    signal.DriverPortName = settings.Ports[FindPortIndex(settings, port_number)].PortName;
+    signal.DriverPortName =
+        Utf8ToWin1250(settings.Ports[FindPortIndex(settings, port_number)].PortName);
   }
 }
 

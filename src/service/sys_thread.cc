@@ -12,6 +12,7 @@
 #include "support/errors.h"
 #include "support/log_writer.h"
 #include "support/system_event_sink.h"
+#include "support/text_encoding.h"
 #include "support/text_utils.h"
 #include "support/time_utils.h"
 
@@ -202,7 +203,7 @@ void TSys_Thr::SendTestSignal() {
     signal.TimeIn = NowLocalUnix(c_.Clock);
     signal.TimeSource = signal.TimeIn;
     signal.SourceTimeValid = false;
-    signal.DriverName = c_.Settings.Name;
+    signal.DriverName = Utf8ToWin1250(c_.Settings.Name);
     signal.DriverPort = 0;
     signal.SignalType = kTestSignalType;
     signal.CanalType = "?";

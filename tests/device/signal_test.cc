@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "config/driver_settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/scoped_time_zone.h"
-#include "config/driver_settings.h"
 
 namespace vd {
 namespace {
@@ -29,14 +29,19 @@ TEST(SignalTest, TextsKeepTheirLayoutsAndInitPortSignalResetsEveryField) {
   settings.Ports.resize(2);
   settings.Ports[0].PortName = "North gate";
   settings.Ports[1].PortNumber = 3;
-  settings.Ports[1].PortName = "South gate";
+  settings.Ports[1].PortName =
+      "Brama \xC5\x81\xC3\xB3"
+      "d\xC5\xBA";  // UTF-8, as configured
   InitPortSignal(signal, 3, settings, clock);
   TSignal expected;
   // 2024-01-15 12:00:00 UTC is 13:00:00 in Warsaw, counted as if it were UTC.
   expected.TimeIn = expected.TimeSource = FakeClock::kDefaultUtcMs / 1000 + 3600;
   expected.DriverName = "VolterDirect Driver";
   expected.DriverPort = 3;
-  expected.DriverPortName = "South gate";
+  // Signal texts hold Windows-1250 bytes.
+  expected.DriverPortName =
+      "Brama \xA3\xF3"
+      "d\x9F";
   expected.SignalType = stExternal;
   EXPECT_EQ(signal, expected);
   // A port number without an entry takes the first entry's name.
