@@ -4,10 +4,10 @@
 #include <ctime>
 #include <string>
 
+#include "config/driver_settings.h"
 #include "device/device_message.h"
 #include "device/signal_sink.h"
 #include "platform/system_clock.h"
-#include "config/driver_settings.h"
 #include "support/system_event_sink.h"
 #include "support/time_utils.h"
 

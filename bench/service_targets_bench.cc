@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_directory.h"
 #include "buffers/questions_buffer.h"
 #include "buffers/signal_buffer.h"
 #include "config/driver_settings.h"
@@ -73,26 +74,6 @@ bool Eventually(const std::function<bool()>& condition, int timeout_ms) {
   }
   return true;
 }
-
-class BenchDirectory {
- public:
-  BenchDirectory() {
-    const char* base = std::getenv("VD_BENCH_DIR");
-    std::string pattern = base != nullptr && *base != '\0' ? base : "/var/tmp";
-    if (pattern.back() != '/') pattern += '/';
-    pattern += "vd_service_XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
-    path_ = pattern + "/";
-  }
-  ~BenchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 int32_t FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);

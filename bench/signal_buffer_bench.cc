@@ -31,6 +31,7 @@
 #include <system_error>
 #include <thread>
 
+#include "bench_directory.h"
 #include "buffers/signal_buffer.h"
 #include "buffers/signal_xml.h"
 #include "config/driver_settings.h"
@@ -45,29 +46,6 @@ namespace {
 class NoEvents final : public ISystemEventSink {
  public:
   bool AddSystemEvent(const std::string&, const std::string&, bool) override { return true; }
-};
-
-// A fresh directory on the disk, removed with its content at the end.
-class BenchDirectory {
- public:
-  BenchDirectory() {
-    const char* base = std::getenv("VD_BENCH_DIR");
-    std::string pattern = base != nullptr && *base != '\0' ? base : "/var/tmp";
-    if (pattern.back() != '/') pattern += '/';
-    pattern += "vd_bench_XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
-    path_ = pattern + "/";
-  }
-  BenchDirectory(const BenchDirectory&) = delete;
-  BenchDirectory& operator=(const BenchDirectory&) = delete;
-  ~BenchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 DriverSettings BenchSettings() {

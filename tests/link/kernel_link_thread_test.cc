@@ -131,6 +131,15 @@ class KernelLinkThreadTest : public testing::Test {
 
   // Lets the link's 1 s reconnect pause run out.
   void AdvancePastPause() { clock_.Advance(TKernelLinkThread::kReconnectPauseMs); }
+  // The link may begin its reconnect pause only after an advance of the
+  // clock, so advance past the pause until done() holds.
+  bool AdvancePausesUntil(const std::function<bool()>& done) {
+    return Eventually([&] {
+      if (done()) return true;
+      AdvancePastPause();
+      return false;
+    });
+  }
 
   ScopedTempDir dir_;
   FakeClock clock_;
@@ -250,8 +259,7 @@ TEST_F(KernelLinkThreadTest, TwoBadFramesAreForgivenByAGoodOneAndThreeInARowDrop
   bad(5);
   EXPECT_TRUE(Eventually([&] { return LogCount("closed") == 1; }));
   EXPECT_EQ(events_.Count("Incorrect frame received from kernel."), 1u);
-  AdvancePastPause();
-  EXPECT_TRUE(Eventually([&] { return sim.Connections() == 2; }));
+  EXPECT_TRUE(AdvancePausesUntil([&] { return sim.Connections() == 2; }));
 }
 
 TEST_F(KernelLinkThreadTest, HostileAndUndecodableFramesAreRefusedWithoutHarm) {
@@ -284,8 +292,7 @@ TEST_F(KernelLinkThreadTest, KernelClosingMidFrameIsAShortReadAndAReconnect) {
   sim.DropConnection();
   EXPECT_TRUE(Eventually([&] { return LogCount("closed") == 1; }));
   EXPECT_EQ(LogCount("unable to read the requested number of frame header bytes!"), 1u);
-  AdvancePastPause();
-  EXPECT_TRUE(Eventually([&] { return sim.Connections() == 2; }));
+  EXPECT_TRUE(AdvancePausesUntil([&] { return sim.Connections() == 2; }));
   // The same endpoint: the module list is kept.
   EXPECT_EQ(modules_.Count(), 1u);
 }
@@ -346,12 +353,10 @@ TEST_F(KernelLinkThreadTest, UnreachableEndpointsAreTriedInTurnAndReportedOnceEa
     kernel_.AddKernel("K" + std::to_string(i), "127.0.0.1", std::stoi(ports.back()));
   }
   StartLink();
-  for (size_t attempts = 1; attempts <= 4; ++attempts) {
-    ASSERT_TRUE(Eventually([&] { return LogCount("unable to establish") == attempts; }));
-    AdvancePastPause();
-  }
-  EXPECT_EQ(FailedPorts(log_.Lines()),
-            (std::vector<std::string>{ports[0], ports[1], ports[2], ports[0]}));
+  ASSERT_TRUE(AdvancePausesUntil([&] { return LogCount("unable to establish") >= 4; }));
+  std::vector<std::string> tried = FailedPorts(log_.Lines());
+  tried.resize(4);
+  EXPECT_EQ(tried, (std::vector<std::string>{ports[0], ports[1], ports[2], ports[0]}));
   EXPECT_EQ(events_.Count("Unable to establish connection to kernel 127.0.0.1:" + ports[0] + " !"),
             1u);
 }
@@ -366,28 +371,23 @@ TEST_F(KernelLinkThreadTest, EndpointOfARegistrationGetsThreeAttemptsBeforeTheNe
   ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) == 1; }));
   sim.Stop();  // the Kernel goes away
   ASSERT_TRUE(Eventually([&] { return LogCount("closed") == 1; }));
-  for (size_t attempts = 1; attempts <= 4; ++attempts) {
-    AdvancePastPause();
-    ASSERT_TRUE(Eventually([&] { return LogCount("unable to establish") == attempts; }));
-  }
-  EXPECT_EQ(FailedPorts(log_.Lines()),
-            (std::vector<std::string>{sim_port, sim_port, sim_port, dead_port}));
+  ASSERT_TRUE(AdvancePausesUntil([&] { return LogCount("unable to establish") >= 4; }));
+  std::vector<std::string> tried = FailedPorts(log_.Lines());
+  tried.resize(4);
+  EXPECT_EQ(tried, (std::vector<std::string>{sim_port, sim_port, sim_port, dead_port}));
 }
 
 TEST_F(KernelLinkThreadTest, LocalSocketLinkRegistersWithItsOwnTextsAndIntervals) {
   StartLink(TKernelLinkKind::Pipe);
   const std::string path = dir_.Path() + kPipeName;
-  ASSERT_TRUE(
-      Eventually([&] { return LogCount("unable to establish named pipe connection") == 1; }));
-  AdvancePastPause();
-  ASSERT_TRUE(
-      Eventually([&] { return LogCount("unable to establish named pipe connection") == 2; }));
+  ASSERT_TRUE(AdvancePausesUntil(
+      [&] { return LogCount("unable to establish named pipe connection") >= 2; }));
   EXPECT_EQ(events_.Count("Unable to establish named pipe connection " + path + " !"), 1u);
 
   TKernelSimOptions options;
   options.UnixPath = path;
   TKernelSimulator& sim = StartSim(options);
-  AdvancePastPause();
+  ASSERT_TRUE(AdvancePausesUntil([&] { return sim.Connections() > 0; }));
   ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) == 1; }));
   EXPECT_EQ(events_.Count("Named pipe connection server " + path + " connection established."), 1u);
   EXPECT_EQ(events_.Count("Module registered correctly."), 1u);
@@ -402,7 +402,7 @@ TEST_F(KernelLinkThreadTest, LocalSocketLinkRegistersWithItsOwnTextsAndIntervals
 
   sim.DropConnection();
   EXPECT_TRUE(Eventually([&] { return LogCount("pipe connection to " + path + " closed") == 1; }));
-  EXPECT_EQ(LogCount("wait exception: "), 1u);
+  EXPECT_TRUE(Eventually([&] { return LogCount("wait exception: ") == 1; }));
 }
 
 }  // namespace
