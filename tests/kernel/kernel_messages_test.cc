@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "config/driver_settings.h"
 #include "fakes/fake_clock.h"
@@ -54,24 +55,17 @@ TEST_F(KernelMessagesTest, RegistrationCarriesNameEmptyPasswordIpAndModuleTypeIn
   frame.Data = "left over";
   frame.CompressionType = 1;
   BuildRegistration(frame, kernel_, settings, kFrameGuid);
-  EXPECT_EQ(frame.Data, std::string(kDeclaration) +
-                            "<Data><Name>Driver &lt;North&gt; &amp; \"Co\"</Name><Password/>"
-                            "<IP>192.168.1.20</IP><ModuleType>6</ModuleType></Data>");
-  EXPECT_EQ(frame.FrameType, kFrameTypeRegistration);
-  EXPECT_EQ(frame.Direction, kDirectionRequest);
-  EXPECT_EQ(frame.FrameGUID, kFrameGuid);
-  EXPECT_EQ(frame.SourceModuleGUID, kModuleGuid);
-  EXPECT_TRUE(frame.DestinationModuleGUID.IsNull());
-  EXPECT_EQ(frame.SourceInstallationNumber, 12);
-  EXPECT_EQ(frame.DestinationInstallationNumber, 12);  // 0 given: the driver's own
-  EXPECT_EQ(frame.FrameNumber, 0);
-  EXPECT_EQ(frame.CompressionType, 0);  // nothing of the reused frame survives
+  const std::string data = std::string(kDeclaration) +
+                           "<Data><Name>Driver &lt;North&gt; &amp; \"Co\"</Name><Password/>"
+                           "<IP>192.168.1.20</IP><ModuleType>6</ModuleType></Data>";
+  // Every header field in order: installation number 0 given means the
+  // driver's own, and nothing of the reused frame survives.
+  EXPECT_EQ(frame, (TOrvanFrame{kFrameTypeRegistration, kModuleGuid, TGuid(), 12, 12,
+                                kDirectionRequest, kFrameGuid, 0, 0, 0, 0, 0, 0, 0, data}));
 
   BuildUnregistration(frame, kernel_, kKernelGuid);
-  EXPECT_EQ(frame.FrameType, kFrameTypeUnregistration);
-  EXPECT_EQ(frame.Direction, kDirectionRequest);
-  EXPECT_EQ(frame.FrameGUID, kKernelGuid);
-  EXPECT_TRUE(frame.Data.empty());
+  EXPECT_EQ(std::tie(frame.FrameType, frame.Direction, frame.FrameGUID, frame.Data),
+            std::make_tuple(kFrameTypeUnregistration, kDirectionRequest, kKernelGuid, ""));
 }
 
 TEST_F(KernelMessagesTest, StatusReportsIndexModeStatusAndRoundedUtcTime) {
@@ -104,31 +98,17 @@ TEST_F(KernelMessagesTest, AnswersTurnTheAddressingRoundAndMapTheDirection) {
   };
   const Case cases[] = {{0, 3, 2, 3}, {1, 0, 2, 7}, {5, 3, 7, 3}, {6, 3, 7, 3}};
   for (const Case& c : cases) {
-    TOrvanFrame request;
-    request.FrameType = 4711;
-    request.FrameGUID = kFrameGuid;
-    request.FrameNumber = 9;
-    request.Direction = c.received;
-    request.SourceModuleGUID = kKernelGuid;
-    request.DestinationModuleGUID = kModuleGuid;
-    request.SourceInstallationNumber = c.source_installation;
-    request.DestinationInstallationNumber = 7;
-    request.CompressionType = 1;
-    request.DataSize = 300;
-    request.Data = "<Data/>";
+    // Every header field in order.
+    const TOrvanFrame request{4711, kKernelGuid, kModuleGuid, c.source_installation,
+                              7,    c.received,  kFrameGuid,  9,
+                              0,    1,           300,         7,
+                              0,    0,           "<Data/>"};
     for (const bool error : {false, true}) {
-      const TOrvanFrame answer =
-          error ? BuildErrorAnswer(request, kernel_) : BuildAnswer(request, kernel_);
-      EXPECT_EQ(answer.Direction, error ? kDirectionError : c.answer);
-      EXPECT_EQ(answer.FrameType, 4711);
-      EXPECT_EQ(answer.FrameGUID, kFrameGuid);
-      EXPECT_EQ(answer.FrameNumber, 9);
-      EXPECT_EQ(answer.SourceModuleGUID, kModuleGuid);
-      EXPECT_EQ(answer.DestinationModuleGUID, kKernelGuid);
-      EXPECT_EQ(answer.SourceInstallationNumber, 7);
-      EXPECT_EQ(answer.DestinationInstallationNumber, c.destination_installation);
-      EXPECT_TRUE(answer.Data.empty());
-      EXPECT_EQ(answer.DataSize, 0u);
+      const uint8_t direction = error ? kDirectionError : c.answer;
+      EXPECT_EQ(error ? BuildErrorAnswer(request, kernel_) : BuildAnswer(request, kernel_),
+                (TOrvanFrame{4711, kModuleGuid, kKernelGuid, 7, c.destination_installation,
+                             direction, kFrameGuid, 9, 0, 0, 0, 0, 0, 0, ""}))
+          << int{c.received} << (error ? " error" : "");
     }
   }
 }
@@ -163,14 +143,7 @@ TEST_F(KernelMessagesTest, ModulesListReplacesTheListInDocumentOrder) {
   EXPECT_EQ(modules_.GetChangeIndex(), 5);
   const TArrayOfModule list = modules_.Modules();
   ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[0].GUID, kKernelGuid);
-  EXPECT_TRUE(list[0].ProxyModule.IsNull());
-  EXPECT_EQ(list[0].Name, "Console & co");
-  EXPECT_EQ(list[0].IPAddress, "10.1.2.3");
-  EXPECT_EQ(list[0].ModuleType, 12);
-  EXPECT_TRUE(list[0].State);
-  EXPECT_EQ(list[0].RegisteredUser, "op");
-  EXPECT_EQ(list[0].InstallationNumber, 65535);
+  EXPECT_EQ(list[0], (TModule{kKernelGuid, {}, "Console & co", "10.1.2.3", 12, true, "op", 65535}));
   EXPECT_EQ(list[1].ModuleType, -3);
 
   Parse("<ModulesList><ChangeIndex>x</ChangeIndex></ModulesList>");

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "buffers/questions_buffer.h"
@@ -188,13 +189,13 @@ TEST_F(CommunicationDataTest, RegistrationRepeatsWithOneGuidUntilTheKernelRegist
   EXPECT_TRUE(kernel_.IsKernelRegistered());
   EXPECT_EQ(kernel_.AttemptsLeft(), TKernelSettings::kAttemptsAfterRegistration);
   ASSERT_EQ(answers_.size(), 1u);
-  EXPECT_EQ(answers_[0].Direction, kDirectionAcknowledge);
-  EXPECT_EQ(answers_[0].FrameGUID, request);
-  EXPECT_EQ(answers_[0].SourceInstallationNumber, 17);
+  EXPECT_EQ(
+      std::tie(answers_[0].Direction, answers_[0].FrameGUID, answers_[0].SourceInstallationNumber),
+      std::make_tuple(kDirectionAcknowledge, request, 17));
   const std::optional<TOrvanFrame> status = Sent();  // at once, not after the resend interval
   ASSERT_TRUE(status);
-  EXPECT_EQ(status->FrameType, kFrameTypeStatus);
-  EXPECT_EQ(status->SourceInstallationNumber, 17);
+  EXPECT_EQ(std::tie(status->FrameType, status->SourceInstallationNumber),
+            std::make_tuple(kFrameTypeStatus, 17));
 }
 
 TEST_F(CommunicationDataTest, WithdrawnRegistrationIsRenewedWithANewGuid) {
@@ -205,8 +206,7 @@ TEST_F(CommunicationDataTest, WithdrawnRegistrationIsRenewedWithANewGuid) {
   EXPECT_FALSE(protocol_->Registered());
   ASSERT_EQ(answers_.back().FrameGUID, withdrawal);
   const std::optional<TOrvanFrame> again = Sent();  // at once
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->FrameType, kFrameTypeRegistration);
+  ASSERT_TRUE(again && again->FrameType == kFrameTypeRegistration);
   EXPECT_NE(again->FrameGUID, first);
   Receive(FromKernel(kFrameTypeRegistration, kDirectionRequest, NewGuid(), {}, 18));
   EXPECT_EQ(kernel_.GetInstallationNumber(), 18);
@@ -251,8 +251,7 @@ TEST_F(CommunicationDataTest, AcknowledgedSignalLeavesTheBufferWithItsFile) {
   const TGuid id = AddSignal("0042");
   RegisterAndAcknowledgeStatus();
   const std::optional<TOrvanFrame> sent = Sent();
-  ASSERT_TRUE(sent);
-  EXPECT_EQ(sent->FrameType, kFrameTypeSignal);
+  ASSERT_TRUE(sent && sent->FrameType == kFrameTypeSignal);
   EXPECT_EQ(sent->FrameGUID, id);
   pugi::xml_document document;
   ParseXml(sent->Data, document);
@@ -287,8 +286,7 @@ TEST_F(CommunicationDataTest, RefusedSignalReturnsAfterItsDelayWithItsGuid) {
     EXPECT_FALSE(SentBesidesStatus()) << "early retry after " << int{c.direction};
     clock_.AdvanceSeconds(1);
     const std::optional<TOrvanFrame> again = SentBesidesStatus();
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->FrameGUID, id);
+    ASSERT_TRUE(again && again->FrameGUID == id);
     Receive(Reply(*again, kDirectionAcknowledge));
     EXPECT_EQ(signals_->PendingCount() + signals_->PostponedCount(), 0u);
   }
@@ -308,14 +306,14 @@ TEST_F(CommunicationDataTest, QuestionBufferItemsAreSentAndAnswersHandedBack) {
 
   const std::optional<TOrvanFrame> question = SentBesidesStatus();
   ASSERT_TRUE(question);
-  EXPECT_EQ(question->FrameType, 1200);
-  EXPECT_EQ(question->Data, "<Data><Q/></Data>");
+  EXPECT_EQ(std::tie(question->FrameType, question->Data),
+            std::make_tuple(1200, "<Data><Q/></Data>"));
   Receive(Reply(*question, kDirectionAcknowledge));
   EXPECT_EQ(questions_->ItemCount(), 1u);  // waits for its final answer
   Receive(FromKernel(1200, 6, question->FrameGUID, "<Data>done</Data>"));
   EXPECT_EQ(questions_->ItemCount(), 0u);
-  EXPECT_EQ(answers_.back().Direction, kDirectionAnswerAcknowledge);
-  EXPECT_EQ(answers_.back().FrameGUID, question->FrameGUID);
+  EXPECT_EQ(std::tie(answers_.back().Direction, answers_.back().FrameGUID),
+            std::make_tuple(kDirectionAnswerAcknowledge, question->FrameGUID));
 }
 
 TEST_F(CommunicationDataTest, UnansweredFramesAreResentThenTheNextChannelGetsItsTurn) {
@@ -413,8 +411,7 @@ TEST_F(CommunicationDataTest, AnswersForOtherFramesLeaveTheFrameInFlight) {
   EXPECT_FALSE(Sent());
   clock_.AdvanceSeconds(5);
   const std::optional<TOrvanFrame> resent = Sent();
-  ASSERT_TRUE(resent);
-  EXPECT_EQ(resent->FrameGUID, id);
+  ASSERT_TRUE(resent && resent->FrameGUID == id);
 }
 
 TEST_F(CommunicationDataTest, MalformedStatusAnswerRaisesUnansweredAndKeepsTheModuleList) {

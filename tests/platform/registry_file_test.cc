@@ -63,6 +63,11 @@ TEST(RegistryFileTest, EveryExportFormOfTheEditorReadsTheSameValues) {
       {kDrivers, "kernel1", "text:Name=main;IP=127.0.0.1;Port=5000"},
       {"SOFTWARE\\lirra!\\drivers", "SecurityEnabled", "number:1"},
   };
+  const std::string driver = kDrivers + std::string("\\VolterDirectDriver");
+  const Lookup name{driver, "Name",
+                    "text:\xC5\x81\xC3\xB3"
+                    "d\xC5\xBA"};  // Polish letters
+  const Lookup log_path{driver, "LogPath", "expand:/var/"};
   const ParseCase cases[] = {
       {"UTF-16LE with BOM, CR LF",
        "\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n") +
@@ -70,34 +75,26 @@ TEST(RegistryFileTest, EveryExportFormOfTheEditorReadsTheSameValues) {
            Utf16(u"[Software\\Lirra!\\Drivers\\VolterDirectDriver]\r\n\"Name\"="
                  u"\"\u0141\u00f3d\u017a\"\r\n"
                  u"\"LogPath\"=hex(2):2f,00,76,00,61,00,\\\r\n  72,00,2f,00,00,00\r\n"),
-       {{kDrivers + std::string("\\VolterDirectDriver"), "Name",
-         "text:\xC5\x81\xC3\xB3"
-         "d\xC5\xBA"},
-        {kDrivers + std::string("\\VolterDirectDriver"), "LogPath", "expand:/var/"}}},
+       {name, log_path}},
       {"UTF-8 with BOM, LF",
        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n" + body5 +
            "[Software\\Lirra!\\Drivers\\VolterDirectDriver]\n\"Name\"=\"\xC5\x81\xC3\xB3"
            "d\xC5\xBA\"\n",
-       {{kDrivers + std::string("\\VolterDirectDriver"), "Name",
-         "text:\xC5\x81\xC3\xB3"
-         "d\xC5\xBA"}}},
+       {name}},
       {"UTF-8 without BOM", "Windows Registry Editor Version 5.00\r\n" + body5, {}},
       {"REGEDIT4 in Windows-1250",
        "REGEDIT4\r\n\r\n" + body5 +
            "[Software\\Lirra!\\Drivers\\VolterDirectDriver]\r\n\"Name\"=\"\xA3\xF3"
            "d\x9F\"\r\n"
            "\"LogPath\"=hex(2):2f,76,61,\\\r\n  72,2f,00\r\n",
-       {{kDrivers + std::string("\\VolterDirectDriver"), "Name",
-         "text:\xC5\x81\xC3\xB3"
-         "d\xC5\xBA"},
-        {kDrivers + std::string("\\VolterDirectDriver"), "LogPath", "expand:/var/"}}},
+       {name, log_path}},
   };
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(c.name);
     const RegistryFile file = RegistryFile::Parse(c.bytes, "test.reg");
-    for (const Lookup& l : common) EXPECT_EQ(Describe(file, l.key, l.name), l.expected) << l.name;
-    for (const Lookup& l : c.lookups)
-      EXPECT_EQ(Describe(file, l.key, l.name), l.expected) << l.name;
+    std::vector<Lookup> lookups = common;
+    lookups.insert(lookups.end(), c.lookups.begin(), c.lookups.end());
+    for (const Lookup& l : lookups) EXPECT_EQ(Describe(file, l.key, l.name), l.expected) << l.name;
   }
 }
 
@@ -197,41 +194,36 @@ TEST(RegistryFileTest, UnparsableFilesNameTheFileAndTheLine) {
   }
 }
 
-class RegistryFileLoadTest : public testing::Test {
- protected:
-  ScopedTempDir temp_;
-  PosixFileSystem fs_;
-};
-
-TEST_F(RegistryFileLoadTest, FileOnDiskLoadsAndItsFaultsNameIt) {
-  const std::string good = temp_.Path() + "good.reg";
-  fs_.WriteFile(good,
-                "\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[Software\\A]\r\n"
-                                   u"\"N\"=dword:00000010\r\n"),
-                false);
-  EXPECT_EQ(RegistryFile::Load(fs_, good).OpenKeyReadOnly("software\\a")->ReadInteger("n"), 16);
-
-  const std::string bad = temp_.Path() + "bad.reg";
-  fs_.WriteFile(bad, "REGEDIT4\n\n[Software\\A]\n\"N\"=dword:xx\n", false);
-  EXPECT_THROW(
-      try { RegistryFile::Load(fs_, bad); } catch (const ERegistryException& e) {
-        EXPECT_EQ(e.Message(),
-                  bad + ", line 4: a dword value that is not 1 to 8 hexadecimal digits");
-        throw;
-      },
-      ERegistryException);
-
-  const std::string missing = temp_.Path() + "missing.reg";
-  try {
-    RegistryFile::Load(fs_, missing);
-    ADD_FAILURE() << "a missing file loaded";
-  } catch (const EOSError& e) {
-    EXPECT_NE(e.Message().find(missing), std::string::npos) << e.Message();
-  }
-
-  const std::string huge = temp_.Path() + "huge.reg";
-  fs_.WriteFile(huge, std::string(RegistryFile::kMaxFileSize + 1, ';'), false);
-  EXPECT_THROW(RegistryFile::Load(fs_, huge), ERegistryException);
+TEST(RegistryFileLoadTest, FileOnDiskLoadsAndItsFaultsNameIt) {
+  ScopedTempDir temp;
+  PosixFileSystem fs;
+  // "<kind>: <message>" of what loading the file raises.
+  const auto load_error = [&](const std::string& path) -> std::string {
+    try {
+      RegistryFile::Load(fs, path);
+    } catch (const ERegistryException& e) {
+      return "registry: " + e.Message();
+    } catch (const EOSError& e) {
+      return "os: " + e.Message();
+    }
+    return "loaded";
+  };
+  const std::string good = temp.Path() + "good.reg";
+  fs.WriteFile(good,
+               "\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[Software\\A]\r\n"
+                                  u"\"N\"=dword:00000010\r\n"),
+               false);
+  EXPECT_EQ(RegistryFile::Load(fs, good).OpenKeyReadOnly("software\\a")->ReadInteger("n"), 16);
+  const std::string bad = temp.Path() + "bad.reg";
+  fs.WriteFile(bad, "REGEDIT4\n\n[Software\\A]\n\"N\"=dword:xx\n", false);
+  EXPECT_EQ(load_error(bad),
+            "registry: " + bad + ", line 4: a dword value that is not 1 to 8 hexadecimal digits");
+  const std::string missing = temp.Path() + "missing.reg";
+  EXPECT_TRUE(load_error(missing).starts_with("os: ")) << load_error(missing);
+  EXPECT_NE(load_error(missing).find(missing), std::string::npos) << load_error(missing);
+  const std::string huge = temp.Path() + "huge.reg";
+  fs.WriteFile(huge, std::string(RegistryFile::kMaxFileSize + 1, ';'), false);
+  EXPECT_TRUE(load_error(huge).starts_with("registry: ")) << load_error(huge);
 }
 
 }  // namespace

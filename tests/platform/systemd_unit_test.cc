@@ -14,12 +14,10 @@ namespace {
 
 class SystemdUnitTest : public testing::Test {
  protected:
-  int Install(bool silent, const std::string& unit_directory) {
-    ServiceInstallation installation;
-    installation.unit_directory = unit_directory;
-    installation.executable_path = "/opt/lirra/VolterDirectDrv";
-    installation.registry_file = "/etc/lirra/registry.reg";
-    return InstallService(fs_, installation, silent, out_, err_);
+  int Install(bool silent, const std::string& unit_directory,
+              const std::string& registry_file = "/etc/lirra/registry.reg") {
+    return InstallService(fs_, {unit_directory, "/opt/lirra/VolterDirectDrv", registry_file},
+                          silent, out_, err_);
   }
   int Uninstall(bool silent) { return UninstallService(fs_, UnitDirectory(), silent, out_, err_); }
   std::string UnitDirectory() const { return temp_.Path() + "units"; }
@@ -40,7 +38,6 @@ TEST_F(SystemdUnitTest, UnitRunsTheDriverAsANotifyServiceWithRoomForTheConnectio
         "\nDescription=Orvanel VolterDirect Driver\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
-  EXPECT_GE(kUnitFileLimit, 10000 + 1000);
 }
 
 TEST_F(SystemdUnitTest, PathsWithCharactersSystemdInterpretsAreEscapedAndLineBreaksRefused) {
@@ -52,7 +49,7 @@ TEST_F(SystemdUnitTest, PathsWithCharactersSystemdInterpretsAreEscapedAndLineBre
   EXPECT_THROW(UnitFileText("/opt/x", "/etc/r.reg\nExecStartPre=/bin/evil"), Exception);
 }
 
-TEST_F(SystemdUnitTest, InstallWritesTheUnitAndUninstallRemovesIt) {
+TEST_F(SystemdUnitTest, InstallWritesTheUnitAndUninstallRemovesItOrFindsNone) {
   ASSERT_EQ(Install(false, UnitDirectory()), 0) << err_.str();
   EXPECT_EQ(fs_.ReadFile(UnitPath(), 65536),
             UnitFileText("/opt/lirra/VolterDirectDrv", "/etc/lirra/registry.reg"));
@@ -69,9 +66,8 @@ TEST_F(SystemdUnitTest, InstallWritesTheUnitAndUninstallRemovesIt) {
   EXPECT_FALSE(fs_.Stat(UnitPath()).exists);
   EXPECT_NE(out_.str().find("uninstalled"), std::string::npos) << out_.str();
   EXPECT_EQ(err_.str(), "");
-}
 
-TEST_F(SystemdUnitTest, UninstallWithoutAUnitIsNoError) {
+  out_.str("");  // without a unit: no error
   EXPECT_EQ(Uninstall(true), 0);
   EXPECT_EQ(out_.str() + err_.str(), "");
   EXPECT_EQ(Uninstall(false), 0);
@@ -88,11 +84,7 @@ TEST_F(SystemdUnitTest, InstallFailureIsReportedEvenWhenSilent) {
 }
 
 TEST_F(SystemdUnitTest, RelativeRegistryFileIsInstalledAsAnAbsolutePath) {
-  ServiceInstallation installation;
-  installation.unit_directory = UnitDirectory();
-  installation.executable_path = "/opt/lirra/VolterDirectDrv";
-  installation.registry_file = "conf/../registry.reg";
-  ASSERT_EQ(InstallService(fs_, installation, true, out_, err_), 0);
+  ASSERT_EQ(Install(true, UnitDirectory(), "conf/../registry.reg"), 0);
   const std::string text = fs_.ReadFile(UnitPath(), 65536);
   EXPECT_NE(text.find("--registry \"/"), std::string::npos) << text;
   EXPECT_EQ(text.find(".."), std::string::npos) << text;

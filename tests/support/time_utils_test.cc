@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cerrno>
 #include <vector>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_time_setter.h"
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_time_zone.h"
 #include "support/errors.h"
-#include "support/system_time_setter.h"
 
 namespace vd {
 namespace {
@@ -72,27 +71,15 @@ TEST_F(WarsawTimeTest, SkippedHourTakesTheOldOffsetAndRepeatedHourItsFirstOccurr
   EXPECT_EQ(UtcToLocal(At(2024, 10, 27, 1, 30, 0)), At(2024, 10, 27, 2, 30, 0));
 }
 
-class RecordingTimeSetter final : public ISystemTimeSetter {
- public:
-  bool SetSystemTimeUtc(int64_t utc_seconds) override {
-    calls.push_back(utc_seconds);
-    if (fail) throw MakeOSError(EINVAL, "clock_settime");
-    return accept;
-  }
-  std::vector<int64_t> calls;
-  bool accept = true;
-  bool fail = false;
-};
-
 TEST(SetSystemTimeUnixTest, PassesTheSecondIgnoresARefusalAndReportsAnError) {
-  RecordingTimeSetter setter;
+  FakeTimeSetter setter;
   RecordingEventSink events;
   SetSystemTimeUnix(setter, events, 1705320000);
   setter.accept = false;
   SetSystemTimeUnix(setter, events, 1705320001);
   setter.fail = true;
   SetSystemTimeUnix(setter, events, 1705320002);  // does not raise
-  EXPECT_EQ(setter.calls, (std::vector<int64_t>{1705320000, 1705320001, 1705320002}));
+  EXPECT_EQ(setter.Calls(), (std::vector<int64_t>{1705320000, 1705320001, 1705320002}));
   ASSERT_EQ(events.Events().size(), 1u);  // the refusal was no error
   const RecordedEvent event = events.Events()[0];
   EXPECT_TRUE(event.is_error && event.text == "Error while setting module time") << event.text;
