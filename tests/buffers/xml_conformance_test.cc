@@ -80,17 +80,10 @@ class XmlConformanceTest : public testing::Test {
   TSignal HostileSignal(const std::string& text) {
     TSignal signal;
     InitPortSignal(signal, 1, settings_, clock_);
-    signal.HardwareNumber = text;
-    signal.Code = text;
-    signal.Extension1 = text;
-    signal.Extension2 = text;
-    signal.Extension3 = text;
-    signal.Extension4 = text;
-    signal.Extension5 = text;
-    signal.DriverName = text;
-    signal.DriverPortName = text;
-    signal.CanalType = text;
-    signal.CanalSlot = text;
+    signal.HardwareNumber = signal.DriverName = signal.DriverPortName = text;
+    signal.CanalType = signal.CanalSlot = signal.Code = text;
+    signal.Extension1 = signal.Extension2 = signal.Extension3 = signal.Extension4 =
+        signal.Extension5 = text;
     signal.Value = -1.5e-300;
     return signal;
   }

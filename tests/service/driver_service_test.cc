@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,13 +19,6 @@
 
 namespace vd {
 namespace {
-
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class DriverServiceTest : public testing::Test {
  protected:
@@ -76,7 +66,7 @@ TEST_F(DriverServiceTest, StartAndStopReportEventsLogAndUnregisterFromTheKernel)
   auto service = NewService();
   ASSERT_TRUE(Start(*service));
   EXPECT_EQ(notifier_.Notifications(), std::vector<std::string>{"READY=1"});
-  EXPECT_TRUE(std::filesystem::is_directory(dir_.Path() + "work/Temp/VolterDirectDrv_Cache"));
+  EXPECT_TRUE(fs_.Stat(dir_.Path() + "work/Temp/VolterDirectDrv_Cache").is_directory);
   ASSERT_TRUE(sim.WaitFor(
       [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeRegistration) > 0; },
       30000));
@@ -88,9 +78,8 @@ TEST_F(DriverServiceTest, StartAndStopReportEventsLogAndUnregisterFromTheKernel)
 
   service.reset();  // the log's closing block
   std::string log;
-  for (const auto& file : std::filesystem::directory_iterator(dir_.Path() + "log")) {
-    log += ReadAll(file.path());
-  }
+  for (const std::string& file : fs_.ListDirectory(dir_.Path() + "log/"))
+    log += fs_.ReadFile(dir_.Path() + "log/" + file, 1 << 20);
   const size_t start = log.find("Service start");
   const size_t stop = log.find("Service stop");
   ASSERT_NE(start, std::string::npos);
