@@ -247,48 +247,33 @@ TEST_F(CommunicationDataTest, StatusIsReportedAMinuteAfterAnAcknowledgementOrAsT
   }
 }
 
-TEST_F(CommunicationDataTest, AcknowledgedSignalLeavesTheBufferWithItsFile) {
-  const TGuid id = AddSignal("0042");
-  RegisterAndAcknowledgeStatus();
-  const std::optional<TOrvanFrame> sent = Sent();
-  ASSERT_TRUE(sent && sent->FrameType == kFrameTypeSignal);
-  EXPECT_EQ(sent->FrameGUID, id);
-  pugi::xml_document document;
-  ParseXml(sent->Data, document);
-  EXPECT_EQ(
-      ReadSignalXml(RequireChild(RequireChild(document, "Data"), "ObjectSignal")).HardwareNumber,
-      "0042");
-  EXPECT_EQ(Files(signals_->CacheDirectory()), 1u);
-
-  const size_t answers = answers_.size();
-  Receive(Reply(*sent, kDirectionAcknowledge));
-  EXPECT_EQ(signals_->PendingCount(), 0u);
-  EXPECT_EQ(Files(signals_->CacheDirectory()), 0u);
-  EXPECT_EQ(answers_.size(), answers);
-  EXPECT_FALSE(SentBesidesStatus());
-}
-
-TEST_F(CommunicationDataTest, RefusedSignalReturnsAfterItsDelayWithItsGuid) {
-  struct Case {
-    uint8_t direction;
-    int64_t delay;
-  };
-  for (const Case c : {Case{kDirectionRetry, 15}, Case{kDirectionError, 60}}) {
+TEST_F(CommunicationDataTest, RefusedSignalReturnsAfterItsDelayAndLeavesWithItsFileOnAck) {
+  for (const auto& [refusal, delay] :
+       {std::pair{kDirectionRetry, 15}, std::pair{kDirectionError, 60}}) {
     Start(5, 5);
-    const TGuid id = AddSignal("7");
+    const TGuid id = AddSignal("0042");
     RegisterAndAcknowledgeStatus();
     const std::optional<TOrvanFrame> sent = Sent();
-    ASSERT_TRUE(sent && sent->FrameGUID == id);
-    Receive(Reply(*sent, c.direction));
+    ASSERT_TRUE(sent && sent->FrameType == kFrameTypeSignal && sent->FrameGUID == id);
+    pugi::xml_document document;
+    ParseXml(sent->Data, document);
+    EXPECT_EQ(
+        ReadSignalXml(RequireChild(RequireChild(document, "Data"), "ObjectSignal")).HardwareNumber,
+        "0042");
+    Receive(Reply(*sent, refusal));
     EXPECT_EQ(signals_->PostponedCount(), 1u);
     EXPECT_EQ(Files(signals_->CacheDirectory()), 1u);
-    clock_.AdvanceSeconds(c.delay - 1);
-    EXPECT_FALSE(SentBesidesStatus()) << "early retry after " << int{c.direction};
+    clock_.AdvanceSeconds(delay - 1);
+    EXPECT_FALSE(SentBesidesStatus()) << "early retry after " << int{refusal};
     clock_.AdvanceSeconds(1);
     const std::optional<TOrvanFrame> again = SentBesidesStatus();
-    ASSERT_TRUE(again && again->FrameGUID == id);
+    ASSERT_TRUE(again && again->FrameGUID == id);  // its GUID kept
+    const size_t answers = answers_.size();
     Receive(Reply(*again, kDirectionAcknowledge));
     EXPECT_EQ(signals_->PendingCount() + signals_->PostponedCount(), 0u);
+    EXPECT_EQ(Files(signals_->CacheDirectory()), 0u);
+    EXPECT_EQ(answers_.size(), answers);  // acknowledgements are not answered
+    EXPECT_FALSE(SentBesidesStatus());
   }
 }
 
