@@ -156,6 +156,40 @@ TEST_F(SignalBufferTest, InactivityIsReportedOncePerFullPeriod) {
   EXPECT_EQ(events_.Events().size(), 2u);  // port 2 (timeout 0) never reports
 }
 
+// The system time set an hour forward or back: the inactivity period and a
+// postponement keep their lengths; only the timestamps of new signals move.
+TEST_F(SignalBufferTest, WallClockJumpsMoveTimestampsButNoPeriod) {
+  const std::string report = "No received events on port 1 during given period (60 sec.).";
+  for (const int64_t jump_seconds : {int64_t{3600}, int64_t{-3600}}) {
+    SCOPED_TRACE(jump_seconds);
+    events_.Clear();
+    auto buffer = Open(false);
+    ASSERT_TRUE(buffer->AddSignal(Signal("A")));
+    TSignal signal;
+    TGuid id;
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    const int64_t before = signal.TimeIn;
+    ASSERT_TRUE(buffer->PostponeSignal(id, 15));
+    clock_.SetUtcMs(clock_.UtcNowMs() + jump_seconds * 1000);
+    clock_.AdvanceSeconds(14);
+    buffer->CheckInactivity();
+    EXPECT_FALSE(buffer->GetFirstSignal(signal, id));
+    clock_.AdvanceSeconds(1);
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    EXPECT_TRUE(buffer->RemoveSignal(id));
+    ASSERT_TRUE(buffer->AddSignal(Signal("B")));  // stamped by the new wall clock
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    EXPECT_EQ(signal.TimeIn - before, jump_seconds + 15);
+    EXPECT_TRUE(buffer->RemoveSignal(id));
+    clock_.AdvanceSeconds(46);
+    buffer->CheckInactivity();
+    EXPECT_EQ(events_.Count(report), 0u);
+    clock_.AdvanceSeconds(15);
+    buffer->CheckInactivity();
+    EXPECT_EQ(events_.Count(report), 1u);
+  }
+}
+
 TEST_F(SignalBufferTest, AllFilesLoadAndAFullBufferRefusesUntilBackBelowNormal) {
   for (int i = 0; i < 1200; ++i)
     posix_.WriteFile(dir_.Path() + std::to_string(i) + ".sig", SignalDocument(Signal("x")), false);
