@@ -82,7 +82,9 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
   void WaitReadable();
   void OnReadable();
   void HandleRead(std::string_view data, bool cut_short);
-  void HandleInvalidFrame(std::string_view frame);
+  // The port's flood control: an "UNKNOWN" signal or the throttled report.
+  // True when the frame is accepted (not ignored as part of a flood).
+  bool HandleInvalidFrame(std::string_view frame);
   void WriteToDevice(const std::string& text);
   void RunControl(const TDeviceControl& control);
   bool SendControlCommand(const TDeviceControl& control);

@@ -445,7 +445,8 @@ TEST_F(ReceptionLoopTest, SlowSinkHoldsReadingWithoutLosingSignals) {
 
 // A transmitter that never sends "]", one that sends a byte at a time and a
 // crowd sending garbage: each is cut off after three invalid frames, the
-// port's flood control lets three "UNKNOWN" signals and one report through,
+// port's flood control lets three "UNKNOWN" signals, their three analysis
+// errors and one report through,
 // and a well-behaved transmitter is served all along.
 TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
   constexpr int kGarbageSenders = 20;
@@ -493,7 +494,10 @@ TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
   std::string names = Names(0);
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, "    ???ko");  // "ok" and three UNKNOWN, in any order
+  // Events too: the three accepted frames' analysis errors and one report.
   EXPECT_EQ(InvalidFrameReports(), 1u);
+  EXPECT_EQ(events_.Count("Signal analysis error."), 3u);
+  EXPECT_EQ(events_.Events().size(), 4u);
   good->Send(kTimeRequest);  // still served
   EXPECT_EQ(good->ReadLine().substr(0, 20), TimeReply());
 }
