@@ -184,7 +184,10 @@ void TDeviceConnection::OnReadable() {
 void TDeviceConnection::HandleRead(std::string_view data, bool cut_short) {
   const TReceptionContext& context = loop_.Context();
   last_activity_ = context.Clock.Ticks(false);
-  Log(log_prefix_ + "read (" + std::to_string(data.size()) + "): " + std::string(data));
+  std::string line = log_prefix_ + "read (" + std::to_string(data.size()) + "): ";
+  line += data.substr(0, kMaxLoggedReadBytes);
+  if (data.size() > kMaxLoggedReadBytes) line += " ...";
+  Log(std::move(line));
   // A message that our own read limit cut in two is joined again; only the
   // network's splits count as separate messages.
   std::string joined;

@@ -54,6 +54,10 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
   // The longest unfinished message kept from a read cut short by the loop's
   // read limit for the next read; a longer tail is dropped.
   static constexpr size_t kMaxCarryBytes = 4096;
+  // Bytes of one read shown in its "read (n): " line; a longer read (only a
+  // broken or hostile transmitter sends one) is cut there and marked " ...",
+  // so that a flood cannot fill the disk through the log.
+  static constexpr size_t kMaxLoggedReadBytes = 4096;
 
   TDeviceConnection(TReceptionLoop& loop, asio::ip::tcp::socket socket, int32_t port_number,
                     int32_t tcp_port, std::shared_ptr<TConnectionGroup> group);

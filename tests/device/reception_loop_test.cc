@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "config/driver_settings.h"
+#include "device/device_connection.h"
 #include "device/dos_attack_control.h"
 #include "device/port_listener.h"
 #include "fakes/fake_clock.h"
@@ -484,7 +485,14 @@ TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
   EXPECT_EQ(good->ReadLine().substr(0, 20), TimeReply());
   endless_thread.join();
 
-  EXPECT_LT(endless_sent, kEndlessLimit);  // the driver stopped taking its data
+  EXPECT_LT(endless_sent, kEndlessLimit);         // the driver stopped taking its data
+  for (const std::string& line : log_.Lines()) {  // a long read is logged cut short
+    if (line.find("read (65536): ") != std::string::npos) {
+      EXPECT_LE(line.size(), line.find("): ") + 3 + TDeviceConnection::kMaxLoggedReadBytes + 4);
+      EXPECT_TRUE(line.ends_with(" ..."));
+    }
+  }
+  EXPECT_GE(CountLines("read (65536): "), 1u);
   EXPECT_TRUE(slow->SeesClose());
   EXPECT_EQ(std::count(cut_off.begin(), cut_off.end(), true), kGarbageSenders);
   EXPECT_TRUE(WaitForLines("closing connection because of too many invalid frames received",
