@@ -36,7 +36,10 @@ class TConnectionGroup {
 // One transmitter connection on the reception loop: reads what the
 // transmitter sends, hands each message to the parser, answers time requests
 // and carries out control commands for its port, and ends after three invalid
-// frames in a row, 900 seconds without data, peer close or a Stop.
+// frames in a row, 900 seconds without data, peer close or a Stop. Every
+// invalid frame goes through the port's flood control: an accepted one
+// becomes an "UNKNOWN" signal and keeps the parser's "Signal analysis error."
+// event; an ignored one only counts in the throttled invalid-frame report.
 //
 // Owned through shared_ptr by the loop's registry and by the handler in
 // flight. Its socket, counters and timestamps belong to the loop thread: every

@@ -376,7 +376,7 @@ TEST_F(KernelLinkThreadTest, KernelClosingAfterEveryFrameKeepsSignalsUntilAcknow
   for (int step = 0; step < 30 && signals_->PendingCount() + signals_->PostponedCount() > 0;
        ++step) {
     Eventually([&] { return signals_->PendingCount() + signals_->PostponedCount() == 0; }, 500);
-    AdvancePastPause();  // a refusal of a frame sent as the old connection closed
+    AdvancePastPause();  // the link may be in its reconnect pause
   }
   EXPECT_EQ(signals_->PendingCount() + signals_->PostponedCount(), 0u);
   EXPECT_EQ(CacheFiles(), 0u);
