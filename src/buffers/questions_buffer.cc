@@ -105,6 +105,7 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
                                       bool is_error) {
   // A failing disk must not make events raise events: every failure is
   // swallowed here, without a log line.
+  std::string body;
   try {
     pugi::xml_document document;
     pugi::xml_node event = document.append_child("Data").append_child("SystemEvent");
@@ -115,16 +116,42 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     AppendTextElement(event, "EventType", is_error ? "Error" : "Info");
     AppendTextElement(event, "Text", text);
     AppendTextElement(event, "Details", details).append_attribute("Encoding") = "0";
-    const std::string body = SerializeXml(document);
+    body = SerializeXml(document);
+  } catch (...) {
+    return false;
+  }
+  bool stored = false;
+  bool queued = false;
+  {
     // Choosing the name and creating the file must not interleave with
     // another writer; building the document needs no lock.
-    {
-      std::lock_guard<std::recursive_mutex> guard(lock_);
-      const std::string file_name =
-          UniqueFileName(fs_, clock_, cache_directory_, kQuestionExtension);
-      AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, file_name, kDriverDirection, true);
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    // A second attempt only when the cache directory had gone and was made
+    // again.
+    for (int attempt = 0; attempt < 2 && !stored; ++attempt) {
+      try {
+        const std::string file_name =
+            UniqueFileName(fs_, clock_, cache_directory_, kQuestionExtension);
+        AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, file_name, kDriverDirection, true);
+        stored = true;
+      } catch (...) {
+        if (!RecreateMissingDirectory(fs_, log_, cache_directory_)) break;
+      }
     }
-    NotifyWorkAdded();
+    queued = stored || QueueUnstoredEvent(body);
+  }
+  if (queued) NotifyWorkAdded();
+  return stored;
+}
+
+bool TQuestionsBuffer::QueueUnstoredEvent(const std::string& body) noexcept {
+  try {
+    size_t unstored = 0;
+    for (const auto& item : items_) {
+      unstored += item->FileName.empty() && item->FrameType == kSystemEventFrameType;
+    }
+    if (unstored >= kMaxUnstoredEvents) return false;
+    AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, std::string(), kDriverDirection, true);
     return true;
   } catch (...) {
     return false;

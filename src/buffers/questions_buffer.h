@@ -63,6 +63,9 @@ struct TQuestion {
 // buffer. Destruction frees the items and keeps their files.
 class TQuestionsBuffer final : public ISystemEventSink {
  public:
+  // At most this many events that could not be stored wait in memory.
+  static constexpr size_t kMaxUnstoredEvents = 16;
+
   struct Options {
     std::string CacheDirectory;  // "/" is added when missing
     std::string ModuleName;      // the driver's Name, for events
@@ -95,8 +98,12 @@ class TQuestionsBuffer final : public ISystemEventSink {
   bool AddQuestion(uint16_t FrameType, const std::string& QuestionBody, bool WaitOnlyForACK);
 
   // Queues a system event as a durable frame of type 9. True only when its
-  // ".que" file is complete on disk; on any failure nothing stays queued or on
-  // disk and nothing is logged. Never raises.
+  // ".que" file is complete on disk; on any failure nothing stays on disk and
+  // nothing is logged. An event that cannot be stored (a full or failing
+  // disk) is still queued in memory, like a question, while fewer than
+  // kMaxUnstoredEvents such events are queued, so that the Kernel hears of
+  // the failure that keeps it off the disk. A cache directory that has gone
+  // is made again. Never raises.
   bool AddSystemEvent(const std::string& text, const std::string& details, bool is_error) override;
 
   // The first ready item (after returning parked items that are due). The
@@ -133,6 +140,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
                          uint32_t DestinationInstallationNumber, const TGuid& DestinationModuleGUID,
                          bool WaitOnlyForACK, const std::string& FileName, uint8_t Direction,
                          bool save);
+  // A memory-only event item, within kMaxUnstoredEvents; caller holds lock_.
+  bool QueueUnstoredEvent(const std::string& body) noexcept;
   void SaveQuestionFile(const TQuestionItem& item);
   void LoadQuestionFile(const std::string& dir, const std::string& name);
   void ReturnDueItems();

@@ -173,13 +173,18 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
   // the new names durable is shared below.
   std::string error;
   bool written = false;
-  try {
-    fs_.WriteFile(temporary, SignalDocument(writer.entry.front().Signal), flush_writes_);
-    fs_.Rename(temporary, writer.file_name, true);
-    written = true;
-  } catch (...) {
-    error = CurrentExceptionText();
-    RemoveFileQuietly(fs_, temporary);
+  // A second attempt only when the cache directory had gone and was made
+  // again: one deletion must not refuse every signal until the next start.
+  for (int attempt = 0; attempt < 2 && !written; ++attempt) {
+    try {
+      fs_.WriteFile(temporary, SignalDocument(writer.entry.front().Signal), flush_writes_);
+      fs_.Rename(temporary, writer.file_name, true);
+      written = true;
+    } catch (...) {
+      error = CurrentExceptionText();
+      RemoveFileQuietly(fs_, temporary);
+      if (!RecreateMissingDirectory(fs_, log_, cache_directory_)) break;
+    }
   }
 
   bool stored = false;

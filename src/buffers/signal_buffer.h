@@ -42,7 +42,9 @@ struct DriverSettings;
 // takes every queued one as one batch, flushes the directory once and (under
 // the lock again) appends the batch to the pending signals, writes their log
 // lines and wakes the others. Every caller still returns only once its own
-// file is durable. A failed write, flush or rename refuses that signal; a
+// file is durable. A cache directory that has gone (removed while the driver
+// runs) is made again and the write tried once more. A failed write, flush
+// or rename refuses that signal; a
 // failed directory flush refuses exactly the signals of its batch; neither
 // leaves a file under the final name. Signals being written count against
 // kCapacity.

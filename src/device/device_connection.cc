@@ -32,6 +32,29 @@ std::string PlainAddress(const asio::ip::address& address) {
   return address.to_string();
 }
 
+// Holds the parser's events for one message until the port's flood control
+// has decided on it, so that invalid frames beyond the flood limit raise no
+// event each (only the throttled invalid-frame report counts them).
+class THeldEvents final : public ISystemEventSink {
+ public:
+  bool AddSystemEvent(const std::string& text, const std::string& details, bool is_error) override {
+    held_.push_back({text, details, is_error});
+    return true;
+  }
+  void ForwardTo(ISystemEventSink& sink) {
+    for (const Event& event : held_) sink.AddSystemEvent(event.text, event.details, event.is_error);
+    held_.clear();
+  }
+  void Drop() { held_.clear(); }
+
+ private:
+  struct Event {
+    std::string text, details;
+    bool is_error;
+  };
+  std::vector<Event> held_;
+};
+
 }  // namespace
 
 void TConnectionGroup::Added() {
@@ -162,7 +185,10 @@ void TDeviceConnection::OnReadable() {
 void TDeviceConnection::HandleRead(std::string_view data, bool cut_short) {
   const TReceptionContext& context = loop_.Context();
   last_activity_ = context.Clock.Ticks(false);
-  Log(log_prefix_ + "read (" + std::to_string(data.size()) + "): " + std::string(data));
+  std::string line = log_prefix_ + "read (" + std::to_string(data.size()) + "): ";
+  line += data.substr(0, kMaxLoggedReadBytes);
+  if (data.size() > kMaxLoggedReadBytes) line += " ...";
+  Log(std::move(line));
   // A message that our own read limit cut in two is joined again; only the
   // network's splits count as separate messages.
   std::string joined;
@@ -176,14 +202,20 @@ void TDeviceConnection::HandleRead(std::string_view data, bool cut_short) {
     carry_ = data.substr(last + 1);
     data = data.substr(0, last + 1);
   }
-  const TDeviceMessageParser parser(context.Settings, context.Clock, *this, *this);
+  THeldEvents held;
+  const TDeviceMessageParser parser(context.Settings, context.Clock, *this, held);
   const ReplyWriter reply = [this](const std::string& text) { WriteToDevice(text); };
   for (const std::string_view message : SplitReceivedMessages(data)) {
     if (parser.ParseDeviceMessage(TrimBlanks(message), port_number_, "G", reply)) {
       invalid_count_ = 0;
+      held.ForwardTo(*this);
     } else {
       ++invalid_count_;
-      HandleInvalidFrame(message);
+      if (HandleInvalidFrame(message)) {
+        held.ForwardTo(*this);
+      } else {
+        held.Drop();
+      }
     }
     if (invalid_count_ >= kMaxInvalidFrames) {
       Log(log_prefix_ + "closing connection because of too many invalid frames received");
@@ -193,7 +225,7 @@ void TDeviceConnection::HandleRead(std::string_view data, bool cut_short) {
   }
 }
 
-void TDeviceConnection::HandleInvalidFrame(std::string_view frame) {
+bool TDeviceConnection::HandleInvalidFrame(std::string_view frame) {
   const TReceptionContext& context = loop_.Context();
   const std::vector<PortEntry>& ports = context.Settings.Ports;
   const std::string hex = BytesToHex(frame);
@@ -202,7 +234,8 @@ void TDeviceConnection::HandleInvalidFrame(std::string_view frame) {
     flood = ports[static_cast<size_t>(port_number_ - 1)].FloodControl.get();
   bool report = true;
   int32_t ignored = 1;
-  if (flood != nullptr && flood->Check(report, ignored)) {
+  const bool accepted = flood == nullptr || flood->Check(report, ignored);
+  if (flood != nullptr && accepted) {
     TSignal signal;
     InitPortSignal(signal, port_number_, context.Settings, context.Clock);
     signal.CanalType = "N";
@@ -216,6 +249,7 @@ void TDeviceConnection::HandleInvalidFrame(std::string_view frame) {
         FormatPlaceholders(kInvalidFrameEvent, {port_number_, tcp_port_, ignored, peer_}), hex,
         true);
   }
+  return accepted;
 }
 
 void TDeviceConnection::WriteToDevice(const std::string& text) {

@@ -36,7 +36,10 @@ class TConnectionGroup {
 // One transmitter connection on the reception loop: reads what the
 // transmitter sends, hands each message to the parser, answers time requests
 // and carries out control commands for its port, and ends after three invalid
-// frames in a row, 900 seconds without data, peer close or a Stop.
+// frames in a row, 900 seconds without data, peer close or a Stop. Every
+// invalid frame goes through the port's flood control: an accepted one
+// becomes an "UNKNOWN" signal and keeps the parser's "Signal analysis error."
+// event; an ignored one only counts in the throttled invalid-frame report.
 //
 // Owned through shared_ptr by the loop's registry and by the handler in
 // flight. Its socket, counters and timestamps belong to the loop thread: every
@@ -54,6 +57,10 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
   // The longest unfinished message kept from a read cut short by the loop's
   // read limit for the next read; a longer tail is dropped.
   static constexpr size_t kMaxCarryBytes = 4096;
+  // Bytes of one read shown in its "read (n): " line; a longer read (only a
+  // broken or hostile transmitter sends one) is cut there and marked " ...",
+  // so that a flood cannot fill the disk through the log.
+  static constexpr size_t kMaxLoggedReadBytes = 4096;
 
   TDeviceConnection(TReceptionLoop& loop, asio::ip::tcp::socket socket, int32_t port_number,
                     int32_t tcp_port, std::shared_ptr<TConnectionGroup> group);
@@ -82,7 +89,9 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
   void WaitReadable();
   void OnReadable();
   void HandleRead(std::string_view data, bool cut_short);
-  void HandleInvalidFrame(std::string_view frame);
+  // The port's flood control: an "UNKNOWN" signal or the throttled report.
+  // True when the frame is accepted (not ignored as part of a flood).
+  bool HandleInvalidFrame(std::string_view frame);
   void WriteToDevice(const std::string& text);
   void RunControl(const TDeviceControl& control);
   bool SendControlCommand(const TDeviceControl& control);

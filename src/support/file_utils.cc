@@ -126,6 +126,20 @@ void WriteNewFileDurably(IFileSystem& fs, const std::string& path, std::string_v
   }
 }
 
+bool RecreateMissingDirectory(IFileSystem& fs, ILogWriter& log, const std::string& dir) noexcept {
+  try {
+    if (fs.Stat(dir).exists) return false;
+    fs.CreateDirectories(dir);
+  } catch (...) {
+    return false;
+  }
+  try {
+    log.LogWrite("Cache directory recreated: " + dir);
+  } catch (...) {
+  }
+  return true;
+}
+
 bool IsTransientFileError(const std::exception& error) {
   if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return true;
   const auto* os_error = dynamic_cast<const EOSError*>(&error);

@@ -64,6 +64,11 @@ void WriteNewFileDurably(IFileSystem& fs, const std::string& path, std::string_v
 // next start instead of being set aside as unreadable.
 bool IsTransientFileError(const std::exception& error);
 
+// Creates dir again when it has gone (removed while the driver runs), with
+// the log line "Cache directory recreated: <dir>"; true when it did. A path
+// that exists (also as a file) is left alone. Never raises.
+bool RecreateMissingDirectory(IFileSystem& fs, ILogWriter& log, const std::string& dir) noexcept;
+
 // Deletes the temporary files that interrupted WriteFileDurably calls left in
 // dir for files matching mask (for "*.sig": the temporary names of ".sig"
 // files), with one log line per file. Directories are left alone. Raises

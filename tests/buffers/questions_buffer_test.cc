@@ -174,20 +174,32 @@ TEST_F(QuestionsBufferTest, StartLoadsGoodFilesAndSetsAsideUnreadableOnes) {
   EXPECT_EQ(Files("*.que").size(), 3u);  // the loaded file and the two events'
 }
 
-TEST_F(QuestionsBufferTest, FailedWriteQueuesNothingLogsNothingLeavesNothing) {
+// A full or failing disk: the event leaves no file, but still reaches the
+// Kernel from memory (within a bound), so that the failure is heard of.
+TEST_F(QuestionsBufferTest, EventThatCannotBeStoredLeavesNoFileAndIsSentFromMemory) {
   auto buffer = MakeBuffer();
   for (auto fail : {&FaultFileSystem::fail_write, &FaultFileSystem::no_space,
                     &FaultFileSystem::fail_flush, &FaultFileSystem::fail_rename}) {
     (fs_.*fail) = true;
-    EXPECT_FALSE(buffer->AddSystemEvent("lost", "", true));
+    EXPECT_FALSE(buffer->AddSystemEvent("unstored", "", true));
     (fs_.*fail) = false;
-    EXPECT_EQ(buffer->ItemCount(), 0u);
+    EXPECT_EQ(buffer->ItemCount(), 1u);
     EXPECT_TRUE(Files("*").empty());
+    TQuestion question;
+    ASSERT_TRUE(buffer->TakeQuestion(question));
+    EXPECT_NE(question.QuestionBody.find("<Text>unstored</Text>"), std::string::npos);
+    EXPECT_TRUE(buffer->HandleAnswer(Answer(question.FrameGUID, 2)));
+    EXPECT_EQ(buffer->ItemCount(), 0u);
   }
   fs_.FailNext(FaultFileSystem::Operation::kSyncDirectory);  // after the rename
-  EXPECT_FALSE(buffer->AddSystemEvent("lost", "", true));
-  EXPECT_EQ(buffer->ItemCount(), 0u);
+  EXPECT_FALSE(buffer->AddSystemEvent("unstored", "", true));
   EXPECT_TRUE(Files("*").empty());
+  fs_.no_space = true;
+  for (int i = 0; i < 40; ++i) EXPECT_FALSE(buffer->AddSystemEvent("unstored", "", true));
+  EXPECT_EQ(buffer->ItemCount(), TQuestionsBuffer::kMaxUnstoredEvents);
+  fs_.no_space = false;
+  EXPECT_TRUE(buffer->AddSystemEvent("stored", "", true));  // normal service again
+  EXPECT_EQ(Files("*.que").size(), 1u);
   EXPECT_TRUE(log_.Lines().empty());
 }
 
@@ -209,11 +221,11 @@ TEST_F(QuestionsBufferTest, QueuedQuestionsAndEventsWakeTheLinkOnceTheyAreReady)
   ASSERT_TRUE(buffer->AddQuestion(1200, "q", true));
   ASSERT_TRUE(buffer->AddSystemEvent("e", "", true));
   fs_.fail_write = true;
-  EXPECT_FALSE(buffer->AddSystemEvent("lost", "", true));  // nothing queued: no wake-up
+  EXPECT_FALSE(buffer->AddSystemEvent("unstored", "", true));  // queued from memory
   TQuestion question;
   ASSERT_TRUE(buffer->TakeQuestion(question));
   EXPECT_TRUE(buffer->HandleAnswer(Answer(question.FrameGUID, 2)));  // answers add no work
-  EXPECT_EQ(ready_at_wake, (std::vector<size_t>{1, 2}));
+  EXPECT_EQ(ready_at_wake, (std::vector<size_t>{1, 2, 3}));
 }
 
 TEST_F(QuestionsBufferTest, ConcurrentEventsAndSendingLoseNothing) {

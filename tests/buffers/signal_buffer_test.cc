@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -16,6 +19,7 @@
 #include "fakes/scoped_temp_dir.h"
 #include "fakes/scoped_time_zone.h"
 #include "platform/posix_file_system.h"
+#include "support/errors.h"
 #include "support/file_utils.h"
 #include "support/time_utils.h"
 
@@ -152,6 +156,40 @@ TEST_F(SignalBufferTest, InactivityIsReportedOncePerFullPeriod) {
   EXPECT_EQ(events_.Events().size(), 2u);  // port 2 (timeout 0) never reports
 }
 
+// The system time set an hour forward or back: the inactivity period and a
+// postponement keep their lengths; only the timestamps of new signals move.
+TEST_F(SignalBufferTest, WallClockJumpsMoveTimestampsButNoPeriod) {
+  const std::string report = "No received events on port 1 during given period (60 sec.).";
+  for (const int64_t jump_seconds : {int64_t{3600}, int64_t{-3600}}) {
+    SCOPED_TRACE(jump_seconds);
+    events_.Clear();
+    auto buffer = Open(false);
+    ASSERT_TRUE(buffer->AddSignal(Signal("A")));
+    TSignal signal;
+    TGuid id;
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    const int64_t before = signal.TimeIn;
+    ASSERT_TRUE(buffer->PostponeSignal(id, 15));
+    clock_.SetUtcMs(clock_.UtcNowMs() + jump_seconds * 1000);
+    clock_.AdvanceSeconds(14);
+    buffer->CheckInactivity();
+    EXPECT_FALSE(buffer->GetFirstSignal(signal, id));
+    clock_.AdvanceSeconds(1);
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    EXPECT_TRUE(buffer->RemoveSignal(id));
+    ASSERT_TRUE(buffer->AddSignal(Signal("B")));  // stamped by the new wall clock
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    EXPECT_EQ(signal.TimeIn - before, jump_seconds + 15);
+    EXPECT_TRUE(buffer->RemoveSignal(id));
+    clock_.AdvanceSeconds(46);
+    buffer->CheckInactivity();
+    EXPECT_EQ(events_.Count(report), 0u);
+    clock_.AdvanceSeconds(15);
+    buffer->CheckInactivity();
+    EXPECT_EQ(events_.Count(report), 1u);
+  }
+}
+
 TEST_F(SignalBufferTest, AllFilesLoadAndAFullBufferRefusesUntilBackBelowNormal) {
   for (int i = 0; i < 1200; ++i)
     posix_.WriteFile(dir_.Path() + std::to_string(i) + ".sig", SignalDocument(Signal("x")), false);
@@ -206,6 +244,91 @@ TEST_F(SignalBufferTest, FailureAtAnyStepRefusesTheSignalAndLeavesNoFileEvenAfte
       if (flush) fs_.SimulatePowerCut();
       EXPECT_EQ(Drain(*Open(flush)), "0002");
     }
+  }
+}
+
+// The disk fails while the driver runs: the signal that cannot be stored is
+// refused with the buffer's event, nothing stored earlier is harmed or lost,
+// and signals are stored again as soon as the disk is usable.
+TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&cache)> break_disk, mend_disk;
+    const char* refusal;  // in the event's details; nullptr: not refused
+    const char* on_disk;  // the signals whose files are there at the end
+  };
+  const auto remove = [](const std::string& cache) { std::filesystem::remove_all(cache); };
+  const std::vector<Case> cases = {
+      {"disk full", [&](const std::string&) { fs_.no_space = true; },
+       [&](const std::string&) { fs_.no_space = false; }, "No space left on device", "AC"},
+      {"directory removed", remove, [](const std::string&) {}, nullptr, "BC"},
+      {"directory made a file",
+       [&](const std::string& cache) {
+         remove(cache);
+         posix_.WriteFile(cache.substr(0, cache.size() - 1), "not a directory", false);
+       },
+       [](const std::string& cache) { std::filesystem::remove(cache.substr(0, cache.size() - 1)); },
+       "Not a directory", "C"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string cache = dir_.Path() + c.name + "/";
+    events_.Clear();
+    TSignalBuffer buffer(fs_, clock_, events_, log_, settings_, cache, true);
+    ASSERT_TRUE(buffer.AddSignal(Signal("A")));
+    c.break_disk(cache);
+    EXPECT_EQ(buffer.AddSignal(Signal("B")), c.refusal == nullptr);
+    for (int i = 0; c.refusal != nullptr && i < 50; ++i)
+      EXPECT_FALSE(buffer.AddSignal(Signal("-")));
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(events_.Count("Error while saving signal to disk."), 51u);
+      EXPECT_NE(events_.Events().at(0).details.find(c.refusal), std::string::npos);
+    } else {
+      EXPECT_EQ(log_.Lines().at(log_.Lines().size() - 2), "Cache directory recreated: " + cache);
+    }
+    c.mend_disk(cache);
+    ASSERT_TRUE(buffer.AddSignal(Signal("C")));
+    // Every file in the directory is a whole signal; the first signal is sent
+    // from memory also when its file went with the directory.
+    std::string on_disk;
+    for (const std::string& name : posix_.ListDirectory(cache))
+      on_disk += ParseSignalDocument(posix_.ReadFile(cache + name, 1 << 20)).HardwareNumber;
+    std::sort(on_disk.begin(), on_disk.end());
+    EXPECT_EQ(on_disk, c.on_disk);
+    EXPECT_EQ(Drain(buffer), c.refusal != nullptr ? "AC" : "ABC");
+    EXPECT_TRUE(posix_.ListDirectory(cache).empty());
+  }
+}
+
+// A read-only cache directory at start: what is stored is loaded and sent,
+// new signals are refused with the buffer's event, and once the directory is
+// writable again new signals are stored and the sent ones' files deleted.
+TEST_F(SignalBufferTest, ReadOnlyCacheAtStartSendsWhatIsStoredAndRefusesNewSignals) {
+  using Op = FaultFileSystem::Operation;
+  posix_.WriteFile(dir_.Path() + "00000001.sig", SignalDocument(Signal("A")), false);
+  std::atomic<bool> read_only{true};
+  fs_.on_call = [&](Op op, const std::string&) {
+    const bool changes = op != Op::kReadFile && op != Op::kListDirectory;
+    return read_only && changes ? EROFS : 0;
+  };
+  auto buffer = Open();
+  EXPECT_FALSE(buffer->AddSignal(Signal("B")));
+  EXPECT_NE(events_.Events().at(0).details.find("Read-only file system"), std::string::npos);
+  EXPECT_EQ(Drain(*buffer), "A");  // acknowledged: not sent again in this run
+  EXPECT_EQ(FileCount(), 1u);
+  read_only = false;
+  ASSERT_TRUE(buffer->AddSignal(Signal("C")));
+  EXPECT_EQ(Drain(*buffer), "C");
+  EXPECT_EQ(FileCount(), 0u);  // the first signal's file went at the next removal
+
+  // A directory that cannot even be listed fails the start with its path.
+  fs_.on_call = nullptr;
+  fs_.FailNext(Op::kListDirectory, 1, EACCES);
+  try {
+    Open();
+    ADD_FAILURE() << "started on an unlistable cache directory";
+  } catch (const EOSError& error) {
+    EXPECT_NE(std::string(error.what()).find(dir_.Path()), std::string::npos);
   }
 }
 

@@ -3,18 +3,24 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "config/driver_settings.h"
+#include "device/device_connection.h"
 #include "device/dos_attack_control.h"
 #include "device/port_listener.h"
 #include "fakes/fake_clock.h"
@@ -29,6 +35,7 @@ class Transmitter {
   explicit Transmitter(int32_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     timeval timeout{5, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -37,6 +44,10 @@ class Transmitter {
   }
   ~Transmitter() { Close(); }
   bool Connected() const { return connected_; }
+  // What send answers: the bytes taken, or -1 once the driver has closed.
+  ssize_t TrySend(const std::string& text) const {
+    return send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
+  }
   void Send(const std::string& text) const {
     ASSERT_EQ(send(fd_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
   }
@@ -293,6 +304,7 @@ TEST_F(ReceptionLoopTest, EveryCompleteMessageOfEachReadIsHandled) {
 TEST_F(ReceptionLoopTest, SilentConnectionClosesAfter900SecondsWithStartAndStopOnly) {
   auto transmitter = Connect();
   ASSERT_TRUE(WaitForLines("Connection thread start"));
+  clock_.SetUtcMs(clock_.UtcNowMs() + 3600 * 1000);  // the system time set forward: no matter
   clock_.AdvanceSeconds(900);
   loop_->SweepNow();
   EXPECT_EQ(loop_->ConnectionCount(), 1u);
@@ -431,6 +443,140 @@ TEST_F(ReceptionLoopTest, SlowSinkHoldsReadingWithoutLosingSignals) {
   ASSERT_EQ(signals.size(), sent);
   for (size_t i = 0; i < signals.size(); ++i) ASSERT_EQ(signals[i].Extension1, std::to_string(i));
   EXPECT_LT(CountLines("read ("), 10u);  // the held sends came in together
+}
+
+// A transmitter that never sends "]", one that sends a byte at a time and a
+// crowd sending garbage: each is cut off after three invalid frames, the
+// port's flood control lets three "UNKNOWN" signals, their three analysis
+// errors and one report through,
+// and a well-behaved transmitter is served all along.
+TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
+  constexpr int kGarbageSenders = 20;
+  auto good = Connect();
+  auto endless = Connect();
+  auto slow = Connect();
+  std::vector<std::unique_ptr<Transmitter>> crowd;
+  for (int i = 0; i < kGarbageSenders; ++i) crowd.push_back(Connect());
+  ASSERT_TRUE(WaitForLines("Connection thread start", 3 + kGarbageSenders));
+
+  size_t endless_sent = 0;
+  constexpr size_t kEndlessLimit = size_t{32} << 20;
+  std::thread endless_thread([&] {
+    const std::string chunk(size_t{1} << 20, 'x');
+    for (ssize_t n = 0; n >= 0 && endless_sent < kEndlessLimit; n = endless->TrySend(chunk))
+      endless_sent += static_cast<size_t>(n);
+  });
+  // Garbage without "]", as fast as the driver takes it: every read is one
+  // invalid message. Round-robin until the driver has closed them all.
+  std::string garbage;
+  for (int i = 0; garbage.size() < 4096; ++i) garbage += static_cast<char>(i * 37 % 92 + 1);
+  std::vector<bool> cut_off(crowd.size(), false);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::count(cut_off.begin(), cut_off.end(), false) > 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    for (size_t i = 0; i < crowd.size(); ++i)
+      if (!cut_off[i]) cut_off[i] = crowd[i]->TrySend(garbage) < 0;
+  }
+  for (const char* byte : {"[", "A", "B"}) {
+    const size_t reads = CountLines("read (1): ");
+    slow->Send(byte);
+    ASSERT_TRUE(WaitForLines("read (1): ", reads + 1));
+  }
+  good->Send(kTimeRequest + SignalMessage("ok"));
+  EXPECT_EQ(good->ReadLine().substr(0, 20), TimeReply());
+  endless_thread.join();
+
+  EXPECT_LT(endless_sent, kEndlessLimit);         // the driver stopped taking its data
+  for (const std::string& line : log_.Lines()) {  // a long read is logged cut short
+    if (line.find("read (65536): ") != std::string::npos) {
+      EXPECT_LE(line.size(), line.find("): ") + 3 + TDeviceConnection::kMaxLoggedReadBytes + 4);
+      EXPECT_TRUE(line.ends_with(" ..."));
+    }
+  }
+  EXPECT_GE(CountLines("read (65536): "), 1u);
+  EXPECT_TRUE(slow->SeesClose());
+  EXPECT_EQ(std::count(cut_off.begin(), cut_off.end(), true), kGarbageSenders);
+  EXPECT_TRUE(WaitForLines("closing connection because of too many invalid frames received",
+                           2 + kGarbageSenders));
+  for (int i = 0; i < 2500 && signals_.Signals().size() < 4; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  std::string names = Names(0);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, "    ???ko");  // "ok" and three UNKNOWN, in any order
+  // Events too: the three accepted frames' analysis errors and one report.
+  EXPECT_EQ(InvalidFrameReports(), 1u);
+  EXPECT_EQ(events_.Count("Signal analysis error."), 3u);
+  EXPECT_EQ(events_.Events().size(), 4u);
+  good->Send(kTimeRequest);  // still served
+  EXPECT_EQ(good->ReadLine().substr(0, 20), TimeReply());
+}
+
+// The highest descriptor number open in this process.
+int HighestOpenDescriptor() {
+  int highest = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+  return highest;
+}
+
+// Process CPU time (user and system) in milliseconds.
+int64_t ProcessCpuMs() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (int64_t{usage.ru_utime.tv_sec} + usage.ru_stime.tv_sec) * 1000 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+// 20,000 connection attempts while the process is out of descriptors: the
+// listener pauses (no busy loop), the connections it has keep being served,
+// and it accepts again once descriptors are free.
+TEST_F(ReceptionLoopTest, OutOfDescriptorsPausesAcceptingAndServesTheConnectionsItHas) {
+  std::vector<std::unique_ptr<Transmitter>> held;
+  for (int i = 0; i < 3; ++i) held.push_back(Connect());
+  ASSERT_TRUE(WaitForLines("Connection thread start", 3));
+
+  // A low limit, and this process's own attempts take every descriptor left
+  // under it, so that the listener finds none.
+  rlimit original{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+  rlimit low = original;
+  low.rlim_cur = static_cast<rlim_t>(HighestOpenDescriptor()) + 1 + 32;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(listener_->Port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::deque<int> attack;
+  for (int attempt = 0; attempt < 20000; ++attempt) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fd < 0 && !attack.empty()) {  // out of descriptors: the oldest attempt gives up
+      close(attack.front());
+      attack.pop_front();
+      fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    }
+    if (fd < 0) continue;
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    attack.push_back(fd);
+  }
+  // Out of descriptors with connections waiting: the loop only looks again
+  // every kAcceptPauseMs. A loop retrying at once would burn the whole window.
+  ASSERT_TRUE(WaitForLines("accepting paused: EOSError - "));
+  const int64_t cpu_before = ProcessCpuMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const int64_t cpu_used = ProcessCpuMs() - cpu_before;
+  EXPECT_LT(cpu_used, 200) << "ms of CPU in 500 ms while out of descriptors";
+  RecordProperty("cpu_ms_in_500ms_out_of_descriptors", static_cast<int>(cpu_used));
+  for (auto& transmitter : held) {
+    transmitter->Send(kTimeRequest);
+    EXPECT_EQ(transmitter->ReadLine().substr(0, 20), TimeReply());
+  }
+
+  for (const int fd : attack) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
+  auto late = Connect();
+  late->Send(kTimeRequest);
+  EXPECT_EQ(late->ReadLine().substr(0, 20), TimeReply());
+  EXPECT_EQ(CountLines("accepting paused: "), 1u);  // logged once a minute at most
 }
 
 }  // namespace

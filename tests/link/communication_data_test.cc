@@ -277,6 +277,44 @@ TEST_F(CommunicationDataTest, RefusedSignalReturnsAfterItsDelayAndLeavesWithItsF
   }
 }
 
+// The system time set an hour forward or back while frames are pending: the
+// status interval, the delay of a refused signal and the resend interval run
+// on the monotonic clock and keep their lengths.
+TEST_F(CommunicationDataTest, WallClockJumpsChangeNoIntervalOfTheExchange) {
+  for (const int64_t jump_seconds : {int64_t{3600}, int64_t{-3600}}) {
+    SCOPED_TRACE(jump_seconds);
+    const auto jump = [&] { clock_.SetUtcMs(clock_.UtcNowMs() + jump_seconds * 1000); };
+    Start(5, 5);
+    RegisterAndAcknowledgeStatus();
+    jump();  // the next status report a minute after the acknowledgement
+    clock_.AdvanceSeconds(TCommunicationData::kAcknowledgedStatusDelaySeconds - 1);
+    EXPECT_FALSE(Sent());
+    clock_.AdvanceSeconds(1);
+    std::optional<TOrvanFrame> status = Sent();
+    ASSERT_TRUE(status && status->FrameType == kFrameTypeStatus);
+    Receive(Reply(*status, kDirectionAcknowledge));
+
+    const TGuid id = AddSignal("7");
+    std::optional<TOrvanFrame> sent = Sent();
+    ASSERT_TRUE(sent && sent->FrameGUID == id);
+    Receive(Reply(*sent, kDirectionRetry));  // back after 15 s
+    jump();
+    clock_.AdvanceSeconds(14);
+    EXPECT_FALSE(SentBesidesStatus());
+    clock_.AdvanceSeconds(1);
+    sent = SentBesidesStatus();
+    ASSERT_TRUE(sent && sent->FrameGUID == id);
+    jump();  // unanswered: resent after 5 s
+    clock_.AdvanceSeconds(4);
+    EXPECT_FALSE(Sent());
+    clock_.AdvanceSeconds(1);
+    sent = Sent();
+    ASSERT_TRUE(sent && sent->FrameGUID == id);
+    Receive(Reply(*sent, kDirectionAcknowledge));
+    EXPECT_EQ(signals_->PendingCount() + signals_->PostponedCount(), 0u);
+  }
+}
+
 TEST_F(CommunicationDataTest, QuestionBufferItemsAreSentAndAnswersHandedBack) {
   ASSERT_TRUE(questions_->AddSystemEvent("Port closed.", "port 1", true));
   ASSERT_TRUE(questions_->AddQuestion(1200, "<Data><Q/></Data>", false));

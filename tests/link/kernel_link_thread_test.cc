@@ -129,6 +129,18 @@ class KernelLinkThreadTest : public testing::Test {
 
   void ExpectRefusalDelay(uint8_t direction, int64_t delay);
 
+  // Advances the clock by seconds in status-interval steps, each answered,
+  // so that the link keeps hearing from the Kernel.
+  void AdvanceAnswered(TKernelSimulator& sim, int64_t seconds) {
+    for (int64_t waited = 0; waited < seconds; waited += 5) {
+      const size_t answered = sim.CountReceived(2500, 2);
+      clock_.AdvanceSeconds(5);
+      ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) > answered; }));
+    }
+  }
+
+  size_t CacheFiles() { return fs_.ListDirectory(dir_.Path() + "cache/").size(); }
+
   // Lets the link's 1 s reconnect pause run out.
   void AdvancePastPause() { clock_.Advance(TKernelLinkThread::kReconnectPauseMs); }
   // The link may begin its reconnect pause only after an advance of the
@@ -295,6 +307,106 @@ TEST_F(KernelLinkThreadTest, KernelClosingMidFrameIsAShortReadAndAReconnect) {
   EXPECT_TRUE(AdvancePausesUntil([&] { return sim.Connections() == 2; }));
   // The same endpoint: the module list is kept.
   EXPECT_EQ(modules_.Count(), 1u);
+}
+
+// A Kernel that stops sending in the middle of a frame costs one bad frame
+// after the read time-out; the connection stays and signals go on.
+TEST_F(KernelLinkThreadTest, KernelStallingMidFrameCostsOneBadFrameAndTheLinkGoesOn) {
+  TKernelSimulator& sim = StartRegistered();
+  TOrvanFrame frame;
+  frame.Direction = 1;
+  frame.FrameGUID = NewGuid();
+  frame.Data = std::string(100, 'x');
+  sim.SendRaw(RawFrame(frame).substr(0, kFrameHeaderSize + 50));
+  ASSERT_TRUE(Eventually(
+      [&] { return LogCount("unable to read the requested number of frame data bytes!") == 1; },
+      15000));
+  AddSignal("after the stall");
+  EXPECT_TRUE(Eventually([&] { return signals_->PendingCount() == 0; }));
+  EXPECT_EQ(sim.Connections(), 1);
+  EXPECT_EQ(events_.Count("Incorrect frame received from kernel."), 0u);
+}
+
+// Bursts of frames with good headers and wrong data CRCs: each burst costs
+// one bad frame and is cleared; three in a row drop the connection, reported
+// once a minute; the signal waiting meanwhile is delivered once the Kernel
+// behaves again.
+TEST_F(KernelLinkThreadTest, CorruptFrameBurstsDropTheLinkButLoseNothing) {
+  TKernelSimulator& sim = StartRegistered();
+  TOrvanFrame corrupt;
+  corrupt.Direction = 1;
+  corrupt.Data = std::string(100, 'c');
+  std::string burst = RawFrame(corrupt);
+  burst[burst.size() - 1] ^= 1;                 // the data no longer matches its CRC
+  for (int i = 0; i < 10; ++i) burst += burst;  // 1024 frames, about 180 KB
+  const auto bad_lines = [&] {
+    return LogCount("incorrect data CRC") + LogCount("incorrect header CRC") +
+           LogCount("unable to read the requested number");
+  };
+  constexpr size_t kRounds = 3;
+  for (size_t round = 1; round <= kRounds; ++round) {
+    for (size_t n = 1; n <= TKernelLinkThread::kMaxBadFrames; ++n) {
+      sim.SendRaw(burst);
+      ASSERT_TRUE(Eventually([&] { return bad_lines() >= (round - 1) * 3 + n; }));
+    }
+    if (round == 1) AddSignal("during the bursts");
+    ASSERT_TRUE(Eventually([&] { return LogCount("closed") == round; }));
+    AdvancePastPause();
+    ASSERT_TRUE(Eventually([&] { return sim.Connections() == static_cast<int>(round) + 1; }));
+    ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) >= round + 1; }));
+  }
+  EXPECT_EQ(bad_lines(), 3 * kRounds);
+  EXPECT_EQ(events_.Count("Incorrect frame received from kernel."), 1u);
+  EXPECT_TRUE(Eventually([&] { return signals_->PendingCount() == 0; }));
+  EXPECT_EQ(CacheFiles(), 0u);
+}
+
+// A Kernel that closes the connection after every frame: the link reconnects
+// once per pause (no reconnect storm) and the signals wait, files and all,
+// until a Kernel acknowledges them.
+TEST_F(KernelLinkThreadTest, KernelClosingAfterEveryFrameKeepsSignalsUntilAcknowledged) {
+  TKernelSimulator& sim = StartSim();
+  sim.SetCloseAfterEveryFrame(true);
+  kernel_.AddKernel("K1", "127.0.0.1", sim.TcpPort());
+  AddSignal("A");
+  AddSignal("B");
+  StartLink();
+  for (int drop = 1; drop <= 4; ++drop) {
+    ASSERT_TRUE(Eventually([&] { return LogCount("closed") == static_cast<size_t>(drop); }));
+    EXPECT_EQ(sim.Connections(), drop);  // the next attempt waits for the pause
+    AdvancePastPause();
+  }
+  EXPECT_EQ(signals_->PendingCount() + signals_->PostponedCount(), 2u);
+  EXPECT_EQ(CacheFiles(), 2u);
+  sim.SetCloseAfterEveryFrame(false);
+  AdvancePastPause();
+  for (int step = 0; step < 30 && signals_->PendingCount() + signals_->PostponedCount() > 0;
+       ++step) {
+    Eventually([&] { return signals_->PendingCount() + signals_->PostponedCount() == 0; }, 500);
+    AdvancePastPause();  // the link may be in its reconnect pause
+  }
+  EXPECT_EQ(signals_->PendingCount() + signals_->PostponedCount(), 0u);
+  EXPECT_EQ(CacheFiles(), 0u);
+}
+
+// A Kernel that answers every signal with Direction 9: each comes back every
+// 60 s, none is dropped, and all go once the Kernel acknowledges again.
+TEST_F(KernelLinkThreadTest, KernelRefusingEverySignalKeepsThemAllUntilAcknowledged) {
+  TKernelSimOptions options;
+  options.Policy = {TKernelSimPolicy::Kind::EveryNth, 1, 9};
+  TKernelSimulator& sim = StartRegistered(options);
+  for (const char* name : {"A", "B", "C"}) AddSignal(name);
+  ASSERT_TRUE(Eventually([&] { return signals_->PostponedCount() == 3; }));
+  AdvanceAnswered(sim, 60);
+  ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2501, 1) == 6; }));
+  ASSERT_TRUE(Eventually([&] { return signals_->PostponedCount() == 3; }));
+  EXPECT_EQ(CacheFiles(), 3u);
+  sim.SetPolicy({});
+  AdvanceAnswered(sim, 60);
+  EXPECT_TRUE(
+      Eventually([&] { return signals_->PendingCount() + signals_->PostponedCount() == 0; }));
+  EXPECT_EQ(sim.CountReceived(2501, 1), 9u);
+  EXPECT_EQ(CacheFiles(), 0u);
 }
 
 TEST_F(KernelLinkThreadTest, SilentKernelGetsResendsThenTheNextChannelsTurn) {

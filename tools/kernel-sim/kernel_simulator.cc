@@ -91,7 +91,8 @@ TKernelSimulator::TKernelSimulator(TKernelSimOptions options, std::ostream* json
       json_out_(json_out),
       kernel_guid_(NewGuid()),
       codec_(FrameSecurity{options_.RequireEncryption, options_.Key, options_.IVSeed}),
-      mode_(options_.Mode) {
+      mode_(options_.Mode),
+      policy_(options_.Policy) {
   try {
     if (options_.TcpPort >= 0) {
       sockaddr_in address{};
@@ -197,6 +198,16 @@ void TKernelSimulator::SetMode(std::string mode) {
 void TKernelSimulator::SetSilent(bool silent) {
   std::lock_guard<std::mutex> guard(mutex_);
   silent_ = silent;
+}
+
+void TKernelSimulator::SetPolicy(TKernelSimPolicy policy) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  policy_ = policy;
+}
+
+void TKernelSimulator::SetCloseAfterEveryFrame(bool close) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  close_after_frame_ = close;
 }
 
 std::vector<TSimFrame> TKernelSimulator::Received() const {
@@ -340,9 +351,13 @@ void TKernelSimulator::ReadClient() {
 
 void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
   bool silent = false;
+  bool close_after = false;
+  TKernelSimPolicy policy;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     silent = silent_;
+    close_after = close_after_frame_;
+    policy = policy_;
   }
   TSimFrame record;
   try {
@@ -367,11 +382,11 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
       case kSignal:
       case kSystemEvent:
         answer = ack;
-        if (options_.Policy.Mode == TKernelSimPolicy::Kind::Never) {
+        if (policy.Mode == TKernelSimPolicy::Kind::Never) {
           answer = 0;
-        } else if (options_.Policy.Mode == TKernelSimPolicy::Kind::EveryNth &&
-                   options_.Policy.N > 0 && ++policy_count_ % options_.Policy.N == 0) {
-          answer = options_.Policy.RefuseDirection;
+        } else if (policy.Mode == TKernelSimPolicy::Kind::EveryNth && policy.N > 0 &&
+                   ++policy_count_ % policy.N == 0) {
+          answer = policy.RefuseDirection;
         }
         break;
       default:
@@ -410,6 +425,7 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
   record.Frame = std::move(frame);
   record.AnswerDirection = answer;
   Record(std::move(record));
+  if (close_after) CloseClient();
 }
 
 void TKernelSimulator::Answer(const TOrvanFrame& received, uint8_t direction) {

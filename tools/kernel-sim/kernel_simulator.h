@@ -98,6 +98,11 @@ class TKernelSimulator {
   void SetMode(std::string mode);
   // Stops answering anything (true) or answers again (false).
   void SetSilent(bool silent);
+  // How signals and events are answered from now on.
+  void SetPolicy(TKernelSimPolicy policy);
+  // Closes the connection after each received frame, once it is answered
+  // (true), or keeps it (false).
+  void SetCloseAfterEveryFrame(bool close);
 
   // Records.
   std::vector<TSimFrame> Received() const;
@@ -152,7 +157,9 @@ class TKernelSimulator {
   std::deque<TOutgoing> outgoing_;  // guarded by mutex_
   bool drop_ = false;               // guarded by mutex_
   bool silent_ = false;             // guarded by mutex_
+  bool close_after_frame_ = false;  // guarded by mutex_
   std::string mode_;                // guarded by mutex_
+  TKernelSimPolicy policy_;         // guarded by mutex_
   int connections_ = 0;             // guarded by mutex_
   int bad_frames_ = 0;              // guarded by mutex_
   int signals_and_events_ = 0;      // guarded by mutex_
