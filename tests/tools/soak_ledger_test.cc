@@ -65,7 +65,9 @@ TEST_F(SoakLedgerTest, OnlyCompleteStoredLinesAndSignalLinesCount) {
       {R"({"kind":"signal","frame_guid":"{1}","installation":7,"answer":2,"fields":{"Code":"SOAK","Extension1":"soak-9","Extension2":""}})",
        {},
        "soak-9"},
-      {R"({"kind":"event","frame_guid":"{2}","answer":2,"fields":{"Extension1":"soak-9"}})", {}, {}},
+      {R"({"kind":"event","frame_guid":"{2}","answer":2,"fields":{"Extension1":"soak-9"}})",
+       {},
+       {}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(AddedSignalId(c.line), c.added) << c.line;

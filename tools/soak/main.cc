@@ -55,7 +55,7 @@ struct Options {
   int kills = 20;
   std::optional<uint64_t> seed;
   std::string driver;
-  std::string dir;  // empty: a new temporary directory, removed after a pass
+  std::string dir;    // empty: a new temporary directory, removed after a pass
   double rate = 100;  // signals per second over all connections
   int connections = 4;
   int max_run_ms = 1000;  // longest load phase between READY and the kill
@@ -216,7 +216,9 @@ class Kernel {
 class Load {
  public:
   Load(int port, double rate, int connections)
-      : port_(port), rate_(rate), fds_(static_cast<size_t>(connections), -1),
+      : port_(port),
+        rate_(rate),
+        fds_(static_cast<size_t>(connections), -1),
         retry_at_(static_cast<size_t>(connections)) {}
   ~Load() { Stop(); }
   void Start() {
@@ -247,8 +249,8 @@ class Load {
   void SendOne(size_t index) {
     int& fd = fds_[index];
     if (fd < 0 && !Connect(index)) return;
-    const std::string message = "[ABCD1234SOAK" + SourceDate() + "00|soak-" +
-                                std::to_string(next_id_) + "]";
+    const std::string message =
+        "[ABCD1234SOAK" + SourceDate() + "00|soak-" + std::to_string(next_id_) + "]";
     const ssize_t n = send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n == static_cast<ssize_t>(message.size())) {
       ++next_id_;
@@ -414,23 +416,20 @@ class Driver {
 std::string RegistryText(const std::string& dir, int kernel_port, int device_port) {
   char port[16];
   std::snprintf(port, sizeof port, "%08x", static_cast<unsigned>(device_port));
-  return "Windows Registry Editor Version 5.00\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers]\n"
-         "\"Path\"=\"" + dir + "work/\"\n"
-         "\"Kernel1\"=\"Name=soak;IP=127.0.0.1;Port=" + std::to_string(kernel_port) + "\"\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver]\n"
-         "\"Name\"=\"Soak Driver\"\n"
-         "\"LogSave\"=dword:00000001\n"
-         "\"FlushCacheWrites\"=dword:00000001\n"
-         "\"LogPath\"=\"" + dir + "log/\"\n"
-         "\"UseNamedPipeConnection\"=dword:00000000\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver\\Port1]\n"
-         "\"IsActive\"=dword:00000001\n"
-         "\"Port\"=dword:" + std::string(port) + "\n"
-         "\"PortNumber\"=dword:00000001\n"
-         "\"InactivityMessageTimeout\"=dword:00000258\n"
-         "\"MaxReceiveSignals\"=dword:000186a0\n"
-         "\"PortName\"=\"Soak port\"\n";
+  std::string text =
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers]\n";
+  text += "\"Path\"=\"" + dir + "work/\"\n";
+  text += "\"Kernel1\"=\"Name=soak;IP=127.0.0.1;Port=" + std::to_string(kernel_port) + "\"\n\n";
+  text += "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver]\n";
+  text += "\"Name\"=\"Soak Driver\"\n\"LogSave\"=dword:00000001\n";
+  text += "\"FlushCacheWrites\"=dword:00000001\n\"UseNamedPipeConnection\"=dword:00000000\n";
+  text += "\"LogPath\"=\"" + dir + "log/\"\n\n";
+  text += "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver\\Port1]\n";
+  text += "\"IsActive\"=dword:00000001\n\"Port\"=dword:" + std::string(port) + "\n";
+  text += "\"PortNumber\"=dword:00000001\n\"InactivityMessageTimeout\"=dword:00000258\n";
+  text += "\"MaxReceiveSignals\"=dword:000186a0\n\"PortName\"=\"Soak port\"\n";
+  return text;
 }
 
 std::string ReadAll(const std::filesystem::path& path) {
@@ -447,8 +446,12 @@ size_t QueuedFiles(const std::string& cache) {
 class Soak {
  public:
   Soak(const Options& options, const std::string& dir, uint64_t seed)
-      : o_(options), dir_(dir), cache_(dir + "work/Temp/VolterDirectDrv_Cache/"),
-        registry_(dir + "registry.reg"), output_(dir + "driver.out"), notify_(dir + "notify"),
+      : o_(options),
+        dir_(dir),
+        cache_(dir + "work/Temp/VolterDirectDrv_Cache/"),
+        registry_(dir + "registry.reg"),
+        output_(dir + "driver.out"),
+        notify_(dir + "notify"),
         random_(seed) {
     figures_.Seed = seed;
   }
@@ -533,8 +536,8 @@ class Soak {
     // mostly once the Kernel has opened the device port, sometimes while the
     // driver is still registering.
     if (Chance(80) && !DevicePortOpen(int64_t{o_.start_timeout_s} * 1000)) {
-      Problem("start " + std::to_string(figures_.Starts) + ": the device port did not open within " +
-              std::to_string(o_.start_timeout_s) + " s");
+      Problem("start " + std::to_string(figures_.Starts) +
+              ": the device port did not open within " + std::to_string(o_.start_timeout_s) + " s");
     }
     const int64_t run_ms = Uniform(0, o_.max_run_ms);
     const int64_t event_at = Uniform(0, run_ms);
@@ -730,8 +733,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "soak: %s\n", e.what());
     return 1;
   }
-  std::printf("%s%s\n", vd::SoakSummaryText(figures).c_str(),
-              vd::SoakSummaryJson(figures).c_str());
+  std::printf("%s%s\n", vd::SoakSummaryText(figures).c_str(), vd::SoakSummaryJson(figures).c_str());
   if (passed && options.dir.empty()) {
     std::filesystem::remove_all(dir, error);
   } else {

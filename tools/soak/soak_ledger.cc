@@ -93,10 +93,9 @@ std::string SoakSummaryText(const TSoakFigures& f) {
                 "  longest restart (kill to READY) %lld ms, duration %.1f s\n",
                 SoakPassed(f) ? "PASSED" : "FAILED", static_cast<unsigned long long>(f.Seed),
                 f.Kills, f.KillsAtStart, f.KillsWhileStopping, f.CleanStops, f.Starts,
-                f.SimulatorRestarts, f.LinkDrops, f.SignalsSent, f.SignalsAdded,
-                f.SignalsDelivered, f.Lost, f.Duplicates, f.Hangs, f.TmpFindings, f.ErrorFindings,
-                f.UnreadableFindings, f.FailedStops, static_cast<long long>(f.LongestRestartMs),
-                f.DurationSeconds);
+                f.SimulatorRestarts, f.LinkDrops, f.SignalsSent, f.SignalsAdded, f.SignalsDelivered,
+                f.Lost, f.Duplicates, f.Hangs, f.TmpFindings, f.ErrorFindings, f.UnreadableFindings,
+                f.FailedStops, static_cast<long long>(f.LongestRestartMs), f.DurationSeconds);
   std::string out = text;
   for (const std::string& problem : f.Problems) out += "  problem: " + problem + "\n";
   return out;

@@ -24,10 +24,10 @@ std::optional<std::string> DeliveredSignalId(std::string_view json_line);
 // What a soak run saw, for its summary.
 struct TSoakFigures {
   uint64_t Seed = 0;
-  int Kills = 0;            // SIGKILLs sent to a running driver
-  int KillsAtStart = 0;     // of those, before READY
+  int Kills = 0;               // SIGKILLs sent to a running driver
+  int KillsAtStart = 0;        // of those, before READY
   int KillsWhileStopping = 0;  // of those, after a SIGTERM
-  int CleanStops = 0;       // SIGTERMs that ended the driver by themselves
+  int CleanStops = 0;          // SIGTERMs that ended the driver by themselves
   int Starts = 0;
   int SimulatorRestarts = 0;
   int LinkDrops = 0;
@@ -40,7 +40,7 @@ struct TSoakFigures {
   int TmpFindings = 0;
   int ErrorFindings = 0;
   int UnreadableFindings = 0;
-  int FailedStops = 0;  // a clean stop that did not exit 0
+  int FailedStops = 0;           // a clean stop that did not exit 0
   int64_t LongestRestartMs = 0;  // kill to the next READY
   double DurationSeconds = 0;
   std::vector<std::string> Problems;  // one line each, for the report
