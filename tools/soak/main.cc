@@ -178,6 +178,7 @@ class Kernel {
       try {
         sim_ = std::make_unique<vd::TKernelSimulator>(options, &out_);
         port_ = sim_->TcpPort();
+        sim_->SetSilent(silent_);
         return true;
       } catch (const std::exception&) {
         SleepMs(20);
@@ -190,6 +191,11 @@ class Kernel {
   int Port() const { return port_; }
   void DropConnection() {
     if (sim_) sim_->DropConnection();
+  }
+  // A silent simulator answers nothing, so that signals pile up in the cache.
+  void SetSilent(bool silent) {
+    silent_ = silent;
+    if (sim_) sim_->SetSilent(silent);
   }
   void Harvest(vd::TSoakLedger& ledger) {
     std::string text = sink_.Take();
@@ -207,6 +213,7 @@ class Kernel {
   std::ostream out_;
   std::unique_ptr<vd::TKernelSimulator> sim_;
   int port_ = 0;
+  bool silent_ = false;
 };
 
 // Transmitter load: a few connections to the device port sending signals at
@@ -509,8 +516,15 @@ class Soak {
     std::fflush(stdout);
   }
 
-  // One start of the driver and its end; false stops the run.
+  // One start of the driver and its end; false stops the run. The Kernel
+  // answers again afterwards.
   bool Round() {
+    const bool ended = RoundOnce();
+    kernel_.SetSilent(false);
+    return ended;
+  }
+
+  bool RoundOnce() {
     notify_.Drain();
     Driver driver(o_.driver, registry_, output_, notify_.Path());
     if (!driver.Started()) return Problem("cannot start " + o_.driver);
@@ -538,6 +552,12 @@ class Soak {
     if (Chance(80) && !DevicePortOpen(int64_t{o_.start_timeout_s} * 1000)) {
       Problem("start " + std::to_string(figures_.Starts) +
               ": the device port did not open within " + std::to_string(o_.start_timeout_s) + " s");
+    }
+    // Now and then the Kernel stops answering, so that the kill finds stored
+    // signals waiting in the cache; it answers again once the driver has ended.
+    if (Chance(25)) {
+      kernel_.SetSilent(true);
+      ++figures_.SilentRounds;
     }
     const int64_t run_ms = Uniform(0, o_.max_run_ms);
     const int64_t event_at = Uniform(0, run_ms);

@@ -87,15 +87,16 @@ std::string SoakSummaryText(const TSoakFigures& f) {
                 "soak %s (seed %llu)\n"
                 "  kills %d (%d during start-up, %d during the stop sequence), clean stops %d, "
                 "starts %d\n"
-                "  simulator restarts %d, link drops %d\n"
+                "  simulator restarts %d, link drops %d, silent Kernel %d times\n"
                 "  signals sent %zu, added %zu, delivered %zu, lost %zu, duplicates %zu\n"
                 "  hangs %d, .tmp left %d, .error %d, unreadable %d, failed stops %d\n"
                 "  longest restart (kill to READY) %lld ms, duration %.1f s\n",
                 SoakPassed(f) ? "PASSED" : "FAILED", static_cast<unsigned long long>(f.Seed),
                 f.Kills, f.KillsAtStart, f.KillsWhileStopping, f.CleanStops, f.Starts,
-                f.SimulatorRestarts, f.LinkDrops, f.SignalsSent, f.SignalsAdded, f.SignalsDelivered,
-                f.Lost, f.Duplicates, f.Hangs, f.TmpFindings, f.ErrorFindings, f.UnreadableFindings,
-                f.FailedStops, static_cast<long long>(f.LongestRestartMs), f.DurationSeconds);
+                f.SimulatorRestarts, f.LinkDrops, f.SilentRounds, f.SignalsSent, f.SignalsAdded,
+                f.SignalsDelivered, f.Lost, f.Duplicates, f.Hangs, f.TmpFindings, f.ErrorFindings,
+                f.UnreadableFindings, f.FailedStops, static_cast<long long>(f.LongestRestartMs),
+                f.DurationSeconds);
   std::string out = text;
   for (const std::string& problem : f.Problems) out += "  problem: " + problem + "\n";
   return out;
@@ -103,18 +104,19 @@ std::string SoakSummaryText(const TSoakFigures& f) {
 
 std::string SoakSummaryJson(const TSoakFigures& f) {
   char text[1024];
-  std::snprintf(text, sizeof text,
-                "{\"passed\":%s,\"seed\":%llu,\"kills\":%d,\"kills_at_start\":%d,"
-                "\"kills_while_stopping\":%d,\"clean_stops\":%d,\"starts\":%d,"
-                "\"simulator_restarts\":%d,\"link_drops\":%d,\"signals_sent\":%zu,"
-                "\"signals_added\":%zu,\"delivered\":%zu,\"lost\":%zu,\"duplicates\":%zu,"
-                "\"hangs\":%d,\"tmp_left\":%d,\"error_files\":%d,\"unreadable\":%d,"
-                "\"failed_stops\":%d,\"longest_restart_ms\":%lld,\"duration_s\":%.1f}",
-                SoakPassed(f) ? "true" : "false", static_cast<unsigned long long>(f.Seed), f.Kills,
-                f.KillsAtStart, f.KillsWhileStopping, f.CleanStops, f.Starts, f.SimulatorRestarts,
-                f.LinkDrops, f.SignalsSent, f.SignalsAdded, f.SignalsDelivered, f.Lost,
-                f.Duplicates, f.Hangs, f.TmpFindings, f.ErrorFindings, f.UnreadableFindings,
-                f.FailedStops, static_cast<long long>(f.LongestRestartMs), f.DurationSeconds);
+  std::snprintf(
+      text, sizeof text,
+      "{\"passed\":%s,\"seed\":%llu,\"kills\":%d,\"kills_at_start\":%d,"
+      "\"kills_while_stopping\":%d,\"clean_stops\":%d,\"starts\":%d,"
+      "\"simulator_restarts\":%d,\"link_drops\":%d,\"silent_rounds\":%d,\"signals_sent\":%zu,"
+      "\"signals_added\":%zu,\"delivered\":%zu,\"lost\":%zu,\"duplicates\":%zu,"
+      "\"hangs\":%d,\"tmp_left\":%d,\"error_files\":%d,\"unreadable\":%d,"
+      "\"failed_stops\":%d,\"longest_restart_ms\":%lld,\"duration_s\":%.1f}",
+      SoakPassed(f) ? "true" : "false", static_cast<unsigned long long>(f.Seed), f.Kills,
+      f.KillsAtStart, f.KillsWhileStopping, f.CleanStops, f.Starts, f.SimulatorRestarts,
+      f.LinkDrops, f.SilentRounds, f.SignalsSent, f.SignalsAdded, f.SignalsDelivered, f.Lost,
+      f.Duplicates, f.Hangs, f.TmpFindings, f.ErrorFindings, f.UnreadableFindings, f.FailedStops,
+      static_cast<long long>(f.LongestRestartMs), f.DurationSeconds);
   return text;
 }
 

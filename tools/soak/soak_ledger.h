@@ -31,6 +31,7 @@ struct TSoakFigures {
   int Starts = 0;
   int SimulatorRestarts = 0;
   int LinkDrops = 0;
+  int SilentRounds = 0;  // load phases with a Kernel that answered nothing
   size_t SignalsSent = 0;
   size_t SignalsAdded = 0;
   size_t SignalsDelivered = 0;  // distinct added or not
