@@ -82,10 +82,16 @@ TEST_F(SoakLedgerTest, CountsLostAndDuplicatedSignals) {
       "t | New signal added: HN: 1 Code: SOAK Ext1: b Ext2: \r\n"
       "t | New signal added: HN: 1 Code: SOAK Ext1: c Ext2: \r\n"
       "t | New signal added: HN: 1 Code: SOAK Ext1: d");
-  for (const char* id : {"a", "a", "a", "b", "x"}) {
-    ledger.AddSimulatorLine(std::string(R"({"kind":"signal","fields":{"Extension1":")") + id +
-                            R"("}})");
-  }
+  const auto receipt = [&ledger](const std::string& id, int answer) {
+    ledger.AddSimulatorLine(R"({"kind":"signal","answer":)" + std::to_string(answer) +
+                            R"(,"fields":{"Extension1":")" + id + R"("}})");
+  };
+  receipt("a", 2);
+  receipt("a", 2);
+  receipt("a", 2);
+  receipt("b", 0);  // received by a Kernel that did not answer, sent again
+  receipt("b", 2);
+  receipt("x", 2);
   EXPECT_EQ(ledger.AddedCount(), 3u);
   EXPECT_EQ(ledger.DeliveredCount(), 3u);
   EXPECT_EQ(ledger.DuplicateFrames(), 2u);

@@ -64,7 +64,10 @@ void TSoakLedger::AddLogText(std::string_view text) {
 void TSoakLedger::AddSimulatorLine(std::string_view json_line) {
   auto id = DeliveredSignalId(json_line);
   if (!id) return;
-  if (++delivered_[std::move(*id)] > 1) ++duplicates_;
+  if (json_line.find("\"answer\":2,") != std::string_view::npos && ++acknowledged_[*id] > 1) {
+    ++duplicates_;
+  }
+  delivered_.insert(std::move(*id));
 }
 
 std::vector<std::string> TSoakLedger::Lost() const {

@@ -36,7 +36,7 @@ struct TSoakFigures {
   size_t SignalsAdded = 0;
   size_t SignalsDelivered = 0;  // distinct added or not
   size_t Lost = 0;
-  size_t Duplicates = 0;  // signal frames beyond the first per identifier
+  size_t Duplicates = 0;  // acknowledged signal frames beyond the first per identifier
   int Hangs = 0;
   int TmpFindings = 0;
   int ErrorFindings = 0;
@@ -60,7 +60,9 @@ class TSoakLedger {
  public:
   // Every "New signal added:" line of a log text (CR LF or LF lines).
   void AddLogText(std::string_view text);
-  // One line of the simulator's JSON output.
+  // One line of the simulator's JSON output. Any receipt delivers; only a
+  // second acknowledged receipt is a duplicate (a frame the Kernel received
+  // but did not answer is sent again by design).
   void AddSimulatorLine(std::string_view json_line);
 
   size_t AddedCount() const { return added_.size(); }
@@ -72,7 +74,8 @@ class TSoakLedger {
 
  private:
   std::unordered_set<std::string> added_;
-  std::unordered_map<std::string, uint32_t> delivered_;
+  std::unordered_set<std::string> delivered_;
+  std::unordered_map<std::string, uint32_t> acknowledged_;
   size_t duplicates_ = 0;
 };
 
