@@ -18,13 +18,9 @@
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,7 +28,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -47,14 +42,14 @@
 #include "buffers/questions_buffer.h"
 #include "buffers/signal_buffer.h"
 #include "config/driver_settings.h"
+#include "driver_process.h"
 #include "kernel/kernel_messages.h"
 #include "kernel_simulator.h"
+#include "notify_socket.h"
 #include "platform/posix_file_system.h"
 #include "platform/system_clock.h"
 #include "support/log_writer.h"
 #include "support/time_utils.h"
-
-extern char** environ;
 
 namespace vd {
 namespace {
@@ -137,83 +132,18 @@ std::string WriteRegistry(const std::string& dir, int32_t kernel_port, int32_t d
   return path;
 }
 
-// The driver as a child process; NOTIFY_SOCKET points at notify_path when given.
-class DriverProcess {
- public:
-  DriverProcess(const std::string& registry, const std::string& dir,
-                const std::string& notify_path = {}) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string output = dir + "driver.out";
-    posix_spawn_file_actions_addopen(&actions, 2, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::string(*e).rfind("NOTIFY_SOCKET=", 0) != 0) env.emplace_back(*e);
-    }
-    if (!notify_path.empty()) env.push_back("NOTIFY_SOCKET=" + notify_path);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string executable = VD_DRIVER_EXECUTABLE, option = "--registry", file = registry;
-    char* argv[] = {executable.data(), option.data(), file.data(), nullptr};
-    if (posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~DriverProcess() {
-    if (pid_ > 0 && !ended_) {
-      kill(pid_, SIGKILL);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-  }
-  bool Started() const { return pid_ > 0; }
-  void Signal(int number) const { kill(pid_, number); }
-  bool WaitExit(int timeout_ms) {
-    return Eventually(
-        [this] {
-          int status = 0;
-          if (waitpid(pid_, &status, WNOHANG) == pid_) ended_ = true;
-          return ended_;
-        },
-        timeout_ms);
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool ended_ = false;
-};
-
-// The datagram socket systemd would listen on.
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string& path) : path_(path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    timeval timeout{30, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-  ~NotifySocket() { close(fd_); }
-  // Waits (at most 30 s) for a message containing text.
-  bool WaitFor(const std::string& text) {
-    char buffer[4096];
-    for (int i = 0; i < 100; ++i) {
-      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n < 0) return false;
-      if (std::string(buffer, static_cast<size_t>(n)).find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
+// The driver as a child process, its stderr appended to driver.out of the
+// directory; NOTIFY_SOCKET points at notify_path when given.
+TDriverLaunch DriverLaunch(const std::string& registry, const std::string& dir,
+                           const std::string& notify_path = {}) {
+  TDriverLaunch launch;
+  launch.Executable = VD_DRIVER_EXECUTABLE;
+  launch.Arguments = {"--registry", registry};
+  launch.OutputPath = dir + "driver.out";
+  launch.StdoutToOutput = false;
+  launch.NotifyPath = notify_path;
+  return launch;
+}
 
 class NoEvents final : public ISystemEventSink {
  public:
@@ -253,10 +183,10 @@ void StartToReady(benchmark::State& state) {
   const std::string registry = WriteRegistry(dir.Path(), FreePort(), FreePort());
   int64_t worst_ns = 0;
   for (auto _ : state) {
-    NotifySocket notify(dir.Path() + "notify");
+    TNotifySocket notify(dir.Path() + "notify");
     const int64_t start = NowNs();
-    DriverProcess driver(registry, dir.Path(), dir.Path() + "notify");
-    if (!notify.WaitFor("READY=1")) {
+    TDriverProcess driver(DriverLaunch(registry, dir.Path(), notify.Path()));
+    if (!notify.WaitFor("READY=1", 30000)) {
       state.SkipWithError("no READY=1 within 30 s");
       break;
     }
@@ -265,7 +195,6 @@ void StartToReady(benchmark::State& state) {
     state.SetIterationTime(static_cast<double>(elapsed) / 1e9);
     driver.Signal(SIGTERM);
     driver.WaitExit(30000);
-    std::filesystem::remove(dir.Path() + "notify");
   }
   state.counters["worst_ms"] = static_cast<double>(worst_ns) / 1e6;
 }
@@ -280,7 +209,7 @@ void StopAfterSigterm(benchmark::State& state) {
   int64_t worst_ns = 0;
   for (auto _ : state) {
     const size_t registrations = sim.CountReceived(kFrameTypeRegistration);
-    DriverProcess driver(registry, dir.Path());
+    TDriverProcess driver(DriverLaunch(registry, dir.Path()));
     if (!sim.WaitFor(
             [&](const TKernelSimulator& s) {
               return s.CountReceived(kFrameTypeRegistration) > registrations;
@@ -370,7 +299,8 @@ void LoopbackLoad(benchmark::State& state) {
     options.TcpPort = 0;
     TKernelSimulator sim(options, &json);
     const int32_t device_port = FreePort();
-    DriverProcess driver(WriteRegistry(dir.Path(), sim.TcpPort(), device_port), dir.Path());
+    TDriverProcess driver(
+        DriverLaunch(WriteRegistry(dir.Path(), sim.TcpPort(), device_port), dir.Path()));
     std::vector<int> transmitters;
     if (Eventually(
             [&] {

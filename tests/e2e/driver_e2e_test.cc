@@ -2,11 +2,9 @@
 // over loopback, in a temporary directory. Every wait is bounded; the bounds
 // are generous so that sanitizer builds pass too.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,11 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "driver_process.h"
 #include "fakes/scoped_temp_dir.h"
 #include "kernel/kernel_messages.h"
 #include "kernel_simulator.h"
-
-extern char** environ;
 
 namespace vd {
 namespace {
@@ -119,49 +116,28 @@ struct RegistryOptions {
   bool Pipe = false;
 };
 
-// The driver as a child process with its output in files of the directory.
-class DriverProcess {
+// The driver as a child process with its output in driver.out of the
+// directory, which each run starts afresh.
+class DriverProcess : public TDriverProcess {
  public:
-  DriverProcess(const std::string& registry, const std::string& dir) : output_(dir + "driver.out") {
-    std::filesystem::remove(output_);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::string executable = VD_DRIVER_EXECUTABLE;
-    std::string option = "--registry";
-    std::string file = registry;
-    char* argv[] = {executable.data(), option.data(), file.data(), nullptr};
-    if (posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~DriverProcess() {
-    if (pid_ > 0 && !status_) {
-      kill(pid_, SIGKILL);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-  }
-  bool Started() const { return pid_ > 0; }
-  void Signal(int signal_number) const { kill(pid_, signal_number); }
-  // The exit status once the process ended within timeout_ms.
-  std::optional<int> WaitExit(int timeout_ms = kWaitMs) {
-    Eventually(
-        [this] {
-          int status = 0;
-          if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-          return status_.has_value();
-        },
-        timeout_ms);
-    return status_;
+  DriverProcess(const std::string& registry, const std::string& dir)
+      : TDriverProcess(Launch(registry, dir + "driver.out")), output_(dir + "driver.out") {}
+  std::optional<int> WaitExit(int64_t timeout_ms = kWaitMs) {
+    return TDriverProcess::WaitExit(timeout_ms);
   }
   std::string Output() const { return ReadAll(output_); }
 
  private:
+  static TDriverLaunch Launch(const std::string& registry, const std::string& output) {
+    std::filesystem::remove(output);
+    TDriverLaunch launch;
+    launch.Executable = VD_DRIVER_EXECUTABLE;
+    launch.Arguments = {"--registry", registry};
+    launch.OutputPath = output;
+    return launch;
+  }
+
   const std::string output_;
-  pid_t pid_ = -1;
-  std::optional<int> status_;
 };
 
 class DriverEndToEndTest : public testing::Test {

@@ -10,13 +10,9 @@
 // reconciles the driver's "New signal added:" log lines with what reached the
 // simulator. Exit status 0 only when the run kept every promise.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,11 +36,11 @@
 #include <thread>
 #include <vector>
 
+#include "driver_process.h"
 #include "kernel_simulator.h"
+#include "notify_socket.h"
 #include "platform/host.h"
 #include "soak_ledger.h"
-
-extern char** environ;
 
 namespace {
 
@@ -318,107 +314,18 @@ class Load {
   std::thread thread_;
 };
 
-// The datagram socket the driver reports READY=1 and STOPPING=1 to.
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string& path) : path_(path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (fd_ < 0 || path.size() >= sizeof address.sun_path) {
-      throw std::runtime_error("cannot make the notification socket " + path);
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    unlink(path.c_str());
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      throw std::runtime_error("cannot bind the notification socket " + path);
-    }
-  }
-  ~NotifySocket() {
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  // Forgets whatever an earlier process sent.
-  void Drain() {
-    char buffer[512];
-    for (int i = 0; i < 1000 && recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT) > 0; ++i) {
-    }
-  }
-  // Waits at most timeout_ms for a datagram holding word; true when it came.
-  bool WaitFor(const std::string& word, int64_t timeout_ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      const int64_t left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left < 0) return false;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      char buffer[512];
-      const ssize_t n = recv(fd_, buffer, sizeof buffer - 1, MSG_DONTWAIT);
-      if (n <= 0) continue;
-      if (std::string(buffer, static_cast<size_t>(n)).find(word) != std::string::npos) {
-        return true;
-      }
-    }
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
-
-// One run of the driver as a child process.
-class Driver {
- public:
-  Driver(const std::string& executable, const std::string& registry, const std::string& output,
-         const std::string& notify_path) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0) env.emplace_back(*e);
-    }
-    env.push_back("NOTIFY_SOCKET=" + notify_path);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = executable, option = "--registry", file = registry;
-    char* argv[] = {exe.data(), option.data(), file.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Driver() {
-    if (Alive()) {
-      kill(pid_, SIGKILL);
-      WaitExit(30000);
-    }
-  }
-  bool Started() const { return pid_ > 0; }
-  bool Alive() {
-    if (pid_ <= 0 || status_) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-    return !status_;
-  }
-  void Signal(int number) const {
-    if (pid_ > 0 && !status_) kill(pid_, number);
-  }
-  // The wait status once the process ended within timeout_ms.
-  std::optional<int> WaitExit(int64_t timeout_ms) {
-    const auto start = Clock::now();
-    while (Alive() && MsSince(start) < timeout_ms) SleepMs(2);
-    return status_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::optional<int> status_;
-};
+// One run of the driver as a child process: its output appended to output,
+// no input, reporting READY=1 and STOPPING=1 to notify_path.
+vd::TDriverLaunch DriverLaunch(const std::string& executable, const std::string& registry,
+                               const std::string& output, const std::string& notify_path) {
+  vd::TDriverLaunch launch;
+  launch.Executable = executable;
+  launch.Arguments = {"--registry", registry};
+  launch.OutputPath = output;
+  launch.StdinFromDevNull = true;
+  launch.NotifyPath = notify_path;
+  return launch;
+}
 
 std::string RegistryText(const std::string& dir, int kernel_port, int device_port) {
   char port[16];
@@ -526,7 +433,7 @@ class Soak {
 
   bool RoundOnce() {
     notify_.Drain();
-    Driver driver(o_.driver, registry_, output_, notify_.Path());
+    vd::TDriverProcess driver(DriverLaunch(o_.driver, registry_, output_, notify_.Path()));
     if (!driver.Started()) return Problem("cannot start " + o_.driver);
     ++figures_.Starts;
     const auto spawned = Clock::now();
@@ -612,7 +519,7 @@ class Soak {
     }
   }
 
-  bool Kill(Driver& driver, bool at_start, bool while_stopping) {
+  bool Kill(vd::TDriverProcess& driver, bool at_start, bool while_stopping) {
     driver.Signal(SIGKILL);
     if (!driver.WaitExit(30000)) return Problem("a killed driver did not end within 30 s");
     last_kill_ = Clock::now();
@@ -623,7 +530,7 @@ class Soak {
     return true;
   }
 
-  bool CleanStop(Driver& driver, const std::string& what) {
+  bool CleanStop(vd::TDriverProcess& driver, const std::string& what) {
     driver.Signal(SIGTERM);
     const std::optional<int> status = driver.WaitExit(int64_t{o_.stop_timeout_s} * 1000);
     if (!status) {
@@ -680,7 +587,7 @@ class Soak {
       return;
     }
     notify_.Drain();
-    Driver driver(o_.driver, registry_, output_, notify_.Path());
+    vd::TDriverProcess driver(DriverLaunch(o_.driver, registry_, output_, notify_.Path()));
     ++figures_.Starts;
     const auto spawned = Clock::now();
     if (!notify_.WaitFor("READY=1", int64_t{o_.start_timeout_s} * 1000)) {
@@ -704,7 +611,7 @@ class Soak {
 
   const Options& o_;
   const std::string dir_, cache_, registry_, output_;
-  NotifySocket notify_;
+  vd::TNotifySocket notify_;
   std::mt19937_64 random_;
   Kernel kernel_;
   vd::TSoakLedger ledger_;

@@ -1,0 +1,51 @@
+// TDriverProcess: one run of an executable (the driver, in practice) as a
+// child process of a test, benchmark or load tool.
+//
+// Owns the child: the destructor kills a child still running with SIGKILL and
+// reaps it (waiting at most 30 s). Its output goes to a file opened for
+// appending; standard input can be /dev/null. An inherited NOTIFY_SOCKET is
+// never passed on, so a child reports READY=1 / STOPPING=1 only to the socket
+// the caller names, never to whatever supervises the caller.
+//
+// Not thread-safe: one thread creates, signals, waits for and destroys it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vd {
+
+struct TDriverLaunch {
+  std::string Executable;
+  std::vector<std::string> Arguments;  // after the executable's own name
+  std::string OutputPath;              // appended to; created when missing
+  bool StdoutToOutput = true;          // false: only stderr goes to the file
+  bool StdinFromDevNull = false;
+  std::string NotifyPath;  // NOTIFY_SOCKET for the child; empty: none
+};
+
+class TDriverProcess {
+ public:
+  explicit TDriverProcess(const TDriverLaunch& launch);
+  ~TDriverProcess();
+  TDriverProcess(const TDriverProcess&) = delete;
+  TDriverProcess& operator=(const TDriverProcess&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  // True until the child has ended (and been reaped).
+  bool Alive();
+  // Sends signal_number unless the child has already been reaped.
+  void Signal(int signal_number) const;
+  // The wait status once the child ended within timeout_ms; polls every ms.
+  std::optional<int> WaitExit(int64_t timeout_ms);
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+}  // namespace vd
