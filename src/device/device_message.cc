@@ -3,9 +3,9 @@
 #include <charconv>
 #include <utility>
 
+#include "config/driver_settings.h"
 #include "device/signal.h"
 #include "device/signal_sink.h"
-#include "config/driver_settings.h"
 #include "support/errors.h"
 #include "support/system_event_sink.h"
 #include "support/text_utils.h"

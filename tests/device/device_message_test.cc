@@ -7,10 +7,10 @@
 #include <string>
 #include <tuple>
 
+#include "config/driver_settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_time_zone.h"
-#include "config/driver_settings.h"
 
 namespace vd {
 namespace {
