@@ -43,6 +43,7 @@
 #include "buffers/signal_buffer.h"
 #include "config/driver_settings.h"
 #include "driver_process.h"
+#include "free_port.h"
 #include "kernel/kernel_messages.h"
 #include "kernel_simulator.h"
 #include "notify_socket.h"
@@ -68,18 +69,6 @@ bool Eventually(const std::function<bool()>& condition, int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-int32_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 int Connect(int32_t port) {
@@ -180,7 +169,7 @@ void StartToReady(benchmark::State& state) {
   BenchDirectory dir;
   FillCache(dir.Path() + "work/Temp/VolterDirectDrv_Cache/");
   // No Kernel listens: the cache stays as it is from run to run.
-  const std::string registry = WriteRegistry(dir.Path(), FreePort(), FreePort());
+  const std::string registry = WriteRegistry(dir.Path(), FreeLoopbackPort(), FreeLoopbackPort());
   int64_t worst_ns = 0;
   for (auto _ : state) {
     TNotifySocket notify(dir.Path() + "notify");
@@ -205,7 +194,7 @@ void StopAfterSigterm(benchmark::State& state) {
   TKernelSimOptions options;
   options.TcpPort = 0;
   TKernelSimulator sim(options);
-  const std::string registry = WriteRegistry(dir.Path(), sim.TcpPort(), FreePort());
+  const std::string registry = WriteRegistry(dir.Path(), sim.TcpPort(), FreeLoopbackPort());
   int64_t worst_ns = 0;
   for (auto _ : state) {
     const size_t registrations = sim.CountReceived(kFrameTypeRegistration);
@@ -298,7 +287,7 @@ void LoopbackLoad(benchmark::State& state) {
     TKernelSimOptions options;
     options.TcpPort = 0;
     TKernelSimulator sim(options, &json);
-    const int32_t device_port = FreePort();
+    const int32_t device_port = FreeLoopbackPort();
     TDriverProcess driver(
         DriverLaunch(WriteRegistry(dir.Path(), sim.TcpPort(), device_port), dir.Path()));
     std::vector<int> transmitters;

@@ -24,6 +24,7 @@
 
 #include "driver_process.h"
 #include "fakes/scoped_temp_dir.h"
+#include "free_port.h"
 #include "kernel/kernel_messages.h"
 #include "kernel_simulator.h"
 
@@ -47,19 +48,6 @@ std::string ReadAll(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// A TCP port nobody listens on right now.
-int32_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 // A transmitter: one loopback connection to a device port.
@@ -189,7 +177,7 @@ class DriverEndToEndTest : public testing::Test {
   }
 
   ScopedTempDir dir_;
-  const int32_t device_port_ = FreePort();
+  const int32_t device_port_ = FreeLoopbackPort();
 };
 
 TEST_F(DriverEndToEndTest, KernelActiveOpensTheDevicePortAndInactiveClosesIt) {

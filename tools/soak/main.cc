@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "driver_process.h"
+#include "free_port.h"
 #include "kernel_simulator.h"
 #include "notify_socket.h"
 #include "platform/host.h"
@@ -109,23 +110,6 @@ int64_t MsSince(Clock::time_point start) {
 
 void SleepMs(int64_t ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// A TCP port nobody listens on right now.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    socklen_t length = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-  }
-  close(fd);
-  return port;
 }
 
 // Collects the simulator's JSON lines; written by the simulator's serving
@@ -373,7 +357,7 @@ class Soak {
   bool Run() {
     const auto start = Clock::now();
     if (!kernel_.Start(0)) return Problem("the Kernel simulator does not start");
-    device_port_ = FreePort();
+    device_port_ = vd::FreeLoopbackPort();
     std::ofstream(registry_, std::ios::binary) << RegistryText(dir_, kernel_.Port(), device_port_);
     {
       Load load(device_port_, o_.rate, o_.connections);
