@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const vd::TDeviceMessageParser parser(settings, clock, signals, events);
 
   // One read of a connection: split into its messages, each trimmed and
-  // parsed as the connection does.
+  // parsed as the connection does. The messages are the whole read, in order.
   const std::string_view read(reinterpret_cast<const char*>(data), size);
   size_t handled = 0;
   for (const std::string_view message : vd::SplitReceivedMessages(read)) {
@@ -53,6 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               [&replies](const std::string&) { ++replies; });
     if (replies > 2) __builtin_trap();
   }
-  if (handled > size) __builtin_trap();
+  if (handled != size) __builtin_trap();
   return 0;
 }

@@ -76,11 +76,14 @@ bool TConnectionGroup::WaitAllEnded(std::chrono::milliseconds wait) {
 std::vector<std::string_view> SplitReceivedMessages(std::string_view data) {
   std::vector<std::string_view> messages;
   size_t start = 0;
-  for (size_t end = data.find(']'); end != std::string_view::npos; end = data.find(']', start)) {
-    messages.push_back(data.substr(start, end + 1 - start));
-    start = end + 1;
+  for (;;) {
+    const size_t close = data.find(']', start);
+    const size_t next = close == std::string_view::npos ? close : data.find('[', close + 1);
+    if (next == std::string_view::npos) break;
+    messages.push_back(data.substr(start, next - start));
+    start = next;
   }
-  if (messages.empty()) messages.push_back(data);
+  messages.push_back(data.substr(start));
   return messages;
 }
 
@@ -197,15 +200,17 @@ void TDeviceConnection::HandleRead(std::string_view data, bool cut_short) {
     carry_.clear();
     data = joined;
   }
-  const size_t last = data.rfind(']');
-  if (cut_short && last != std::string_view::npos && data.size() - last - 1 <= kMaxCarryBytes) {
-    carry_ = data.substr(last + 1);
-    data = data.substr(0, last + 1);
+  std::vector<std::string_view> messages = SplitReceivedMessages(data);
+  // The last message of a read cut short may go on in the bytes still
+  // waiting (its rest, or the CR LF after its "]"): it waits for them.
+  if (cut_short && messages.size() > 1 && messages.back().size() <= kMaxCarryBytes) {
+    carry_ = messages.back();
+    messages.pop_back();
   }
   THeldEvents held;
   const TDeviceMessageParser parser(context.Settings, context.Clock, *this, held);
   const ReplyWriter reply = [this](const std::string& text) { WriteToDevice(text); };
-  for (const std::string_view message : SplitReceivedMessages(data)) {
+  for (const std::string_view message : messages) {
     if (parser.ParseDeviceMessage(TrimBlanks(message), port_number_, "G", reply)) {
       invalid_count_ = 0;
       held.ForwardTo(*this);

@@ -54,8 +54,9 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
  public:
   static constexpr int64_t kInactivitySeconds = 900;
   static constexpr int32_t kMaxInvalidFrames = 3;
-  // The longest unfinished message kept from a read cut short by the loop's
-  // read limit for the next read; a longer tail is dropped.
+  // The longest last message of a read cut short by the loop's read limit
+  // that is kept to be joined with the next read; a longer one is handled
+  // as it stands.
   static constexpr size_t kMaxCarryBytes = 4096;
   // Bytes of one read shown in its "read (n): " line; a longer read (only a
   // broken or hostile transmitter sends one) is cut there and marked " ...",
@@ -118,9 +119,10 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
   bool stopped_ = false;
 };
 
-// The complete messages of one read, in order: each ends with its "]"; a
-// trailing piece without "]" is dropped. A read without any "]" is one
-// message as it stands.
+// The messages of one read, in order. A message begins at the start of the
+// read or at the first "[" after a "]", and runs to the next such "[": the
+// bytes after a "]" (CR LF, garbage) stay with the message they follow, and a
+// read holding one bracketed message is that message, untouched.
 std::vector<std::string_view> SplitReceivedMessages(std::string_view data);
 
 }  // namespace vd

@@ -25,6 +25,7 @@
 #include "device/port_listener.h"
 #include "fakes/fake_clock.h"
 #include "fakes/recording_sinks.h"
+#include "support/text_utils.h"
 
 namespace vd {
 namespace {
@@ -44,6 +45,12 @@ class Transmitter {
   }
   ~Transmitter() { Close(); }
   bool Connected() const { return connected_; }
+  int32_t LocalPort() const {
+    sockaddr_in mine{};
+    socklen_t length = sizeof mine;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&mine), &length);
+    return ntohs(mine.sin_port);
+  }
   // What send answers: the bytes taken, or -1 once the driver has closed.
   ssize_t TrySend(const std::string& text) const {
     return send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
@@ -206,16 +213,25 @@ class ReceptionLoopTest : public testing::Test {
     for (const std::string& line : log_.Lines()) n += line.find(text) != std::string::npos;
     return n;
   }
-  // Each signal from the `first` on: its payload, else its code; "?" for UNKNOWN.
-  std::string Names(size_t first) const {
-    std::string names;
+  // Each signal from the `first` on, followed by a blank: its payload, else
+  // its code; for an invalid frame "UNKNOWN/HN/CanalType/" and its
+  // extensions up to the last non-empty one, separated by "|".
+  std::string Rendered(size_t first) const {
+    std::string rendered;
     const std::vector<TSignal> signals = signals_.Signals();
     for (size_t i = first; i < signals.size(); ++i) {
       const TSignal& s = signals[i];
-      const std::string payload(s.Extension1), code(s.Code);
-      names += (code == "UNKNOWN" ? "?" : payload.empty() ? code : payload) + " ";
+      if (s.Code != "UNKNOWN") {
+        rendered += (s.Extension1.empty() ? s.Code.str() : s.Extension1.str()) + " ";
+        continue;
+      }
+      std::string extensions = s.Extension1.str() + "|" + s.Extension2.str() + "|" +
+                               s.Extension3.str() + "|" + s.Extension4.str() + "|" +
+                               s.Extension5.str();
+      extensions.erase(extensions.find_last_not_of('|') + 1);
+      rendered += "UNKNOWN/" + s.HardwareNumber + "/" + s.CanalType + "/" + extensions + " ";
     }
-    return names;
+    return rendered;
   }
   size_t InvalidFrameReports() const {
     size_t n = 0;
@@ -263,52 +279,89 @@ TEST_F(ReceptionLoopTest, LogsStartReadWriteAndStopUnderTheConnectionId) {
   EXPECT_EQ(lines[4], id + "Connection thread stop: 2");
 }
 
-// Each case sends its reads one after the other, each once the previous one
-// was read: the signals that arrive (payloads, "?" for UNKNOWN), the time
-// replies, whether the driver closed the connection and the flood reports.
-TEST_F(ReceptionLoopTest, EveryCompleteMessageOfEachReadIsHandled) {
+// Each case sends its reads one after the other on a new connection, each
+// once the previous one was read, after `flood` invalid frames on the port:
+// the signals that arrive (see Rendered), the events, the number of time
+// replies and whether the driver closed the connection.
+TEST_F(ReceptionLoopTest, EachMessageOfAReadKeepsTheBytesThatFollowIt) {
   struct Case {
     std::vector<std::string> reads;
-    std::string names;
+    int flood;
+    std::string signals;
+    std::vector<std::string> events;
     int replies;
     bool closed;
-    size_t reports;
   };
   const std::string a = SignalMessage("a"), b = SignalMessage("b"), c = SignalMessage("c");
+  // A frame the parser refuses (kind 02AD without payload), then garbage
+  // without "[".
+  const std::string refused = "[ABCD123402AD]" + std::string(60, '\xEE');
+  const std::string refused_hex = "5B4142434431323334303241445D" + std::string(120, 'E');
+  const std::string refused_signal =
+      "UNKNOWN/Drv/N/" + refused_hex.substr(0, 100) + "|" + refused_hex.substr(100) + " ";
+  const std::string no_payload = "Signal analysis error. / Exception - Message payload is empty";
+  const std::string no_body = "Signal analysis error. / Exception - Message body is empty";
+  const std::string flood_report =
+      "Invalid data frame received on port 2 (TCP {1}). The sum of ignored invalid frames: 1. "
+      "The last frame sent from IP address {3}. / ";
+  const std::string junk = "UNKNOWN/Drv/N/6A756E6B ", empty = "UNKNOWN/Drv/N/5B5D ";
+  size_t closes = 0;
   const std::vector<Case> cases = {
-      {{a + b}, "a b ", 0, false, 0},
-      {{a + "\r\n" + kTimeRequest + b + "\r\n"}, "a b ", 1, false, 0},
-      {{a + "\r\n" + b.substr(0, 10)}, "a ", 0, false, 0},
-      {{a.substr(0, 10), a.substr(10)}, "? 1512 ", 0, false, 0},  // split: two messages
-      {{"junk", "junk", "junk"}, "? ? ? ", 0, true, 0},
-      {{"junk", "junk", c, "junk", "junk"}, "? ? c ? ", 0, false, 1},
-      {{"[][][]" + a}, "? ? ? ", 0, true, 0},
+      {{a + "\r\n"}, 0, "a ", {}, 0, false},
+      {{"[]\r\n"}, 0, "UNKNOWN/Drv/N/5B5D0D0A ", {no_body}, 1, false},
+      {{refused}, 0, refused_signal, {no_payload}, 1, false},
+      {{refused}, 3, "", {flood_report + refused_hex}, 1, false},
+      {{a + "\r\n" + b}, 0, "a b ", {}, 0, false},
+      {{a + "\r\n" + kTimeRequest + b + "\r\n"}, 0, "a b ", {}, 1, false},
+      // A message the network split is two messages.
+      {{a + b.substr(0, 10), b.substr(10)},
+       0,
+       "a UNKNOWN/Drv/N/5B414243443132333458 1512 ",
+       {no_body},
+       2,
+       false},
+      {{"junk", "junk", "junk"}, 0, junk + junk + junk, {no_body, no_body, no_body}, 3, true},
+      {{"junk", "junk", c, "junk", "junk"},
+       0,
+       junk + junk + "c " + junk,
+       {no_body, no_body, no_body, flood_report + "6A756E6B"},
+       4,
+       false},
+      {{"[][][]" + a}, 0, empty + empty + empty, {no_body, no_body, no_body}, 3, true},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.reads[0]);
     const size_t first = signals_.Signals().size();
     events_.Clear();
     settings_.Ports[1].FloodControl = std::make_shared<TDoSAttackControl>(clock_);
+    for (int i = 0; i < test.flood; ++i) {
+      bool report = false;
+      int32_t ignored = 0;
+      settings_.Ports[1].FloodControl->Check(report, ignored);
+    }
     auto transmitter = Connect();
     const size_t reads = CountLines("read (");
     for (size_t i = 0; i < test.reads.size(); ++i) {
       transmitter->Send(test.reads[i]);
       ASSERT_TRUE(WaitForLines("read (", reads + i + 1));
     }
+    // Once the replies are read, nothing more is written to the transmitter.
     for (int i = 0; i < test.replies; ++i)
-      EXPECT_EQ(transmitter->ReadLine().substr(0, 20), TimeReply());
+      EXPECT_NE(transmitter->ReadLine().find("*pw*00*20240115"), std::string::npos);
     if (test.closed) {
       EXPECT_TRUE(transmitter->SeesClose());
-      EXPECT_TRUE(WaitForLines("closing connection because of too many invalid frames received"));
-    } else {
-      // A message may still be in the parser (whose time reply would then
-      // meet a closed socket): close once its signal has arrived.
-      EXPECT_TRUE(WaitForSignals(first + std::count(test.names.begin(), test.names.end(), ' ')));
     }
+    const std::string peer = "127.0.0.1:" + std::to_string(transmitter->LocalPort());
     transmitter->Close();
     ASSERT_TRUE(WaitForLines("Connection thread stop", CountLines("Connection thread start")));
-    EXPECT_EQ(Names(first), test.names);
-    EXPECT_EQ(InvalidFrameReports(), test.reports);
+    EXPECT_EQ(CountLines("closing connection because of too many invalid frames"),
+              closes += test.closed);
+    EXPECT_EQ(Rendered(first), test.signals);
+    std::vector<std::string> expected, events;
+    for (const std::string& event : test.events)
+      expected.push_back(FormatPlaceholders(event, {0, listener_->Port(), 0, peer}));
+    for (const RecordedEvent& e : events_.Events()) events.push_back(e.text + " / " + e.details);
+    EXPECT_EQ(events, expected);
   }
 }
 
@@ -511,9 +564,11 @@ TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
                            2 + kGarbageSenders));
   for (int i = 0; i < 2500 && signals_.Signals().size() < 4; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  std::string names = Names(0);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, "    ???ko");  // "ok" and three UNKNOWN, in any order
+  const std::vector<TSignal> signals = signals_.Signals();  // "ok" and three UNKNOWN
+  EXPECT_EQ(signals.size(), 4u);
+  EXPECT_EQ(std::count_if(signals.begin(), signals.end(),
+                          [](const TSignal& s) { return s.Code == "UNKNOWN"; }),
+            3);
   // Events too: the three accepted frames' analysis errors and one report.
   EXPECT_EQ(InvalidFrameReports(), 1u);
   EXPECT_EQ(events_.Count("Signal analysis error."), 3u);
