@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   tzdata clang-format libxml2-utils
   clang libclang-rt-14-dev
+  prometheus-cpp-dev prometheus lintian systemd dpkg-dev fakeroot
 )
 
 missing=()

@@ -21,6 +21,7 @@ TReceptionLoop::TReceptionLoop(TReceptionContext context, Options options)
       work_(asio::make_work_guard(io_)),
       sweep_timer_(io_),
       read_buffer_(new char[kMaxReadBytes]) {
+  heartbeat_.Beat(context_.Clock.MonotonicMs());
   ArmSweep();
   thread_ = std::thread([this] {
     // Every handler catches its own errors; this only keeps the loop alive.
@@ -98,6 +99,7 @@ void TReceptionLoop::ArmSweep() {
 }
 
 void TReceptionLoop::Sweep() {
+  heartbeat_.Beat(context_.Clock.MonotonicMs());
   const int64_t now = context_.Clock.Ticks(false);
   // Backwards: a connection that ends takes the last entry's place, which
   // has been swept already.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/device_control.h"
+#include "support/heartbeat.h"
 
 namespace vd {
 
@@ -88,6 +89,9 @@ class TReceptionLoop {
   void Stop();
 
   size_t ConnectionCount() const { return connection_count_.load(); }
+  // Beats at every sweep, on the loop thread: a loop stuck in one handler
+  // stops beating.
+  const THeartbeat& Heartbeat() const { return heartbeat_; }
 
   const TReceptionContext& Context() const { return context_; }
   asio::io_context& Io() { return io_; }
@@ -125,6 +129,7 @@ class TReceptionLoop {
   std::unique_ptr<char[]> read_buffer_;                          // loop thread
   std::vector<std::shared_ptr<TDeviceConnection>> connections_;  // loop thread
   std::atomic<size_t> connection_count_{0};
+  THeartbeat heartbeat_;
   std::vector<std::shared_ptr<TDeviceConnection>> paused_;  // loop thread
   std::atomic<size_t> backlog_{0};
   std::atomic<bool> any_paused_{false};

@@ -60,6 +60,8 @@ void TKernelLinkThread::Stop() {
 
 int64_t TKernelLinkThread::NowSeconds() const { return c_.Clock.Ticks(false); }
 
+void TKernelLinkThread::Beat() { heartbeat_.Beat(c_.Clock.MonotonicMs()); }
+
 void TKernelLinkThread::WriteLog(const std::string& message) {
   const char* kind = options_.Kind == TKernelLinkKind::Tcp ? " Kernel TCP (" : " Kernel Pipe (";
   c_.Log.LogWrite(std::to_string(thread_id_) + kind + options_.Name + "): " + message);
@@ -86,6 +88,7 @@ void TKernelLinkThread::Execute() {
   last_host_.clear();
   last_port_ = 0;
   while (!stopping_.load()) {
+    Beat();
     try {
       if (Connect()) FrameLoop();
     } catch (...) {
@@ -171,6 +174,7 @@ bool TKernelLinkThread::Connect() {
 
 void TKernelLinkThread::FrameLoop() {
   while (!stopping_.load()) {
+    Beat();
     if (c_.CommunicationData.GetNextFrameToSend(out_frame_)) SendFrame(out_frame_);
     TSocketWait wait;
     size_t available = 0;
@@ -289,6 +293,7 @@ void TKernelLinkThread::Pause(int64_t ms) {
   constexpr int kSliceMs = 20;
   for (int pass = 0; pass < 1000 && !stopping_.load() && c_.Clock.MonotonicMs() < deadline;
        ++pass) {
+    Beat();
     socket_.Wait(kSliceMs, stop_event_.Fd());
   }
 }

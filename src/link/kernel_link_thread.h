@@ -11,6 +11,7 @@
 #include "kernel/orvan_frame.h"
 #include "platform/stream_socket.h"
 #include "platform/wake_event.h"
+#include "support/heartbeat.h"
 
 namespace vd {
 
@@ -87,6 +88,10 @@ class TKernelLinkThread {
   // The transport's constants.
   static TLinkTransport::Options TransportOptions(TKernelLinkKind kind);
 
+  // Beats at every pass of the frame loop, connection attempt and pause
+  // slice; safe to read from any thread.
+  const THeartbeat& Heartbeat() const { return heartbeat_; }
+
  private:
   static constexpr int64_t kNever = std::numeric_limits<int64_t>::min();
 
@@ -107,6 +112,7 @@ class TKernelLinkThread {
   bool Throttled(int64_t& last_event_time);
   std::string Endpoint() const;
   int64_t NowSeconds() const;
+  void Beat();
 
   // Constant after construction.
   const Options options_;
@@ -117,6 +123,7 @@ class TKernelLinkThread {
   TWakeEvent stop_event_;
   // Stands for the stop flag while the unregistration answer is read.
   const std::atomic<bool> not_stopping_{false};
+  THeartbeat heartbeat_;
 
   // The link thread's own state.
   TStreamSocket socket_;

@@ -63,9 +63,14 @@ class SystemdNotifierTest : public testing::Test {
   SystemdNotifier notifier_;
 };
 
-TEST_F(SystemdNotifierTest, ReadyAndStoppingReachTheServiceManager) {
+TEST_F(SystemdNotifierTest, ReadyStoppingAndWatchdogReachTheServiceManager) {
+  ::setenv("WATCHDOG_USEC", "30000000", 1);
+  EXPECT_EQ(notifier_.WatchdogIntervalMs(), 30000);
+  ::unsetenv("WATCHDOG_USEC");
   notifier_.Ready();
   EXPECT_EQ(Receive(5000), "READY=1");
+  notifier_.WatchdogPing();
+  EXPECT_EQ(Receive(5000), "WATCHDOG=1");
   notifier_.Stopping();
   EXPECT_EQ(Receive(5000), "STOPPING=1");
 }
@@ -74,7 +79,9 @@ TEST_F(SystemdNotifierTest, OutsideSystemdNotificationsDoNothing) {
   ::unsetenv("NOTIFY_SOCKET");
   notifier_.Ready();
   notifier_.Stopping();
+  notifier_.WatchdogPing();
   EXPECT_EQ(Receive(0), "");
+  EXPECT_EQ(notifier_.WatchdogIntervalMs(), 0);
 }
 
 }  // namespace

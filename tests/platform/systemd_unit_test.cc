@@ -34,8 +34,8 @@ TEST_F(SystemdUnitTest, UnitRunsTheDriverAsANotifyServiceWithRoomForTheConnectio
   for (const char* line :
        {"\nType=notify\n",
         "\nExecStart=\"/opt/lirra/VolterDirectDrv\" --registry \"/etc/lirra/registry.reg\"\n",
-        "\nRestart=on-failure\n", "\nLimitNOFILE=65536\n", "\nWantedBy=multi-user.target\n",
-        "\nDescription=Orvanel VolterDirect Driver\n"}) {
+        "\nRestart=on-failure\n", "\nWatchdogSec=30\n", "\nLimitNOFILE=65536\n",
+        "\nWantedBy=multi-user.target\n", "\nDescription=Orvanel VolterDirect Driver\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
 }
