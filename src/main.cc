@@ -1,6 +1,7 @@
 // VolterDirectDrv: the driver process. Runs the start sequence, stays in the
 // foreground until SIGTERM or SIGINT, runs the stop sequence and exits 0; a
-// failed start exits 1. INSTALL and UNINSTALL manage the systemd unit.
+// failed start exits 1. INSTALL and UNINSTALL manage the systemd unit;
+// --check-config reads the registry file and prints what a start would use.
 #include <unistd.h>
 
 #include <iostream>
@@ -19,11 +20,17 @@
 #include "platform/systemd_notifier.h"
 #include "platform/systemd_unit.h"
 #include "platform/termination_signals.h"
+#include "service/configuration_check.h"
 #include "service/driver_service.h"
 #include "support/errors.h"
 #include "support/service_event_log.h"
 
 namespace {
+
+vd::RegistryOpener RegistryFileOpener(vd::IFileSystem& fs, const std::string& path) {
+  return
+      [&fs, path] { return std::make_unique<vd::RegistryFile>(vd::RegistryFile::Load(fs, path)); };
+}
 
 int Run(const vd::CommandLine& command) {
   vd::SyslogEventLog event_log(std::cerr);
@@ -40,10 +47,7 @@ int Run(const vd::CommandLine& command) {
     vd::TO_VolterDirectDrv service(vd::TServiceHost{fs, clock, event_log, notifier, time_setter,
                                                     vd::PosixSocketApi(), program,
                                                     vd::ExecutableDirectory(), vd::GetLocalIP()});
-    const std::string registry_file = command.registry_file;
-    if (!service.ServiceStart([&fs, &registry_file] {
-          return std::make_unique<vd::RegistryFile>(vd::RegistryFile::Load(fs, registry_file));
-        })) {
+    if (!service.ServiceStart(RegistryFileOpener(fs, command.registry_file))) {
       return 1;
     }
     vd::TTerminationSignals::WaitForTermination(-1);
@@ -83,6 +87,12 @@ int main(int argc, char** argv) {
         std::cerr << "VolterDirectDrv: " << vd::ExceptionText(error) << "\n";
         return 1;
       }
+    case vd::CommandLine::Action::kCheckConfig: {
+      vd::SystemClock clock;
+      return vd::CheckConfiguration(RegistryFileOpener(fs, command.registry_file), fs, clock,
+                                    vd::ExecutableDirectory(), vd::GetLocalIP(), std::cout,
+                                    std::cerr);
+    }
     case vd::CommandLine::Action::kUninstall:
       return vd::UninstallService(fs, command.unit_directory, command.silent, std::cout, std::cerr);
     case vd::CommandLine::Action::kRun:

@@ -13,7 +13,7 @@ using ECommandLineError = ErrorKind<"ECommandLineError">;
 
 // What the executable VolterDirectDrv was asked to do.
 struct CommandLine {
-  enum class Action { kRun, kHelp, kVersion, kInstall, kUninstall };
+  enum class Action { kRun, kHelp, kVersion, kInstall, kUninstall, kCheckConfig };
 
   static constexpr char kDefaultRegistryFile[] = "/etc/lirra/registry.reg";
 
@@ -27,6 +27,7 @@ struct CommandLine {
 //   --registry FILE | --registry=FILE    the registry file to read
 //   --unit-dir DIR | --unit-dir=DIR      where INSTALL and UNINSTALL work
 //   INSTALL [SILENT] | UNINSTALL [SILENT] (any letter case)
+//   --check-config                       read the registry file, print, exit
 //   -h | --help, -V | --version          answered before anything else
 // Raises ECommandLineError naming the argument that is wrong.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
