@@ -4,6 +4,7 @@
 // --check-config reads the registry file and prints what a start would use.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -33,7 +34,8 @@ vd::RegistryOpener RegistryFileOpener(vd::IFileSystem& fs, const std::string& pa
 }
 
 int Run(const vd::CommandLine& command) {
-  vd::SyslogEventLog event_log(std::cerr);
+  vd::SyslogEventLog event_log(std::cerr, true,
+                               !vd::IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO));
   vd::PosixFileSystem fs;
   vd::SystemClock clock;
   vd::SystemdNotifier notifier;
