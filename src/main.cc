@@ -25,6 +25,9 @@
 #include "service/driver_service.h"
 #include "support/errors.h"
 #include "support/service_event_log.h"
+#ifdef VD_WITH_METRICS
+#include "metrics/metrics_listener.h"
+#endif
 
 namespace {
 
@@ -46,9 +49,19 @@ int Run(const vd::CommandLine& command) {
     vd::ProgramInfo program;
     program.executable_path = vd::ExecutablePath();
     program.process_id = static_cast<int64_t>(getpid());
-    vd::TO_VolterDirectDrv service(vd::TServiceHost{fs, clock, event_log, notifier, time_setter,
-                                                    vd::PosixSocketApi(), program,
-                                                    vd::ExecutableDirectory(), vd::GetLocalIP()});
+    vd::TServiceHost host{fs,
+                          clock,
+                          event_log,
+                          notifier,
+                          time_setter,
+                          vd::PosixSocketApi(),
+                          program,
+                          vd::ExecutableDirectory(),
+                          vd::GetLocalIP()};
+#ifdef VD_WITH_METRICS
+    host.OpenMetrics = &vd::TMetricsListener::Open;
+#endif
+    vd::TO_VolterDirectDrv service(std::move(host));
     if (!service.ServiceStart(RegistryFileOpener(fs, command.registry_file))) {
       return 1;
     }

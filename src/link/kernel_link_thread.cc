@@ -62,6 +62,16 @@ int64_t TKernelLinkThread::NowSeconds() const { return c_.Clock.Ticks(false); }
 
 void TKernelLinkThread::Beat() { heartbeat_.Beat(c_.Clock.MonotonicMs()); }
 
+std::string TKernelLinkThread::CurrentEndpoint() const {
+  std::lock_guard<std::mutex> guard(endpoint_mutex_);
+  return current_endpoint_;
+}
+
+void TKernelLinkThread::SetCurrentEndpoint() {
+  std::lock_guard<std::mutex> guard(endpoint_mutex_);
+  current_endpoint_ = Endpoint();
+}
+
 void TKernelLinkThread::WriteLog(const std::string& message) {
   const char* kind = options_.Kind == TKernelLinkKind::Tcp ? " Kernel TCP (" : " Kernel Pipe (";
   c_.Log.LogWrite(std::to_string(thread_id_) + kind + options_.Name + "): " + message);
@@ -117,6 +127,7 @@ bool TKernelLinkThread::Connect() {
   c_.KernelSettings.SetKernelRegistered(false);
   if (options_.Kind == TKernelLinkKind::Tcp) {
     if (!c_.KernelSettings.GetCurrentKernel(host_, port_)) return false;
+    SetCurrentEndpoint();
     if (!socket_.Connected()) {
       c_.KernelSettings.SetKernelRegistered(false);
       try {
@@ -137,6 +148,7 @@ bool TKernelLinkThread::Connect() {
     c_.Events.AddSystemEvent(
         FormatPlaceholders("Connection to kernel {0} established.", {Endpoint()}), "", false);
   } else {
+    SetCurrentEndpoint();
     try {
       socket_.ConnectUnix(options_.PipePath);
       pipe_connect_error_reported_ = false;
@@ -158,6 +170,7 @@ bool TKernelLinkThread::Connect() {
                            {options_.PipePath}),
         "", false);
   }
+  connected_ = true;
   c_.CommunicationData.Reset();
   c_.KernelSettings.SetInstallationNumber(0);
   last_good_frame_time_ = NowSeconds();
@@ -209,6 +222,7 @@ bool TKernelLinkThread::ReceiveFrame() {
   if (result == TFrameReadResult::Good) {
     bad_frame_count_ = 0;
     last_good_frame_time_ = NowSeconds();
+    last_good_frame_ms_ = c_.Clock.MonotonicMs();
     try {
       codec_.DecodeFrame(in_frame_);
     } catch (...) {
@@ -267,6 +281,7 @@ void TKernelLinkThread::CloseConnection() {
   try {
     const bool was_connected = socket_.Connected();
     socket_.Close();
+    connected_ = false;
     c_.KernelSettings.SetKernelRegistered(false);
     if (!was_connected) return;
     if (options_.Kind == TKernelLinkKind::Tcp) {
@@ -320,6 +335,7 @@ void TKernelLinkThread::Unregister() {
     WriteLog("module unregistration exception: " + CurrentExceptionText());
   }
   socket_.Close();
+  connected_ = false;
 }
 
 void TKernelLinkThread::SendFrame(TOrvanFrame& frame) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -92,6 +93,16 @@ class TKernelLinkThread {
   // slice; safe to read from any thread.
   const THeartbeat& Heartbeat() const { return heartbeat_; }
 
+  // For the metrics; safe to call from any thread.
+  // Whether the link has a connection to the Kernel now.
+  bool Connected() const { return connected_.load(); }
+  // The endpoint of the current or last connection attempt ("host:port" or
+  // the socket path); empty before the first.
+  std::string CurrentEndpoint() const;
+  // Monotonic ms of the last good frame received; THeartbeat::kNever before
+  // the first.
+  int64_t LastGoodFrameMs() const { return last_good_frame_ms_.load(); }
+
  private:
   static constexpr int64_t kNever = std::numeric_limits<int64_t>::min();
 
@@ -113,6 +124,7 @@ class TKernelLinkThread {
   std::string Endpoint() const;
   int64_t NowSeconds() const;
   void Beat();
+  void SetCurrentEndpoint();
 
   // Constant after construction.
   const Options options_;
@@ -124,6 +136,10 @@ class TKernelLinkThread {
   // Stands for the stop flag while the unregistration answer is read.
   const std::atomic<bool> not_stopping_{false};
   THeartbeat heartbeat_;
+  std::atomic<bool> connected_{false};
+  std::atomic<int64_t> last_good_frame_ms_{THeartbeat::kNever};
+  mutable std::mutex endpoint_mutex_;
+  std::string current_endpoint_;  // guarded by endpoint_mutex_
 
   // The link thread's own state.
   TStreamSocket socket_;

@@ -47,6 +47,8 @@ ILogWriter& TO_VolterDirectDrv::Log() {
 }
 
 bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
+  start_monotonic_ms_ = host_.Clock.MonotonicMs();
+  start_utc_ms_ = host_.Clock.UtcNowMs();
   try {
     {
       const std::unique_ptr<ISettingsSource> registry = open_registry();
@@ -127,7 +129,32 @@ bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
   running_ = true;
   host_.Notifier.Ready();
   StartWatchdog();
+  OpenMetricsListener();
   return true;
+}
+
+void TO_VolterDirectDrv::OpenMetricsListener() {
+  const std::string& address = settings_.MetricsAddress;
+  if (address.empty()) return;
+  if (!host_.OpenMetrics) {
+    Log().LogWrite("MetricsAddress " + address + " ignored: this driver is built without metrics");
+    return;
+  }
+  try {
+    metrics_ = host_.OpenMetrics(
+        address, TDriverView{host_.Clock, settings_, signal_buffer_.get(), questions_buffer_.get(),
+                             kernel_settings_.get(), kernel_link_.get(), communication_data_.get(),
+                             reception_.get(), sys_thread_.get(), log_.get(), watchdog_.get(),
+                             start_monotonic_ms_, start_utc_ms_});
+    Log().LogWrite("Metrics listener open on " + metrics_->Address());
+  } catch (...) {
+    // Metrics never stand between a transmitter and the Kernel: the driver
+    // runs on, and the scrape failing tells the monitoring.
+    const std::string text = CurrentExceptionText();
+    Log().LogWrite("Metrics listener cannot be opened on " + address + ": " + text);
+    questions_buffer_->AddSystemEvent("Metrics listener cannot be opened on " + address + ".", text,
+                                      true);
+  }
 }
 
 void TO_VolterDirectDrv::StartWatchdog() {
@@ -166,6 +193,7 @@ bool TO_VolterDirectDrv::ServiceStop() {
 }
 
 void TO_VolterDirectDrv::FreeSharedObjects(bool log_stop) {
+  metrics_.reset();
   // Stopping may take longer than a watchdog interval; systemd stops
   // watching once it was told STOPPING=1.
   watchdog_.reset();

@@ -7,6 +7,7 @@
 
 #include "config/driver_settings.h"
 #include "config/kernel_endpoint.h"
+#include "service/driver_view.h"
 #include "support/log_writer.h"
 #include "support/logging.h"
 
@@ -47,6 +48,10 @@ struct TServiceHost {
   std::string ExecutableDirectory;
   // The host's address (GetLocalIP), for the registration and events.
   std::string LocalIP;
+  // Opens the metrics listener when the settings name a MetricsAddress;
+  // empty in a build without metrics (the address is then ignored, with a
+  // log line).
+  DriverListenerFactory OpenMetrics = {};
 };
 
 // Opens the registry the configuration is read from; may raise (a file that
@@ -62,8 +67,11 @@ using RegistryOpener = std::function<std::unique_ptr<ISettingsSource>()>;
 // control buffer, the reception loop, the Kernel link thread (local socket or
 // TCP) and last the system thread; it then reports event 1, logs "Service
 // start" and tells the service manager it is ready; when the manager asks
-// for watchdog pings, the watchdog starts last. ServiceStop ends the
-// watchdog, then the system thread, then the reception loop, then the link (which
+// for watchdog pings, the watchdog starts, and with a MetricsAddress the
+// metrics listener opens last (a listener that cannot open is logged and
+// reported as an event; the driver runs on without it). ServiceStop closes
+// the metrics listener, ends the watchdog, then the system thread, then the
+// reception loop, then the link (which
 // unregisters), then frees the flood controls, the control buffer, the signal
 // buffer, the Kernel settings, the question buffer and the module list, logs
 // "Service stop", frees the log, releases the cache lock last, and reports
@@ -108,6 +116,7 @@ class TO_VolterDirectDrv {
   // before the log goes when log_stop; raises on the first error.
   void FreeSharedObjects(bool log_stop);
   void StartWatchdog();
+  void OpenMetricsListener();
   ILogWriter& Log();
 
   TServiceHost host_;
@@ -131,6 +140,9 @@ class TO_VolterDirectDrv {
   std::unique_ptr<TKernelLinkThread> kernel_link_;
   std::unique_ptr<TSys_Thr> sys_thread_;
   std::unique_ptr<TWatchdog> watchdog_;
+  std::unique_ptr<IDriverListener> metrics_;
+  int64_t start_monotonic_ms_ = 0;
+  int64_t start_utc_ms_ = 0;
 };
 
 }  // namespace vd

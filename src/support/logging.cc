@@ -176,12 +176,14 @@ TLogging::~TLogging() { EndSession(); }
 void TLogging::LogWrite(std::string_view text) { Write(text, true, kDefaultSpec); }
 
 bool TLogging::Write(std::string_view text, bool with_timestamp, std::string_view file_spec) {
+  bool written = false;
   try {
     std::lock_guard<std::mutex> guard(mutex_);
-    return WriteLocked(text, with_timestamp, file_spec, clock_.UtcNowMs());
+    written = WriteLocked(text, with_timestamp, file_spec, clock_.UtcNowMs());
   } catch (...) {
-    return false;
   }
+  if (!written) write_errors_.fetch_add(1, std::memory_order_relaxed);
+  return written;
 }
 
 void TLogging::EndSession() {
