@@ -134,26 +134,25 @@ TCacheInspector::Entry TCacheInspector::Read(const std::string& name) {
   return entry;
 }
 
-std::vector<TCacheInspector::Entry> TCacheInspector::Scan() {
-  std::vector<std::string> names = fs_.ListDirectory(directory_);
-  std::sort(names.begin(), names.end());
-  std::vector<Entry> entries;
-  for (const std::string& name : names) {
-    if (fs_.Stat(directory_ + name).is_directory) continue;
-    Entry entry = Read(name);
-    if (!entry.Vanished) entries.push_back(std::move(entry));
+bool TCacheInspector::Scan(std::vector<Entry>& entries, std::ostream& err) {
+  try {
+    std::vector<std::string> names = fs_.ListDirectory(directory_);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      if (fs_.Stat(directory_ + name).is_directory) continue;
+      Entry entry = Read(name);
+      if (!entry.Vanished) entries.push_back(std::move(entry));
+    }
+    return true;
+  } catch (const std::exception& error) {
+    err << "vd-cache: " << ExceptionText(error) << "\n";
+    return false;
   }
-  return entries;
 }
 
 int TCacheInspector::List(std::ostream& out, std::ostream& err) {
   std::vector<Entry> entries;
-  try {
-    entries = Scan();
-  } catch (const std::exception& error) {
-    err << "vd-cache: " << ExceptionText(error) << "\n";
-    return 1;
-  }
+  if (!Scan(entries, err)) return 1;
   std::vector<const Entry*> signals;
   std::vector<const Entry*> questions;
   for (const Entry& entry : entries) {
@@ -236,12 +235,7 @@ int TCacheInspector::Show(const std::string& file, std::ostream& out, std::ostre
 
 int TCacheInspector::Errors(std::ostream& out, std::ostream& err) {
   std::vector<Entry> entries;
-  try {
-    entries = Scan();
-  } catch (const std::exception& error) {
-    err << "vd-cache: " << ExceptionText(error) << "\n";
-    return 1;
-  }
+  if (!Scan(entries, err)) return 1;
   size_t count = 0;
   for (const Entry& entry : entries) count += entry.FileKind == Kind::kError ? 1 : 0;
   out << "Files set aside: " << count << "\n";
@@ -294,12 +288,7 @@ int TCacheInspector::Requeue(const std::string& file, std::ostream& out, std::os
 
 int TCacheInspector::Stats(std::ostream& out, std::ostream& err) {
   std::vector<Entry> entries;
-  try {
-    entries = Scan();
-  } catch (const std::exception& error) {
-    err << "vd-cache: " << ExceptionText(error) << "\n";
-    return 1;
-  }
+  if (!Scan(entries, err)) return 1;
   struct Tally {
     size_t count = 0;
     int64_t bytes = 0;

@@ -43,9 +43,9 @@ class TCacheInspector {
 
  private:
   struct Entry;
-  // Every file of the directory, read and judged; raises when the directory
-  // cannot be listed.
-  std::vector<Entry> Scan();
+  // Every file of the directory, read and judged; false (and the reason on
+  // err) when the directory cannot be listed.
+  bool Scan(std::vector<Entry>& entries, std::ostream& err);
   Entry Read(const std::string& name);
   int64_t NowSeconds() const;
 
