@@ -17,7 +17,14 @@ namespace {
 
 // A directory value: empty means the executable's directory; always ends with "/".
 std::string DirectoryValue(const std::string& text, const std::string& executable_directory) {
+#ifdef _WIN32
+  // The driver's paths are written with "/", which Windows takes as well.
+  std::string path = text;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return IncludeTrailingSlash(path.empty() ? executable_directory : path);
+#else
   return IncludeTrailingSlash(text.empty() ? executable_directory : text);
+#endif
 }
 
 void ReadSharedKey(const ISettingsKey& key, const std::string& executable_directory,

@@ -42,6 +42,14 @@ std::string ChangeExtension(std::string_view path, std::string_view extension) {
   return out;
 }
 
+bool IsAbsolutePath(std::string_view path) {
+#ifdef _WIN32
+  // "C:/..." or "C:\..."
+  if (path.size() >= 3 && path[1] == ':' && (path[2] == '/' || path[2] == '\\')) return true;
+#endif
+  return !path.empty() && path.front() == '/';
+}
+
 // Resolves "." and ".." segments and repeated "/" of an absolute path; a
 // trailing "/" stays.
 std::string NormalizePath(std::string_view path) {
@@ -123,7 +131,7 @@ std::string ResolveLogFileName(std::string_view spec, const std::string& default
   if (spec.empty() || EqualsIgnoreCase(spec, kDefaultSpec)) {
     resolved = default_name;
   } else {
-    if (spec.front() == '/') {
+    if (IsAbsolutePath(spec)) {
       resolved = spec;
     } else {
       const std::string_view visible = TrimLeft(spec);

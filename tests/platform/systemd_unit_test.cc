@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fakes/scoped_temp_dir.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -24,7 +24,7 @@ class SystemdUnitTest : public testing::Test {
   std::string UnitPath() const { return UnitDirectory() + "/O_VolterDirectDrv.service"; }
 
   ScopedTempDir temp_;
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   std::ostringstream out_;
   std::ostringstream err_;
 };

@@ -15,7 +15,7 @@
 #include "fakes/recording_service_events.h"
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_temp_dir.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/heartbeat.h"
 
 namespace vd {
@@ -53,7 +53,7 @@ class WatchdogTest : public testing::Test {
 
   FakeClock clock_;
   ScopedTempDir dir_;
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   RecordingServiceNotifier notifier_;
   RecordingEventSink events_;
   RecordingLogWriter log_;

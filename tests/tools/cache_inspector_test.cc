@@ -13,7 +13,7 @@
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_temp_dir.h"
 #include "platform/cache_lock.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 
 namespace vd {
 namespace {
@@ -60,7 +60,7 @@ class CacheInspectorTest : public testing::Test {
 
   ScopedTempDir dir_;
   FakeClock clock_;
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   RecordingLogWriter log_;
   TCacheInspector inspector_{fs_, clock_, dir_.Path()};
   std::ostringstream out_;
