@@ -23,94 +23,14 @@
 #include "device/device_connection.h"
 #include "device/dos_attack_control.h"
 #include "device/port_listener.h"
+#include "fakes/eventually.h"
 #include "fakes/fake_clock.h"
+#include "fakes/loopback_transmitter.h"
 #include "fakes/recording_sinks.h"
 #include "support/text_utils.h"
 
 namespace vd {
 namespace {
-
-// A transmitter: a blocking loopback client whose reads give up after 5 s.
-class Transmitter {
- public:
-  explicit Transmitter(int32_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    timeval timeout{5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~Transmitter() { Close(); }
-  bool Connected() const { return connected_; }
-  int32_t LocalPort() const {
-    sockaddr_in mine{};
-    socklen_t length = sizeof mine;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&mine), &length);
-    return ntohs(mine.sin_port);
-  }
-  // What send answers: the bytes taken, or -1 once the driver has closed.
-  ssize_t TrySend(const std::string& text) const {
-    return send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
-  }
-  void Send(const std::string& text) const {
-    ASSERT_EQ(send(fd_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
-  }
-  // Everything up to and including the next "\n", or what came before EOF or the time-out.
-  std::string ReadLine() const {
-    std::string line;
-    char c = 0;
-    while (line.size() < 4096 && recv(fd_, &c, 1, 0) == 1) {
-      line += c;
-      if (c == '\n') break;
-    }
-    return line;
-  }
-  // The next `count` bytes (fewer on EOF or time-out).
-  std::string Read(size_t count) const {
-    std::string text(count, '\0');
-    size_t got = 0;
-    for (ssize_t n = 1; got < count && n > 0; got += n > 0 ? static_cast<size_t>(n) : 0)
-      n = recv(fd_, text.data() + got, count - got, 0);
-    return text.substr(0, got);
-  }
-  // True when the driver closed the connection (replies before it are skipped).
-  bool SeesClose() const {
-    char buffer[4096];
-    for (int i = 0; i < 1000; ++i) {
-      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return n == 0;
-    }
-    return false;
-  }
-  // The driver's descriptor of this connection: the socket in this process
-  // whose peer is this transmitter's address.
-  int ServerSide() const {
-    sockaddr_in mine{};
-    socklen_t length = sizeof mine;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&mine), &length);
-    for (int fd = 3; fd < 4096; ++fd) {
-      sockaddr_storage peer{};
-      length = sizeof peer;
-      if (fd == fd_ || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
-      // The port sits at the same place in both address families.
-      if ((peer.ss_family == AF_INET || peer.ss_family == AF_INET6) &&
-          reinterpret_cast<const sockaddr_in&>(peer).sin_port == mine.sin_port)
-        return fd;
-    }
-    return -1;
-  }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
 
 // A signal sink that holds every caller until released.
 class GateSignalSink final : public ISignalSink {
@@ -142,10 +62,6 @@ class GateSignalSink final : public ISignalSink {
   std::vector<TSignal> signals_;
 };
 
-// A signal of another kind; its payload (Extension1) names it.
-std::string SignalMessage(const std::string& name) {
-  return "[ABCD1234X9Z12024011512304507|" + name + "]";
-}
 const std::string kTimeRequest = "[ABCD123402AC2024011512304507|]";
 // The reply at the fake clock's 2024-01-15 12:00:00 UTC, for the port's password.
 std::string TimeReply() { return "*1234*pw*00*" + std::to_string(2024) + "0115"; }
@@ -187,26 +103,15 @@ class ReceptionLoopTest : public testing::Test {
   }
   void SetUp() override { Start(signals_); }
 
-  std::unique_ptr<Transmitter> Connect() {
-    auto transmitter = std::make_unique<Transmitter>(listener_->Port());
+  std::unique_ptr<LoopbackTransmitter> Connect() {
+    auto transmitter = std::make_unique<LoopbackTransmitter>(listener_->Port());
     EXPECT_TRUE(transmitter->Connected());
     return transmitter;
   }
 
-  // Waits (at most 5 s) until `count` log lines contain `text`.
+  // Waits until `count` log lines contain `text`.
   bool WaitForLines(const std::string& text, size_t count = 1) {
-    for (int i = 0; i < 2500; ++i) {
-      if (CountLines(text) >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-  }
-  bool WaitForSignals(size_t count) {
-    for (int i = 0; i < 2500; ++i) {
-      if (signals_.Signals().size() >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
+    return Eventually([&] { return CountLines(text) >= count; });
   }
   size_t CountLines(const std::string& text) const {
     size_t n = 0;
@@ -381,14 +286,14 @@ TEST_F(ReceptionLoopTest, SilentConnectionClosesAfter900SecondsWithStartAndStopO
 }
 
 TEST_F(ReceptionLoopTest, CloseEndsEveryConnectionAndReturnsAfterTheirStopLines) {
-  std::vector<std::unique_ptr<Transmitter>> transmitters;
+  std::vector<std::unique_ptr<LoopbackTransmitter>> transmitters;
   for (int i = 0; i < 3; ++i) transmitters.push_back(Connect());
   ASSERT_TRUE(WaitForLines("Connection thread start", 3));
   listener_->Close();
   EXPECT_EQ(CountLines("Connection thread stop: 2"), 3u);
   EXPECT_FALSE(listener_->IsOpen());
   for (auto& transmitter : transmitters) EXPECT_TRUE(transmitter->SeesClose());
-  EXPECT_FALSE(Transmitter(listener_->Port()).Connected());
+  EXPECT_FALSE(CanConnect(listener_->Port()));
   listener_->Open();  // reopens after sleep mode
   EXPECT_TRUE(Connect()->Connected());
 }
@@ -448,8 +353,7 @@ TEST_F(ReceptionLoopTest, CommandPollSendsAnswersAndRemovesTheCommand) {
     if (!test.frame.empty()) {
       EXPECT_EQ(transmitter->Read(test.frame.size()), test.frame);
     }
-    for (int i = 0; i < 2500 && events_.Events().empty(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(Eventually([&] { return !events_.Events().empty(); }));
     ASSERT_EQ(events_.Events().size(), 1u);
     EXPECT_EQ(events_.Events()[0].text, test.event);
     EXPECT_FALSE(events_.Events()[0].is_error);
@@ -475,8 +379,7 @@ TEST_F(ReceptionLoopTest, TimeReplyIsNotHeldUpByASlowSignalSink) {
   EXPECT_EQ(transmitter->ReadLine().substr(0, 20), TimeReply());
   EXPECT_LE(gate.Count(), 1u);  // the sink is still holding the first one
   gate.Open();
-  for (int i = 0; i < 2500 && gate.Count() < 1000; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(Eventually([&] { return gate.Count() >= 1000; }));
   const std::vector<TSignal> signals = gate.Signals();
   ASSERT_EQ(signals.size(), 1000u);
   for (size_t i = 0; i < signals.size(); ++i) ASSERT_EQ(signals[i].Extension1, std::to_string(i));
@@ -497,12 +400,9 @@ TEST_F(ReceptionLoopTest, SlowSinkHoldsReadingWithoutLosingSignals) {
     for (int i = 0; i < 50; ++i) burst += SignalMessage(std::to_string(sent++));
     transmitter->Send(burst);
   }
-  for (int i = 0; i < 2500 && !loop_->Overloaded(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  EXPECT_TRUE(loop_->Overloaded());
+  EXPECT_TRUE(Eventually([&] { return loop_->Overloaded(); }));
   gate.Open();
-  for (int i = 0; i < 2500 && gate.Count() < sent; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(Eventually([&] { return gate.Count() >= sent; }));
   const std::vector<TSignal> signals = gate.Signals();
   ASSERT_EQ(signals.size(), sent);
   for (size_t i = 0; i < signals.size(); ++i) ASSERT_EQ(signals[i].Extension1, std::to_string(i));
@@ -519,7 +419,7 @@ TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
   auto good = Connect();
   auto endless = Connect();
   auto slow = Connect();
-  std::vector<std::unique_ptr<Transmitter>> crowd;
+  std::vector<std::unique_ptr<LoopbackTransmitter>> crowd;
   for (int i = 0; i < kGarbageSenders; ++i) crowd.push_back(Connect());
   ASSERT_TRUE(WaitForLines("Connection thread start", 3 + kGarbageSenders));
 
@@ -535,7 +435,7 @@ TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
   std::string garbage;
   for (int i = 0; garbage.size() < 4096; ++i) garbage += static_cast<char>(i * 37 % 92 + 1);
   std::vector<bool> cut_off(crowd.size(), false);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEventuallyMs);
   while (std::count(cut_off.begin(), cut_off.end(), false) > 0 &&
          std::chrono::steady_clock::now() < deadline) {
     for (size_t i = 0; i < crowd.size(); ++i)
@@ -562,8 +462,7 @@ TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
   EXPECT_EQ(std::count(cut_off.begin(), cut_off.end(), true), kGarbageSenders);
   EXPECT_TRUE(WaitForLines("closing connection because of too many invalid frames received",
                            2 + kGarbageSenders));
-  for (int i = 0; i < 2500 && signals_.Signals().size() < 4; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(Eventually([&] { return signals_.Signals().size() >= 4; }));
   const std::vector<TSignal> signals = signals_.Signals();  // "ok" and three UNKNOWN
   EXPECT_EQ(signals.size(), 4u);
   EXPECT_EQ(std::count_if(signals.begin(), signals.end(),
@@ -597,7 +496,7 @@ int64_t ProcessCpuMs() {
 // listener pauses (no busy loop), the connections it has keep being served,
 // and it accepts again once descriptors are free.
 TEST_F(ReceptionLoopTest, OutOfDescriptorsPausesAcceptingAndServesTheConnectionsItHas) {
-  std::vector<std::unique_ptr<Transmitter>> held;
+  std::vector<std::unique_ptr<LoopbackTransmitter>> held;
   for (int i = 0; i < 3; ++i) held.push_back(Connect());
   ASSERT_TRUE(WaitForLines("Connection thread start", 3));
 
@@ -625,13 +524,17 @@ TEST_F(ReceptionLoopTest, OutOfDescriptorsPausesAcceptingAndServesTheConnections
     attack.push_back(fd);
   }
   // Out of descriptors with connections waiting: the loop only looks again
-  // every kAcceptPauseMs. A loop retrying at once would burn the whole window.
+  // every kAcceptPauseMs. A loop retrying at once would burn a core; measured
+  // against the time that really passed, a busy machine only lowers the share.
   ASSERT_TRUE(WaitForLines("accepting paused: EOSError - "));
   const int64_t cpu_before = ProcessCpuMs();
+  const auto wall_before = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const int64_t cpu_used = ProcessCpuMs() - cpu_before;
-  EXPECT_LT(cpu_used, 200) << "ms of CPU in 500 ms while out of descriptors";
-  RecordProperty("cpu_ms_in_500ms_out_of_descriptors", static_cast<int>(cpu_used));
+  const auto wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - wall_before)
+                           .count();
+  EXPECT_LT(cpu_used * 100, wall_ms * 40) << cpu_used << " ms of CPU in " << wall_ms << " ms";
   for (auto& transmitter : held) {
     transmitter->Send(kTimeRequest);
     EXPECT_EQ(transmitter->ReadLine().substr(0, 20), TimeReply());

@@ -1,28 +1,22 @@
 // The real VolterDirectDrv as a child process against the Kernel simulator
 // over loopback, in a temporary directory. Every wait is bounded; the bounds
 // are generous so that sanitizer builds pass too.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "driver_process.h"
+#include "fakes/eventually.h"
+#include "fakes/loopback_transmitter.h"
 #include "fakes/scoped_temp_dir.h"
 #include "free_port.h"
 #include "kernel/kernel_messages.h"
@@ -31,55 +25,18 @@
 namespace vd {
 namespace {
 
-constexpr int kWaitMs = 30000;
+constexpr int kWaitMs = kEventuallyMs;
 
-// Polls condition every 20 ms for at most timeout_ms; true when it held.
-bool Eventually(const std::function<bool()>& condition, int timeout_ms = kWaitMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+// A signal message stamped now whose first extension carries tag.
+bool SendSignal(const LoopbackTransmitter& transmitter, const std::string& tag) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y%m%d%H%M%S", &utc);
+  const std::string message = "[ABCD1234E2ET" + std::string(date) + "00|" + tag + "]";
+  return transmitter.TrySend(message) == static_cast<ssize_t>(message.size());
 }
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A transmitter: one loopback connection to a device port.
-class Transmitter {
- public:
-  explicit Transmitter(int32_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~Transmitter() { close(fd_); }
-  bool Connected() const { return connected_; }
-  // A signal message whose first extension carries tag.
-  bool SendSignal(const std::string& tag) const {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char date[32];
-    std::strftime(date, sizeof date, "%Y%m%d%H%M%S", &utc);
-    const std::string message = "[ABCD1234E2ET" + std::string(date) + "00|" + tag + "]";
-    return send(fd_, message.data(), message.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(message.size());
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
-
-bool CanConnect(int32_t port) { return Transmitter(port).Connected(); }
 
 // The tags of the signals the simulator acknowledged.
 std::set<std::string> AcknowledgedTags(const TKernelSimulator& sim) {
@@ -113,7 +70,7 @@ class DriverProcess : public TDriverProcess {
   std::optional<int> WaitExit(int64_t timeout_ms = kWaitMs) {
     return TDriverProcess::WaitExit(timeout_ms);
   }
-  std::string Output() const { return ReadAll(output_); }
+  std::string Output() const { return ReadWholeFile(output_); }
 
  private:
   static TDriverLaunch Launch(const std::string& registry, const std::string& output) {
@@ -195,8 +152,8 @@ TEST_F(DriverEndToEndTest, MessageBecomesAnAcknowledgedSignalAndItsFileDisappear
   TKernelSimulator sim(SimOptions());
   DriverProcess driver(WriteRegistry({sim.TcpPort(), device_port_}), dir_.Path());
   ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
-  Transmitter transmitter(device_port_);
-  ASSERT_TRUE(transmitter.SendSignal("e2e-first"));
+  LoopbackTransmitter transmitter(device_port_);
+  ASSERT_TRUE(SendSignal(transmitter, "e2e-first"));
   EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("e2e-first") == 1; }))
       << driver.Output();
   EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
@@ -209,10 +166,10 @@ TEST_F(DriverEndToEndTest, SignalsUnacknowledgedAtAKillAreDeliveredAfterTheResta
     TKernelSimulator silent(SimOptions(TKernelSimPolicy::Kind::Never));
     DriverProcess driver(WriteRegistry({silent.TcpPort(), device_port_}), dir_.Path());
     ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
-    Transmitter transmitter(device_port_);
+    LoopbackTransmitter transmitter(device_port_);
     for (int i = 0; i < kSignals; ++i) {
       sent.insert("kill-" + std::to_string(i));
-      ASSERT_TRUE(transmitter.SendSignal("kill-" + std::to_string(i)));
+      ASSERT_TRUE(SendSignal(transmitter, "kill-" + std::to_string(i)));
     }
     ASSERT_TRUE(Eventually([&] { return CachedSignalFiles() == kSignals; }))
         << CachedSignalFiles() << "\n"
@@ -293,8 +250,8 @@ TEST_F(DriverEndToEndTest, LinkRunsOverTheLocalSocket) {
   registry.Pipe = true;
   DriverProcess driver(WriteRegistry(registry), dir_.Path());
   ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
-  Transmitter transmitter(device_port_);
-  ASSERT_TRUE(transmitter.SendSignal("over-the-socket"));
+  LoopbackTransmitter transmitter(device_port_);
+  ASSERT_TRUE(SendSignal(transmitter, "over-the-socket"));
   EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("over-the-socket") == 1; }))
       << driver.Output();
 }

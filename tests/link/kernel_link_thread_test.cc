@@ -14,6 +14,7 @@
 #include "buffers/signal_buffer.h"
 #include "config/driver_settings.h"
 #include "device/signal.h"
+#include "fakes/eventually.h"
 #include "fakes/fake_clock.h"
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_temp_dir.h"
@@ -33,16 +34,6 @@ class RecordingTimeSetter final : public ISystemTimeSetter {
  public:
   bool SetSystemTimeUtc(int64_t) override { return true; }
 };
-
-// Waits (bounded in real time) for something the link thread does; time
-// rules themselves are driven by the fake clock.
-bool Eventually(const std::function<bool()>& condition, int timeout_ms = 5000) {
-  for (int waited = 0; waited < timeout_ms; waited += 5) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}
 
 // A free loopback port nobody listens on.
 int32_t DeadPort() {
@@ -382,8 +373,9 @@ TEST_F(KernelLinkThreadTest, KernelClosingAfterEveryFrameKeepsSignalsUntilAcknow
   EXPECT_EQ(CacheFiles(), 2u);
   sim.SetCloseAfterEveryFrame(false);
   AdvancePastPause();
-  for (int step = 0; step < 30 && signals_->PendingCount() + signals_->PostponedCount() > 0;
-       ++step) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEventuallyMs);
+  while (signals_->PendingCount() + signals_->PostponedCount() > 0 &&
+         std::chrono::steady_clock::now() < end) {
     Eventually([&] { return signals_->PendingCount() + signals_->PostponedCount() == 0; }, 500);
     AdvancePastPause();  // the link may be in its reconnect pause
   }
