@@ -298,18 +298,6 @@ TEST_F(ReceptionLoopTest, CloseEndsEveryConnectionAndReturnsAfterTheirStopLines)
   EXPECT_TRUE(Connect()->Connected());
 }
 
-TEST_F(ReceptionLoopTest, PortInUseRaisesTheOperatingSystemError) {
-  TPortListener second(*loop_, listener_->Port(), 1);
-  try {
-    second.Open();
-    FAIL() << "opened a port in use";
-  } catch (const EOSError& error) {
-    EXPECT_EQ(error.ErrorCode(), EADDRINUSE);
-  }
-  EXPECT_FALSE(second.IsOpen());
-  EXPECT_TRUE(Connect()->Connected());
-}
-
 // A command for any port goes to the first connection that polls; a command
 // without a frame and one whose write fails are answered as failed.
 TEST_F(ReceptionLoopTest, CommandPollSendsAnswersAndRemovesTheCommand) {
