@@ -13,18 +13,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "buffers/signal_xml.h"
 #include "driver_process.h"
+#include "fakes/eventually.h"
 #include "fakes/scoped_temp_dir.h"
 #include "free_port.h"
 #include "kernel/kernel_messages.h"
@@ -36,24 +35,8 @@
 namespace vd {
 namespace {
 
-constexpr int kWaitMs = 30000;
+constexpr int kWaitMs = kEventuallyMs;
 using Metrics = std::map<std::string, double>;
-
-bool Eventually(const std::function<bool()>& condition, int timeout_ms = kWaitMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Sends one signal message tagged in its first extension; false when the
 // port does not take it.
@@ -125,7 +108,7 @@ class OperationsEndToEndTest : public testing::Test {
     auto process = Run(arguments, output);
     const std::optional<int> status = process->WaitExit(kWaitMs);
     const int code = status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-    return {code, ReadAll(dir_.Path() + output)};
+    return {code, ReadWholeFile(dir_.Path() + output)};
   }
   std::string Cache() const { return dir_.Path() + "work/Temp/VolterDirectDrv_Cache/"; }
 
@@ -162,7 +145,7 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   const int32_t kernel_port = sim->TcpPort();
   const auto driver = Run({"--registry", WriteFile("r.reg", Registry(kernel_port))}, "d.out");
   Metrics m = ScrapeUntil([&](Metrics& s) { return s["volterdirect_listeners_open"] == 1; });
-  ASSERT_EQ(m["volterdirect_listeners_open"], 1) << ReadAll(dir_.Path() + "d.out");
+  ASSERT_EQ(m["volterdirect_listeners_open"], 1) << ReadWholeFile(dir_.Path() + "d.out");
   EXPECT_EQ(m[kRegistered], 1);
   EXPECT_EQ(m[kConnected], 1);
   EXPECT_EQ(m["volterdirect_sleep_mode"], 0);
@@ -254,7 +237,7 @@ TEST_F(OperationsEndToEndTest, SecondDriverOnOneCacheIsRefusedAndTheFirstGoesOn)
   TKernelSimulator sim(Sim(TKernelSimPolicy::Kind::Always));
   const std::string registry = WriteFile("r.reg", Registry(sim.TcpPort()));
   const auto first = Run({"--registry", registry}, "first.out");
-  ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << ReadAll(dir_.Path() + "first.out");
+  ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << ReadWholeFile(dir_.Path() + "first.out");
 
   const auto [code, output] = RunToEnd({"--registry", registry}, "second.out");
   EXPECT_EQ(code, 1);
@@ -267,7 +250,7 @@ TEST_F(OperationsEndToEndTest, SecondDriverOnOneCacheIsRefusedAndTheFirstGoesOn)
   ASSERT_TRUE(first->Alive());
   ASSERT_TRUE(Eventually([&] { return SendSignal(device_port_, "after-second"); }));
   EXPECT_TRUE(Eventually([&] { return AcknowledgedCount(sim, "after-second") == 1; }))
-      << ReadAll(dir_.Path() + "first.out");
+      << ReadWholeFile(dir_.Path() + "first.out");
 }
 
 TEST_F(OperationsEndToEndTest, RequeuedRepairedErrorFileIsDeliveredAfterARestart) {
@@ -285,7 +268,7 @@ TEST_F(OperationsEndToEndTest, RequeuedRepairedErrorFileIsDeliveredAfterARestart
   const std::string registry = WriteFile("r.reg", Registry(FreeLoopbackPort()));
   {
     const auto driver = Run({"--registry", registry}, "d.out");
-    ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << ReadAll(dir_.Path() + "d.out");
+    ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << ReadWholeFile(dir_.Path() + "d.out");
     driver->Signal(SIGTERM);
     ASSERT_TRUE(driver->WaitExit(kWaitMs).has_value());
   }
@@ -301,20 +284,20 @@ TEST_F(OperationsEndToEndTest, RequeuedRepairedErrorFileIsDeliveredAfterARestart
     const std::optional<int> status = process.WaitExit(kWaitMs);
     return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
   };
-  EXPECT_EQ(requeue(), 1) << ReadAll(dir_.Path() + "tool.out");
+  EXPECT_EQ(requeue(), 1) << ReadWholeFile(dir_.Path() + "tool.out");
 
   std::ofstream(Cache() + "0000AA01.sig.error", std::ios::binary) << document;
-  EXPECT_EQ(requeue(), 0) << ReadAll(dir_.Path() + "tool.out");
+  EXPECT_EQ(requeue(), 0) << ReadWholeFile(dir_.Path() + "tool.out");
   TKernelSimulator sim(Sim(TKernelSimPolicy::Kind::Always));
   const auto driver = Run({"--registry", WriteFile("r.reg", Registry(sim.TcpPort()))}, "d.out");
   EXPECT_TRUE(Eventually([&] { return AcknowledgedCount(sim, "repaired") == 1; }))
-      << ReadAll(dir_.Path() + "d.out");
+      << ReadWholeFile(dir_.Path() + "d.out");
 }
 
 TEST_F(OperationsEndToEndTest, UnderASystemdWatchdogTheDriverPings) {
   const auto driver = Run({"--registry", WriteFile("r.reg", Registry(FreeLoopbackPort()))}, "d.out",
                           {"WATCHDOG_USEC=400000"});
-  ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << ReadAll(dir_.Path() + "d.out");
+  ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << ReadWholeFile(dir_.Path() + "d.out");
   EXPECT_TRUE(notify_.WaitFor("WATCHDOG=1", kWaitMs));
   EXPECT_TRUE(notify_.WaitFor("WATCHDOG=1", kWaitMs));
 }
