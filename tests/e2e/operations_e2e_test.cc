@@ -23,11 +23,10 @@
 
 #include "buffers/signal_xml.h"
 #include "driver_process.h"
+#include "e2e/e2e_driver.h"
 #include "fakes/eventually.h"
 #include "fakes/scoped_temp_dir.h"
 #include "free_port.h"
-#include "kernel/kernel_messages.h"
-#include "kernel_simulator.h"
 #include "metrics_scrape.h"
 #include "notify_socket.h"
 #include "support/version.h"
@@ -57,34 +56,13 @@ bool SendSignal(int32_t port, const std::string& tag) {
   return sent;
 }
 
-size_t AcknowledgedCount(const TKernelSimulator& sim, const std::string& tag) {
-  size_t count = 0;
-  for (const TSimFrame& f : sim.Received()) {
-    count += f.Frame.FrameType == kFrameTypeSignal && f.AnswerDirection == kDirectionAcknowledge &&
-             f.Frame.Data.find("<Extension1>" + tag + "<") != std::string::npos;
-  }
-  return count;
-}
-
 class OperationsEndToEndTest : public testing::Test {
  protected:
   std::string Registry(int32_t kernel_port, const std::string& extra_driver_values = "") const {
-    char device[16];
-    std::snprintf(device, sizeof device, "%08x", static_cast<unsigned>(device_port_));
-    return "Windows Registry Editor Version 5.00\n\n"
-           "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers]\n"
-           "\"Path\"=\"" +
-           dir_.Path() +
-           "work/\"\n\"Kernel1\"=\"Name=sim;IP=127.0.0.1;Port=" + std::to_string(kernel_port) +
-           "\"\n\n[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver]\n"
-           "\"Name\"=\"Ops Driver\"\n\"Password\"=\"secret\"\n\"LogSave\"=dword:00000000\n"
-           "\"FlushCacheWrites\"=dword:00000000\n\"MetricsAddress\"=\"127.0.0.1:" +
-           std::to_string(metrics_port_) + "\"\n" + extra_driver_values +
-           "\n[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver\\Port1]\n"
-           "\"IsActive\"=dword:00000001\n\"Port\"=dword:" +
-           device +
-           "\n\"PortNumber\"=dword:00000001\n\"InactivityMessageTimeout\"=dword:00000258\n"
-           "\"MaxReceiveSignals\"=dword:000186a0\n\"PortName\"=\"North\"\n";
+    return DriverRegistry(dir_.Path(), kernel_port, device_port_,
+                          "\"Password\"=\"secret\"\n\"LogSave\"=dword:00000000\n"
+                          "\"FlushCacheWrites\"=dword:00000000\n\"MetricsAddress\"=\"127.0.0.1:" +
+                              std::to_string(metrics_port_) + "\"\n" + extra_driver_values);
   }
   std::string WriteFile(const std::string& name, const std::string& text) const {
     std::ofstream(dir_.Path() + name, std::ios::binary) << text;
@@ -112,13 +90,6 @@ class OperationsEndToEndTest : public testing::Test {
   }
   std::string Cache() const { return dir_.Path() + "work/Temp/VolterDirectDrv_Cache/"; }
 
-  static TKernelSimOptions Sim(TKernelSimPolicy::Kind policy, int32_t port = 0) {
-    TKernelSimOptions options;
-    options.TcpPort = port;
-    options.Policy.Mode = policy;
-    return options;
-  }
-
   // Waits until the scraped figures satisfy condition; the last scrape.
   Metrics ScrapeUntil(const std::function<bool(Metrics&)>& condition) const {
     Metrics last;
@@ -141,7 +112,7 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   const char kConnected[] = "volterdirect_kernel_link_connected";
   const char kAcknowledged[] = "volterdirect_kernel_frames_acknowledged_total";
   const char kResent[] = "volterdirect_kernel_frames_resent_total";
-  auto sim = std::make_unique<TKernelSimulator>(Sim(TKernelSimPolicy::Kind::Never));
+  auto sim = std::make_unique<TKernelSimulator>(SimOptions(TKernelSimPolicy::Kind::Never));
   const int32_t kernel_port = sim->TcpPort();
   const auto driver = Run({"--registry", WriteFile("r.reg", Registry(kernel_port))}, "d.out");
   Metrics m = ScrapeUntil([&](Metrics& s) { return s["volterdirect_listeners_open"] == 1; });
@@ -173,12 +144,12 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   EXPECT_GE(m["volterdirect_kernel_last_answer_age_seconds"], silence + 1);
 
   // Back, acknowledging: the signal leaves, counted once.
-  sim = std::make_unique<TKernelSimulator>(Sim(TKernelSimPolicy::Kind::Always, kernel_port));
+  sim = std::make_unique<TKernelSimulator>(SimOptions(TKernelSimPolicy::Kind::Always, kernel_port));
   m = ScrapeUntil([&](Metrics& s) { return s[kRegistered] == 1 && s[kPending] == 0; });
   EXPECT_EQ(m[kRegistered], 1);
   EXPECT_EQ(m[kPending], 0);
   EXPECT_GT(m[kAcknowledged], acknowledged_before);
-  EXPECT_TRUE(Eventually([&] { return AcknowledgedCount(*sim, "ops-1") == 1; }));
+  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(*sim).count("ops-1") == 1; }));
 }
 
 TEST_F(OperationsEndToEndTest, CheckConfigPrintsTheSettingsOrExactlyTheErrorOfAStart) {
@@ -230,11 +201,12 @@ TEST_F(OperationsEndToEndTest, CheckConfigPrintsTheSettingsOrExactlyTheErrorOfAS
     EXPECT_NE(check.find(c.error), std::string::npos) << c.name << ": " << check;
     EXPECT_TRUE(check.starts_with("Error while starting: ")) << c.name << ": " << check;
     EXPECT_NE(start.find(check), std::string::npos) << c.name << ": " << start << " / " << check;
+    EXPECT_FALSE(std::filesystem::exists(Cache())) << c.name;
   }
 }
 
 TEST_F(OperationsEndToEndTest, SecondDriverOnOneCacheIsRefusedAndTheFirstGoesOn) {
-  TKernelSimulator sim(Sim(TKernelSimPolicy::Kind::Always));
+  TKernelSimulator sim(SimOptions(TKernelSimPolicy::Kind::Always));
   const std::string registry = WriteFile("r.reg", Registry(sim.TcpPort()));
   const auto first = Run({"--registry", registry}, "first.out");
   ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << ReadWholeFile(dir_.Path() + "first.out");
@@ -249,7 +221,7 @@ TEST_F(OperationsEndToEndTest, SecondDriverOnOneCacheIsRefusedAndTheFirstGoesOn)
 
   ASSERT_TRUE(first->Alive());
   ASSERT_TRUE(Eventually([&] { return SendSignal(device_port_, "after-second"); }));
-  EXPECT_TRUE(Eventually([&] { return AcknowledgedCount(sim, "after-second") == 1; }))
+  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("after-second") == 1; }))
       << ReadWholeFile(dir_.Path() + "first.out");
 }
 
@@ -288,9 +260,9 @@ TEST_F(OperationsEndToEndTest, RequeuedRepairedErrorFileIsDeliveredAfterARestart
 
   std::ofstream(Cache() + "0000AA01.sig.error", std::ios::binary) << document;
   EXPECT_EQ(requeue(), 0) << ReadWholeFile(dir_.Path() + "tool.out");
-  TKernelSimulator sim(Sim(TKernelSimPolicy::Kind::Always));
+  TKernelSimulator sim(SimOptions(TKernelSimPolicy::Kind::Always));
   const auto driver = Run({"--registry", WriteFile("r.reg", Registry(sim.TcpPort()))}, "d.out");
-  EXPECT_TRUE(Eventually([&] { return AcknowledgedCount(sim, "repaired") == 1; }))
+  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("repaired") == 1; }))
       << ReadWholeFile(dir_.Path() + "d.out");
 }
 

@@ -1,0 +1,62 @@
+// What the end-to-end tests share to run the real driver against the Kernel
+// simulator: the registry file of a driver with one Kernel and one device
+// port over loopback, the simulator's options, and what it acknowledged.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "kernel/kernel_messages.h"
+#include "kernel_simulator.h"
+
+namespace vd {
+
+// A driver named "E2E Driver" whose shared directory is dir + "work/", with
+// the Kernel at 127.0.0.1:kernel_port and an active port 1 ("North") on TCP
+// device_port; driver_values are further lines of the driver's key.
+inline std::string DriverRegistry(const std::string& dir, int32_t kernel_port, int32_t device_port,
+                                  const std::string& driver_values = "") {
+  char port[16];
+  std::snprintf(port, sizeof port, "%08x", static_cast<unsigned>(device_port));
+  return "Windows Registry Editor Version 5.00\n\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers]\n\"Path\"=\"" +
+         dir + "work/\"\n\"Kernel1\"=\"Name=sim;IP=127.0.0.1;Port=" + std::to_string(kernel_port) +
+         "\"\n\n[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver]\n"
+         "\"Name\"=\"E2E Driver\"\n" +
+         driver_values +
+         "\n[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver\\Port1]\n"
+         "\"IsActive\"=dword:00000001\n\"Port\"=dword:" +
+         port +
+         "\n\"PortNumber\"=dword:00000001\n\"InactivityMessageTimeout\"=dword:00000258\n"
+         "\"MaxReceiveSignals\"=dword:000186a0\n\"PortName\"=\"North\"\n";
+}
+
+// A simulator on TCP port (0: any free one) answering as policy says.
+inline TKernelSimOptions SimOptions(TKernelSimPolicy::Kind policy = TKernelSimPolicy::Kind::Always,
+                                    int32_t port = 0) {
+  TKernelSimOptions options;
+  options.TcpPort = port;
+  options.Policy.Mode = policy;
+  return options;
+}
+
+// The first extensions of the signals the simulator acknowledged, once for
+// each acknowledgement.
+inline std::multiset<std::string> AcknowledgedTags(const TKernelSimulator& sim) {
+  std::multiset<std::string> tags;
+  for (const TSimFrame& f : sim.Received()) {
+    if (f.Frame.FrameType != kFrameTypeSignal || f.AnswerDirection != kDirectionAcknowledge) {
+      continue;
+    }
+    const size_t open = f.Frame.Data.find("<Extension1>");
+    const size_t close = f.Frame.Data.find("</Extension1>");
+    if (open != std::string::npos && close != std::string::npos) {
+      tags.insert(f.Frame.Data.substr(open + 12, close - open - 12));
+    }
+  }
+  return tags;
+}
+
+}  // namespace vd
