@@ -6,10 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "fakes/eventually.h"
+
 namespace vd {
 
 LoopbackTransmitter::LoopbackTransmitter(int32_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-  timeval timeout{5, 0};
+  timeval timeout{kEventuallyMs / 1000, 0};
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   sockaddr_in address{};

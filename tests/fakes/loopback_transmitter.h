@@ -8,7 +8,7 @@
 namespace vd {
 
 // A transmitter: one blocking loopback TCP connection to a device port,
-// whose sends and receives give up after 5 s. One thread uses it.
+// whose sends and receives give up after kEventuallyMs. One thread uses it.
 class LoopbackTransmitter {
  public:
   explicit LoopbackTransmitter(int32_t port);
