@@ -57,24 +57,6 @@ TEST(FrameCodecTest, DataAbove100BytesIsZlibCompressedAndEmptyDataNeverEncrypted
   }
 }
 
-TEST(FrameCodecTest, InteroperatesWithPlainZlibBothWays) {
-  std::string document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Data>";
-  for (int i = 0; i < 40; ++i) document += "<Code>E" + std::to_string(i * 7919 % 1000) + "</Code>";
-  document += "</Data>";
-  TFrameCodec codec{{}};
-  TOrvanFrame ours = Frame(document);
-  codec.EncodeFrame(ours);
-  std::string inflated(document.size(), '\0');
-  uLongf length = static_cast<uLongf>(inflated.size());
-  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(inflated.data()), &length,
-                       reinterpret_cast<const Bytef*>(ours.Data.data()),
-                       static_cast<uLong>(ours.Data.size())),
-            Z_OK);
-  EXPECT_EQ(inflated, document);
-  TOrvanFrame theirs = Frame(Zlib(document), static_cast<uint32_t>(document.size()), 1);
-  EXPECT_EQ(Outcome(codec, theirs), document);
-}
-
 TEST(FrameCodecTest, FramesOfOneTypeEncryptIdenticallyAndDecryptWithSecurityOff) {
   TFrameCodec secure{{true, "Secret key 01"}}, off{{false, "Secret key 01"}};
   std::vector<TOrvanFrame> sent(60, Frame(std::string(80, 'x')));

@@ -9,19 +9,10 @@
 
 #include "fakes/fault_socket_api.h"
 #include "fakes/scoped_temp_dir.h"
-#include "kernel/crc32.h"
-#include "kernel/frame_header.h"
 #include "support/errors.h"
 
 namespace vd {
 namespace {
-
-std::string Encoded(TOrvanFrame frame) {
-  frame.DataSize = frame.TransmittedDataSize = static_cast<uint32_t>(frame.Data.size());
-  frame.DataCRC = CalculateDataCRC(frame.Data);
-  frame.HeaderCRC = CalculateHeaderCRC(frame);
-  return SerializeFrame(frame);
-}
 
 // A connected pair: the transport's socket and the raw peer descriptor.
 class LinkTransportTest : public testing::Test {
@@ -62,43 +53,6 @@ class LinkTransportTest : public testing::Test {
   int listener_ = -1;
   int peer_ = -1;
 };
-
-TEST_F(LinkTransportTest, FramesAreReadWholeOrReportedByWhatWentWrong) {
-  TOrvanFrame frame;
-  frame.FrameType = 2500;
-  frame.Direction = 1;
-  frame.Data = "<Data/>";
-  const std::string good = Encoded(frame);
-  std::string bad_data = good;
-  bad_data.back() ^= 1;
-  std::string bad_header = good;
-  bad_header[3] ^= 1;
-  TOrvanFrame huge;
-  huge.TransmittedDataSize = kMaxFrameDataSize + 1;
-  huge.HeaderCRC = CalculateHeaderCRC(huge);
-  const struct {
-    std::string bytes;
-    TFrameReadResult expected;
-  } cases[] = {
-      {good, TFrameReadResult::Good},
-      {good.substr(0, 74), TFrameReadResult::ShortHeader},
-      {bad_header, TFrameReadResult::HeaderCRC},
-      {good.substr(0, good.size() - 1), TFrameReadResult::ShortData},
-      {bad_data, TFrameReadResult::DataCRC},
-      {SerializeFrame(huge), TFrameReadResult::ShortData},
-  };
-  TLinkTransport transport = Transport();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.expected));
-    PeerWrite(c.bytes);
-    TOrvanFrame read;
-    EXPECT_EQ(transport.ReadFrame(read), c.expected);
-    if (c.expected == TFrameReadResult::Good) {
-      EXPECT_EQ(read.Data, "<Data/>");
-    }
-    transport.ClearInputBuffer();
-  }
-}
 
 TEST_F(LinkTransportTest, ClearInputBufferDiscardsWhatArrivedWithoutWaiting) {
   TLinkTransport transport = Transport(true);
