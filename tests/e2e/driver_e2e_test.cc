@@ -20,6 +20,7 @@
 #include "fakes/loopback_transmitter.h"
 #include "fakes/scoped_temp_dir.h"
 #include "free_port.h"
+#include "notify_socket.h"
 
 namespace vd {
 namespace {
@@ -48,20 +49,23 @@ struct RegistryOptions {
 // directory, which each run starts afresh.
 class DriverProcess : public TDriverProcess {
  public:
-  DriverProcess(const std::string& registry, const std::string& dir)
-      : TDriverProcess(Launch(registry, dir + "driver.out")), output_(dir + "driver.out") {}
+  // notify: the NOTIFY_SOCKET it reports to; empty: none, as outside systemd.
+  DriverProcess(const std::string& registry, const std::string& dir, const std::string& notify = "")
+      : TDriverProcess(Launch(registry, dir + "driver.out", notify)), output_(dir + "driver.out") {}
   std::optional<int> WaitExit(int64_t timeout_ms = kWaitMs) {
     return TDriverProcess::WaitExit(timeout_ms);
   }
   std::string Output() const { return ReadWholeFile(output_); }
 
  private:
-  static TDriverLaunch Launch(const std::string& registry, const std::string& output) {
+  static TDriverLaunch Launch(const std::string& registry, const std::string& output,
+                              const std::string& notify) {
     std::filesystem::remove(output);
     TDriverLaunch launch;
     launch.Executable = VD_DRIVER_EXECUTABLE;
     launch.Arguments = {"--registry", registry};
     launch.OutputPath = output;
+    launch.NotifyPath = notify;
     return launch;
   }
 
@@ -151,11 +155,14 @@ TEST_F(DriverEndToEndTest, SignalsUnacknowledgedAtAKillAreDeliveredAfterTheResta
   EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
 }
 
-TEST_F(DriverEndToEndTest, SigtermSendsOneUnregistrationAndExitsZero) {
+TEST_F(DriverEndToEndTest, SigtermSendsOneUnregistrationTellsSystemdAndExitsZero) {
   TKernelSimulator sim(SimOptions());
-  DriverProcess driver(WriteRegistry({sim.TcpPort(), device_port_}), dir_.Path());
+  TNotifySocket notify(dir_.Path() + "notify");
+  DriverProcess driver(WriteRegistry({sim.TcpPort(), device_port_}), dir_.Path(), notify.Path());
+  ASSERT_TRUE(notify.WaitFor("READY=1", kWaitMs)) << driver.Output();
   ASSERT_TRUE(Registered(sim)) << driver.Output();
   driver.Signal(SIGTERM);
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1", kWaitMs));
   const std::optional<int> status = driver.WaitExit();
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status));

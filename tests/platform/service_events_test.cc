@@ -1,10 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -12,7 +8,6 @@
 
 #include "fakes/scoped_temp_dir.h"
 #include "platform/syslog_event_log.h"
-#include "platform/systemd_notifier.h"
 
 namespace vd {
 namespace {
@@ -50,60 +45,6 @@ TEST(SyslogEventLogTest, StderrThatIsTheJournalStreamIsRecognisedByDeviceAndInod
   std::ostringstream errors;
   SyslogEventLog(errors, false, false).WriteEvent(ServiceEvent::kStarted, "");
   EXPECT_EQ(errors.str(), "");
-}
-
-// A notification socket as systemd offers one, in a temporary directory.
-class SystemdNotifierTest : public testing::Test {
- protected:
-  void SetUp() override {
-    socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(socket_, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = temp_.Path() + "notify";
-    ASSERT_LT(path.size(), sizeof(address.sun_path));
-    path.copy(address.sun_path, path.size());
-    ASSERT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("NOTIFY_SOCKET");
-    if (socket_ >= 0) ::close(socket_);
-  }
-
-  // The next datagram, or "" when none comes within wait_ms.
-  std::string Receive(int wait_ms) {
-    pollfd ready{socket_, POLLIN, 0};
-    if (::poll(&ready, 1, wait_ms) != 1) return "";
-    char buffer[256];
-    const ssize_t size = ::recv(socket_, buffer, sizeof(buffer), 0);
-    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : "";
-  }
-
-  ScopedTempDir temp_;
-  int socket_ = -1;
-  SystemdNotifier notifier_;
-};
-
-TEST_F(SystemdNotifierTest, ReadyStoppingAndWatchdogReachTheServiceManager) {
-  ::setenv("WATCHDOG_USEC", "30000000", 1);
-  EXPECT_EQ(notifier_.WatchdogIntervalMs(), 30000);
-  ::unsetenv("WATCHDOG_USEC");
-  notifier_.Ready();
-  EXPECT_EQ(Receive(5000), "READY=1");
-  notifier_.WatchdogPing();
-  EXPECT_EQ(Receive(5000), "WATCHDOG=1");
-  notifier_.Stopping();
-  EXPECT_EQ(Receive(5000), "STOPPING=1");
-}
-
-TEST_F(SystemdNotifierTest, OutsideSystemdNotificationsDoNothing) {
-  ::unsetenv("NOTIFY_SOCKET");
-  notifier_.Ready();
-  notifier_.Stopping();
-  notifier_.WatchdogPing();
-  EXPECT_EQ(Receive(0), "");
-  EXPECT_EQ(notifier_.WatchdogIntervalMs(), 0);
 }
 
 }  // namespace
