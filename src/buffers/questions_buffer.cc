@@ -118,6 +118,8 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     AppendTextElement(event, "Details", details).append_attribute("Encoding") = "0";
     body = SerializeXml(document);
   } catch (...) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    ++counters_.EventsDropped;
     return false;
   }
   bool stored = false;
@@ -135,10 +137,13 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
         AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, file_name, kDriverDirection, true);
         stored = true;
       } catch (...) {
+        ++counters_.CacheWriteFailures;
         if (!RecreateMissingDirectory(fs_, log_, cache_directory_)) break;
       }
     }
     queued = stored || QueueUnstoredEvent(body);
+    ++(queued ? counters_.EventsRaised : counters_.EventsDropped);
+    if (queued && !stored) ++counters_.EventsUnstored;
   }
   if (queued) NotifyWorkAdded();
   return stored;
@@ -259,6 +264,14 @@ void TQuestionsBuffer::CheckTimeouts() {
   if (error) AddSystemEvent("Timed out frames control exception!", *error, true);
 }
 
+TQuestionsBufferStats TQuestionsBuffer::Stats() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  TQuestionsBufferStats stats = counters_;
+  stats.Events = event_items_;
+  stats.Questions = items_.size() - event_items_;
+  return stats;
+}
+
 size_t TQuestionsBuffer::ItemCount() const {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   return items_.size();
@@ -307,6 +320,7 @@ TQuestionItem& TQuestionsBuffer::AddItem(uint16_t FrameType, const std::string& 
   TQuestionItem* raw = item.get();
   items_.push_back(std::move(item));
   ready_.push_back(raw);
+  if (FrameType == kSystemEventFrameType) ++event_items_;
   return *raw;
 }
 
@@ -388,6 +402,7 @@ void TQuestionsBuffer::DeleteItem(TQuestionItem* item) {
   });
   if (owner == items_.end()) return;
   const std::string file_name = std::move(item->FileName);
+  if (item->FrameType == kSystemEventFrameType) --event_items_;
   items_.erase(owner);
   // Out of memory first: should the file survive, the item is sent once more
   // after the next start (a duplicate, never a loss).

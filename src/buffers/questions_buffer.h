@@ -43,6 +43,19 @@ struct TQuestion {
   TGuid FrameGUID;
 };
 
+// The question buffer's state for monitoring, as one snapshot.
+struct TQuestionsBufferStats {
+  size_t Questions = 0;  // questions queued, parked or waiting for an answer
+  size_t Events = 0;     // system events (frame type 9) waiting, stored or not
+  // Since start: AddSystemEvent calls that queued their event (stored or in
+  // memory), events queued in memory only, events not queued at all, and
+  // ".que" file writes that failed.
+  uint64_t EventsRaised = 0;
+  uint64_t EventsUnstored = 0;
+  uint64_t EventsDropped = 0;
+  uint64_t CacheWriteFailures = 0;
+};
+
 // The outgoing queue of the driver's messages to the Kernel other than
 // signals: memory-only questions (control-command reports) and durable system
 // events. A durable item has its own ".que" file in the cache directory, which
@@ -130,6 +143,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
   size_t WaitingCount() const;
   // Copies of all items, in creation order.
   std::vector<TQuestionItem> Snapshot() const;
+  // Taken under the lock, without a walk of the items.
+  TQuestionsBufferStats Stats() const;
 
  private:
   // Creates an item and queues it at the end of Ready. A durable item's file
@@ -167,6 +182,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
   std::vector<std::unique_ptr<TQuestionItem>> items_;  // GUARDED_BY(lock_), owner
   std::vector<TQuestionItem*> ready_;                  // GUARDED_BY(lock_)
   std::vector<TQuestionItem*> waiting_;                // GUARDED_BY(lock_)
+  size_t event_items_ = 0;                             // GUARDED_BY(lock_): of items_
+  TQuestionsBufferStats counters_;                     // GUARDED_BY(lock_): the totals
 };
 
 }  // namespace vd

@@ -110,7 +110,9 @@ void TSignalBuffer::LoadSignalFile(const std::string& dir, const std::string& na
     entry.Signal = ParseSignalDocument(fs_.ReadFile(path, kMaxFileSize));
     entry.Id = NewGuid();
     entry.FileName = path;
+    TimeInCount& count = time_in_counts_[entry.Signal.TimeIn];
     pending_.push_back(std::move(entry));
+    ++count.waiting;
   } catch (const std::exception& error) {
     events_.AddSystemEvent("Błąd odczytu sygnału z dysku!", ExceptionText(error), true);
     if (IsTransientFileError(error)) {
@@ -205,16 +207,27 @@ bool TSignalBuffer::Reserve(const TSignal& signal, const std::string* failure, W
     CountSignalOnPort(signal.DriverPort);
     if (failure != nullptr) {
       text = *failure;
-    } else if (pending_.size() + in_flight_ >= kCapacity) {
+    } else if (pending_.size() + in_flight_ >= capacity_) {
       CheckBufferSize(true);
     } else {
-      writer.file_name = ReserveFileName();
+      const auto time_in = time_in_counts_.try_emplace(signal.TimeIn).first;
+      try {
+        writer.file_name = ReserveFileName();
+      } catch (...) {
+        if (time_in->second.waiting == 0) time_in_counts_.erase(time_in);
+        throw;
+      }
+      ++time_in->second.writing;
+      writer.time_in = time_in;
+      writer.time_in_counted = true;
+      writer.driver_port = signal.DriverPort;
       ++in_flight_;
       return true;
     }
   } catch (...) {
     text = CurrentExceptionText();
   }
+  if (PortState* state = StateOfPort(signal.DriverPort)) ++state->Refused;
   if (!text.empty()) {
     log_.LogWrite("New signal exception: " + text);
     events_.AddSystemEvent("Error while adding signal.", text, true);
@@ -318,6 +331,16 @@ void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error
   writer.file_name.clear();
   // The next leader may be waiting for this writer.
   if (writers_head_ != nullptr) writers_head_->woken.notify_one();
+  const bool added = stored && !writer.entry.empty();
+  if (writer.time_in_counted) {
+    TimeInCount& count = writer.time_in->second;
+    --count.writing;
+    if (added) ++count.waiting;
+    if (count.waiting == 0 && count.writing == 0) time_in_counts_.erase(writer.time_in);
+    writer.time_in_counted = false;
+  }
+  PortState* const port = StateOfPort(writer.driver_port);
+  if (port != nullptr) ++(added ? port->Added : port->Refused);
   if (writer.entry.empty()) return;  // the caller reports it
   const TSignal& signal = writer.entry.front().Signal;
   if (stored) {
@@ -325,6 +348,7 @@ void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error
     LogSignalLine(pending_.back().Signal, true);
     return;
   }
+  ++cache_write_failures_;
   try {
     log_.LogWrite("Save signal to file exception: " + error);
     events_.AddSystemEvent("Error while saving signal to disk.", error, true);
@@ -341,10 +365,23 @@ void TSignalBuffer::LogSignalLine(const TSignal& signal, bool added) noexcept {
   }
 }
 
-void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
+TSignalBuffer::PortState* TSignalBuffer::StateOfPort(int32_t driver_port) {
   const int64_t index = int64_t{driver_port} - 1;
-  if (index < 0 || index >= static_cast<int64_t>(port_states_.size())) return;
-  PortState& state = port_states_[static_cast<size_t>(index)];
+  if (index < 0 || index >= static_cast<int64_t>(port_states_.size())) return nullptr;
+  return &port_states_[static_cast<size_t>(index)];
+}
+
+void TSignalBuffer::UncountWaiting(int64_t time_in) noexcept {
+  const auto count = time_in_counts_.find(time_in);
+  if (count == time_in_counts_.end()) return;
+  if (count->second.waiting > 0) --count->second.waiting;
+  if (count->second.waiting == 0 && count->second.writing == 0) time_in_counts_.erase(count);
+}
+
+void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
+  PortState* const port = StateOfPort(driver_port);
+  if (port == nullptr) return;
+  PortState& state = *port;
   const int64_t now = NowSeconds();
   state.LastSignalTime = now;
   if (state.WindowCount < std::numeric_limits<int32_t>::max()) ++state.WindowCount;
@@ -364,11 +401,11 @@ void TSignalBuffer::CheckBufferSize(bool exceeded) {
   // Signals being written count as they will once they are pending.
   const size_t occupied = pending_.size() + in_flight_;
   if (exceeded) {
-    if (occupied == kCapacity && !size_exceeded_) {
+    if (occupied == capacity_ && !size_exceeded_) {
       events_.AddSystemEvent("Event buffer size exceeded.", "", true);
       size_exceeded_ = true;
     }
-  } else if (occupied + kNormalMargin < kCapacity && size_exceeded_) {
+  } else if (occupied + kNormalMargin < capacity_ && size_exceeded_) {
     events_.AddSystemEvent("Event buffer size normalized.", "", false);
     size_exceeded_ = false;
   }
@@ -430,6 +467,7 @@ bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
       // Out of memory first: the Kernel has the signal, so it must not be
       // sent again whatever happens to its file.
       removed.splice(removed.end(), pending_, it);
+      UncountWaiting(removed.front().Signal.TimeIn);
       files.swap(undeleted_files_);
       CheckBufferSize(false);
     }
@@ -512,6 +550,29 @@ size_t TSignalBuffer::PostponedCount() const {
 size_t TSignalBuffer::InFlightCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return in_flight_;
+}
+
+TSignalBufferStats TSignalBuffer::Stats() const {
+  TSignalBufferStats stats;
+  stats.Capacity = capacity_;
+  stats.Ports.resize(port_states_.size());  // constant after construction
+  std::lock_guard<std::mutex> lock(mutex_);
+  stats.Pending = pending_.size();
+  stats.Postponed = postponed_.size();
+  stats.InFlight = in_flight_;
+  // Keys with no waiting signal are those of signals being written: at most
+  // one per writer to pass.
+  for (const auto& [time_in, count] : time_in_counts_) {
+    if (count.waiting == 0) continue;
+    stats.OldestTimeIn = time_in;
+    break;
+  }
+  for (size_t i = 0; i < port_states_.size(); ++i) {
+    stats.Ports[i].Added = port_states_[i].Added;
+    stats.Ports[i].Refused = port_states_[i].Refused;
+  }
+  stats.CacheWriteFailures = cache_write_failures_;
+  return stats;
 }
 
 std::string TSignalBuffer::NewSignalLine(const TSignal& signal, bool added) const {

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,25 @@ class IFileSystem;
 class ILogWriter;
 class ISystemEventSink;
 struct DriverSettings;
+
+// The signal buffer's state for monitoring, as one snapshot.
+struct TSignalBufferStats {
+  struct Port {
+    uint64_t Added = 0;    // signals buffered since start
+    uint64_t Refused = 0;  // signals refused since start, for whatever reason
+  };
+  size_t Capacity = 0;
+  size_t Pending = 0;
+  size_t Postponed = 0;
+  size_t InFlight = 0;  // accepted, files still being written
+  // TimeIn (UTC seconds) of the oldest signal pending or postponed.
+  std::optional<int64_t> OldestTimeIn;
+  // One per configured port, in the order of DriverSettings::Ports; signals
+  // of other ports (the test signal) count in none.
+  std::vector<Port> Ports;
+  // Signal files that could not be stored since start.
+  uint64_t CacheWriteFailures = 0;
+};
 
 // The durable queue of signals between device reception and the Kernel link.
 //
@@ -134,6 +155,11 @@ class TSignalBuffer final : public ISignalSink {
   size_t PostponedCount() const;
   // Signals accepted by AddSignal whose files are still being written.
   size_t InFlightCount() const;
+  // AddSignal refuses new signals while this many are pending or in flight.
+  size_t Capacity() const { return capacity_; }
+  // A snapshot taken under the lock, in time independent of the backlog
+  // (apart from the list of ports); safe to call from any thread.
+  TSignalBufferStats Stats() const;
   const std::string& CacheDirectory() const { return cache_directory_; }
 
  private:
@@ -151,7 +177,17 @@ class TSignalBuffer final : public ISignalSink {
     int32_t WindowCount = 0;
     int32_t InactivityTimeout = 0;  // seconds; <= 0 disables the report
     int32_t MaxPerMinute = 0;       // <= 0 disables the limit
+    uint64_t Added = 0;             // since start
+    uint64_t Refused = 0;
   };
+
+  // How many signals with one TimeIn wait (pending or postponed) and are
+  // being written; the map's first key with waiting > 0 is the oldest TimeIn.
+  struct TimeInCount {
+    size_t waiting = 0;
+    size_t writing = 0;
+  };
+  using TimeInCounts = std::map<int64_t, TimeInCount>;
 
   // One AddSignal call from the reservation of its file name to its result.
   // Lives on the caller's stack. The fields below the line are guarded by
@@ -160,6 +196,10 @@ class TSignalBuffer final : public ISignalSink {
   struct Writer {
     std::list<SignalEntry> entry;  // one node, made before the file is written
     std::string file_name;         // reserved; empty: nothing reserved
+    int32_t driver_port = 0;
+    // Counted as writing in time_in_counts_ from the reservation on.
+    bool time_in_counted = false;
+    TimeInCounts::iterator time_in;
     // ----
     Writer* next = nullptr;  // the next in writers_
     bool done = false;       // a leader has finished this writer
@@ -186,6 +226,10 @@ class TSignalBuffer final : public ISignalSink {
   // and frees its reservation. Never raises.
   void Finish(Writer& writer, bool stored, const std::string& error) noexcept;
   void CountSignalOnPort(int32_t driver_port);
+  // The PortState of a signal's DriverPort, or nullptr.
+  PortState* StateOfPort(int32_t driver_port);
+  // Takes one waiting signal with that TimeIn off time_in_counts_.
+  void UncountWaiting(int64_t time_in) noexcept;
   void CheckBufferSize(bool exceeded);
   void ReturnDuePostponed();
   // Without mutex_: true when the file is gone (the failure is logged).
@@ -204,6 +248,7 @@ class TSignalBuffer final : public ISignalSink {
   const std::string cache_directory_;  // ends with "/"
   const bool flush_writes_;
   const std::function<void()> on_work_added_;
+  const size_t capacity_ = kCapacity;
 
   mutable std::mutex mutex_;
   // Oldest first; GetFirstSignal reads the front. Guarded by mutex_.
@@ -231,6 +276,9 @@ class TSignalBuffer final : public ISignalSink {
   Writer* writers_tail_ = nullptr;
   // Writers in that queue not yet taken into a batch. Guarded by mutex_.
   size_t queued_ = 0;
+  // Guarded by mutex_.
+  TimeInCounts time_in_counts_;
+  uint64_t cache_write_failures_ = 0;
 };
 
 }  // namespace vd

@@ -201,6 +201,10 @@ TEST_F(QuestionsBufferTest, EventThatCannotBeStoredLeavesNoFileAndIsSentFromMemo
   EXPECT_TRUE(buffer->AddSystemEvent("stored", "", true));  // normal service again
   EXPECT_EQ(Files("*.que").size(), 1u);
   EXPECT_TRUE(log_.Lines().empty());
+  const TQuestionsBufferStats stats = buffer->Stats();
+  EXPECT_EQ(std::vector<uint64_t>({stats.Events, stats.EventsRaised, stats.EventsUnstored,
+                                   stats.EventsDropped, stats.CacheWriteFailures}),
+            std::vector<uint64_t>({17, 21, 20, 25, 45}));
 }
 
 TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesOfQuestionFiles) {

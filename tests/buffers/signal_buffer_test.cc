@@ -77,7 +77,10 @@ TEST_F(SignalBufferTest, StartRemovesLeftoversLoadsFilesOldestFirstAndSetsAsideU
   posix_.WriteFile(dir_.Path() + "00000002.sig", SignalDocument(Signal("A", 100)), false);
   posix_.WriteFile(dir_.Path() + "00000003.SIG", SignalDocument(Signal("B", 200)), false);
   posix_.WriteFile(dir_.Path() + "00000004.sig", "<Signal><Signal><TimeIn>1x</TimeIn>", false);
-  EXPECT_EQ(Drain(*Open()), "ABC");
+  auto buffer = Open();
+  EXPECT_EQ(buffer->Stats().OldestTimeIn, 100);
+  EXPECT_EQ(Drain(*buffer), "ABC");
+  EXPECT_EQ(buffer->Stats().OldestTimeIn, std::nullopt);
   EXPECT_EQ(log_.Lines(), std::vector<std::string>{"Removed unfinished cache file: " + unfinished});
   EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
   EXPECT_EQ(posix_.ListDirectory(dir_.Path()), std::vector<std::string>{"00000004.sig.error"});
@@ -201,6 +204,7 @@ TEST_F(SignalBufferTest, AllFilesLoadAndAFullBufferRefusesUntilBackBelowNormal) 
   EXPECT_FALSE(buffer->AddSignal(Signal("1001")));
   EXPECT_FALSE(buffer->AddSignal(Signal("1002")));
   EXPECT_EQ(events_.Count("Event buffer size exceeded."), 1u);
+  EXPECT_EQ(buffer->Stats().Ports.at(0).Refused, 3u);
   EXPECT_EQ(Drain(*buffer, 100).size(), 100u);
   EXPECT_EQ(events_.Count("Event buffer size normalized."), 0u);  // 900 left
   EXPECT_EQ(Drain(*buffer, 1).size(), 1u);
@@ -411,7 +415,12 @@ TEST_F(SignalBufferTest, FailuresAmongConcurrentProducersRefuseOnlyTheirSignals)
     }
     for (const std::string& number : refused) EXPECT_EQ(exposed.count(number), 1u) << number;
     const size_t stored = kProducers * kEach - refused.size();
-    EXPECT_EQ(buffer->PendingCount(), stored);
+    const TSignalBufferStats stats = buffer->Stats();
+    EXPECT_EQ(stats.Pending, stored);
+    EXPECT_EQ(stats.Ports.at(0).Added, stored);
+    EXPECT_EQ(stats.Ports.at(0).Refused, refused.size());
+    EXPECT_EQ(stats.CacheWriteFailures, refused.size());
+    EXPECT_EQ(stats.OldestTimeIn.has_value(), stored > 0);
     EXPECT_EQ(posix.ListDirectory(dir.Path()).size(), stored);  // no temporary files either
     buffer.reset();
     fs.SimulatePowerCut();
