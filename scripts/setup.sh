@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing the driver need.
-# Idempotent: does nothing when every package is present.
+# Installs the Debian packages that building and testing the driver need, for
+# Linux and for the Windows target (the MinGW-w64 cross compiler with POSIX
+# threads, zlib for it, and Wine to run what is built), and unpacks Debian's
+# source package of pugixml into build/deps/, where the Windows build compiles
+# it. Idempotent: does nothing when everything is present.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -9,7 +13,19 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   tzdata clang-format libxml2-utils
   clang libclang-rt-14-dev
+  prometheus-cpp-dev prometheus lintian systemd dpkg-dev fakeroot
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+  wine wine64 googletest
 )
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt_get() {
+  "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 "$@"
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,15 +34,51 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt_get update -q
+  apt_get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-echo "setup: installing ${missing[*]}"
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then
-  sudo_cmd=(sudo)
+# pugixml for the Windows target comes from Debian's own source package, so
+# apt needs source entries for the archive the machine already uses: one
+# "deb-src" twin of every "deb" entry, written once.
+pugixml_dir=build/deps/pugixml
+if [ ! -f "$pugixml_dir/src/pugixml.cpp" ]; then
+  twin=/etc/apt/sources.list.d/vd-deb-src.sources
+  if ! apt-get source --print-uris -q pugixml >/dev/null 2>&1; then
+    if [ ! -f "$twin" ]; then
+      entries=$(
+        {
+          for f in /etc/apt/sources.list.d/*.sources; do
+            [ -f "$f" ] && grep -q 'deb\.debian\.org\|security\.debian\.org' "$f" &&
+              sed -e 's/^Types:.*/Types: deb-src/' "$f" && echo
+          done
+          if [ -f /etc/apt/sources.list ]; then
+            grep -E '^deb (\[[^]]*\] )?https?://' /etc/apt/sources.list |
+              sed -e 's/^deb /deb-src /'
+          fi
+        } 2>/dev/null || true
+      )
+      if [ -z "$entries" ]; then
+        echo "setup: no Debian archive entry to add source entries for" >&2
+        exit 1
+      fi
+      case "$entries" in
+        deb-src\ *) echo "$entries" | "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/vd-deb-src.list >/dev/null ;;
+        *) echo "$entries" | "${sudo_cmd[@]}" tee "$twin" >/dev/null ;;
+      esac
+    fi
+    apt_get update -q
+  fi
+  rm -rf "$pugixml_dir" build/deps/pugixml-src
+  mkdir -p build/deps/pugixml-src
+  (cd build/deps/pugixml-src && apt-get source -q pugixml)
+  source_tree=$(find build/deps/pugixml-src -mindepth 1 -maxdepth 1 -type d -name 'pugixml-*' | head -n 1)
+  if [ -z "$source_tree" ]; then
+    echo "setup: apt-get source pugixml gave no source tree" >&2
+    exit 1
+  fi
+  mv "$source_tree" "$pugixml_dir"
+  rm -rf build/deps/pugixml-src
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

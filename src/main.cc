@@ -1,8 +1,10 @@
 // VolterDirectDrv: the driver process. Runs the start sequence, stays in the
 // foreground until SIGTERM or SIGINT, runs the stop sequence and exits 0; a
-// failed start exits 1. INSTALL and UNINSTALL manage the systemd unit.
+// failed start exits 1. INSTALL and UNINSTALL manage the systemd unit;
+// --check-config reads the registry file and prints what a start would use.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -19,14 +21,24 @@
 #include "platform/systemd_notifier.h"
 #include "platform/systemd_unit.h"
 #include "platform/termination_signals.h"
+#include "service/configuration_check.h"
 #include "service/driver_service.h"
 #include "support/errors.h"
 #include "support/service_event_log.h"
+#ifdef VD_WITH_METRICS
+#include "metrics/metrics_listener.h"
+#endif
 
 namespace {
 
+vd::RegistryOpener RegistryFileOpener(vd::IFileSystem& fs, const std::string& path) {
+  return
+      [&fs, path] { return std::make_unique<vd::RegistryFile>(vd::RegistryFile::Load(fs, path)); };
+}
+
 int Run(const vd::CommandLine& command) {
-  vd::SyslogEventLog event_log(std::cerr);
+  vd::SyslogEventLog event_log(std::cerr, true,
+                               !vd::IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO));
   vd::PosixFileSystem fs;
   vd::SystemClock clock;
   vd::SystemdNotifier notifier;
@@ -37,13 +49,20 @@ int Run(const vd::CommandLine& command) {
     vd::ProgramInfo program;
     program.executable_path = vd::ExecutablePath();
     program.process_id = static_cast<int64_t>(getpid());
-    vd::TO_VolterDirectDrv service(vd::TServiceHost{fs, clock, event_log, notifier, time_setter,
-                                                    vd::PosixSocketApi(), program,
-                                                    vd::ExecutableDirectory(), vd::GetLocalIP()});
-    const std::string registry_file = command.registry_file;
-    if (!service.ServiceStart([&fs, &registry_file] {
-          return std::make_unique<vd::RegistryFile>(vd::RegistryFile::Load(fs, registry_file));
-        })) {
+    vd::TServiceHost host{fs,
+                          clock,
+                          event_log,
+                          notifier,
+                          time_setter,
+                          vd::PosixSocketApi(),
+                          program,
+                          vd::ExecutableDirectory(),
+                          vd::GetLocalIP()};
+#ifdef VD_WITH_METRICS
+    host.OpenMetrics = &vd::TMetricsListener::Open;
+#endif
+    vd::TO_VolterDirectDrv service(std::move(host));
+    if (!service.ServiceStart(RegistryFileOpener(fs, command.registry_file))) {
       return 1;
     }
     vd::TTerminationSignals::WaitForTermination(-1);
@@ -83,6 +102,12 @@ int main(int argc, char** argv) {
         std::cerr << "VolterDirectDrv: " << vd::ExceptionText(error) << "\n";
         return 1;
       }
+    case vd::CommandLine::Action::kCheckConfig: {
+      vd::SystemClock clock;
+      return vd::CheckConfiguration(RegistryFileOpener(fs, command.registry_file), fs, clock,
+                                    vd::ExecutableDirectory(), vd::GetLocalIP(), std::cout,
+                                    std::cerr);
+    }
     case vd::CommandLine::Action::kUninstall:
       return vd::UninstallService(fs, command.unit_directory, command.silent, std::cout, std::cerr);
     case vd::CommandLine::Action::kRun:

@@ -23,9 +23,6 @@ namespace {
 
 constexpr char kQuestionMask[] = "*.que";
 constexpr char kQuestionExtension[] = ".que";
-// Our own files hold a few hundred bytes; anything near this is not ours.
-constexpr int64_t kMaxQuestionFileSize = int64_t{16} * 1024 * 1024;
-
 // Makes room for one more element ahead of time, so that the push_back that
 // follows cannot fail; grows geometrically.
 template <typename T>
@@ -58,6 +55,24 @@ void Erase(std::vector<TQuestionItem*>& list, const TQuestionItem* item) {
 }
 
 }  // namespace
+
+TQuestionItem ParseQuestionFile(std::string_view text) {
+  pugi::xml_document document;
+  ParseXml(text, document);
+  const pugi::xml_node root = document.document_element();
+  TQuestionItem item;
+  item.FrameType = static_cast<uint16_t>(ParseField(root, "FrameType", UINT16_MAX));
+  item.DestinationInstallationNumber =
+      static_cast<uint32_t>(ParseField(root, "DestinationInstallationNumber", UINT16_MAX));
+  const std::string guid_text = ChildText(root, "DestinationModuleGUID");
+  const std::optional<TGuid> destination = TGuid::Parse(guid_text);
+  if (!destination) throw EConvertError("'" + guid_text + "' is not a valid GUID value");
+  item.DestinationModuleGUID = *destination;
+  item.WaitOnlyForACK = ParseBool(ChildText(root, "WaitOnlyForACK"));
+  item.Direction = static_cast<uint8_t>(ParseField(root, "Direction", UINT8_MAX));
+  item.QuestionBody = Base64Decode(ChildText(root, "QuestionBody"));
+  return item;
+}
 
 TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWriter& log,
                                    Options options)
@@ -343,23 +358,11 @@ void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::strin
   // A directory under such a name fails to read like any unreadable file:
   // reported and set aside, as the signal buffer does.
   try {
-    const std::string text = fs_.ReadFile(path, kMaxQuestionFileSize);
-    pugi::xml_document document;
-    ParseXml(text, document);
-    const pugi::xml_node root = document.document_element();
-    const auto frame_type = static_cast<uint16_t>(ParseField(root, "FrameType", UINT16_MAX));
-    const auto installation =
-        static_cast<uint32_t>(ParseField(root, "DestinationInstallationNumber", UINT16_MAX));
-    const std::string guid_text = ChildText(root, "DestinationModuleGUID");
-    const std::optional<TGuid> destination = TGuid::Parse(guid_text);
-    if (!destination) throw EConvertError("'" + guid_text + "' is not a valid GUID value");
-    const bool wait_only_for_ack = ParseBool(ChildText(root, "WaitOnlyForACK"));
-    const auto direction = static_cast<uint8_t>(ParseField(root, "Direction", UINT8_MAX));
-    const std::string body = Base64Decode(ChildText(root, "QuestionBody"));
+    const TQuestionItem read = ParseQuestionFile(fs_.ReadFile(path, kMaxFileSize));
     // The file on disk is already complete and in this form; writing it again
     // would only cost a flush per item at every start.
-    AddItem(frame_type, body, installation, *destination, wait_only_for_ack, path, direction,
-            false);
+    AddItem(read.FrameType, read.QuestionBody, read.DestinationInstallationNumber,
+            read.DestinationModuleGUID, read.WaitOnlyForACK, path, read.Direction, false);
   } catch (const std::exception& error) {
     AddSystemEvent("Error while reading data from disk.", ExceptionText(error), true);
     if (IsTransientFileError(error)) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/guid.h"
@@ -32,6 +33,13 @@ struct TQuestionItem {
   int64_t CreatedTime = 0;  // Ticks seconds of creation or load
   bool WaitOnlyForACK = false;
 };
+
+// The item a ".que" file describes, read exactly as loading reads it (the
+// six elements under the root, by name); FileName, FrameGUID and the times
+// are left as they are. Raises EXMLDocError for a document that is not
+// well-formed or lacks an element, EConvertError for a value that does not
+// convert or fit.
+TQuestionItem ParseQuestionFile(std::string_view text);
 
 // What TakeQuestion hands to the Kernel link for one frame.
 struct TQuestion {
@@ -78,6 +86,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
  public:
   // At most this many events that could not be stored wait in memory.
   static constexpr size_t kMaxUnstoredEvents = 16;
+  // Our own files hold a few hundred bytes; anything near this is not ours.
+  static constexpr int64_t kMaxFileSize = int64_t{16} * 1024 * 1024;
 
   struct Options {
     std::string CacheDirectory;  // "/" is added when missing

@@ -53,6 +53,10 @@ struct DriverSettings {
   // Directory of the local socket that carries the Kernel link when
   // UseNamedPipeConnection is set ("PipeDirectory" of the driver key).
   std::string PipeDirectory = "/run/lirra/";
+  // Where the metrics listener serves the Prometheus text format
+  // ("MetricsAddress" of the driver key): "IPv4:port" or "[IPv6]:port";
+  // empty: no listener.
+  std::string MetricsAddress;
   std::vector<PortEntry> Ports;
 
   // The cache directory of the durable buffers: Path + "Temp/VolterDirectDrv_Cache/".

@@ -226,6 +226,7 @@ void TDeviceConnection::HandleRead(std::string_view data, bool cut_short) {
 }
 
 bool TDeviceConnection::HandleInvalidFrame(std::string_view frame) {
+  loop_.CountInvalidFrame(port_number_);
   const TReceptionContext& context = loop_.Context();
   const std::vector<PortEntry>& ports = context.Settings.Ports;
   const std::string hex = BytesToHex(frame);

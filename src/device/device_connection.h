@@ -78,6 +78,8 @@ class TDeviceConnection final : public std::enable_shared_from_this<TDeviceConne
   void Sweep(int64_t now_seconds);
 
   const TConnectionGroup* Group() const { return group_.get(); }
+  // The port's 1-based position in DriverSettings::Ports.
+  int32_t PortNumber() const { return port_number_; }
   size_t RegistryIndex() const { return registry_index_; }
   void SetRegistryIndex(size_t index) { registry_index_ = index; }
 

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "config/driver_settings.h"
 #include "device/device_connection.h"
 #include "platform/open_file_limit.h"
 #include "support/clock.h"
@@ -20,7 +21,10 @@ TReceptionLoop::TReceptionLoop(TReceptionContext context, Options options)
       workers_(options.Workers == 0 ? 1 : options.Workers),
       work_(asio::make_work_guard(io_)),
       sweep_timer_(io_),
-      read_buffer_(new char[kMaxReadBytes]) {
+      read_buffer_(new char[kMaxReadBytes]),
+      port_count_(context_.Settings.Ports.size()),
+      port_counters_(new TPortCounters[port_count_]) {
+  heartbeat_.Beat(context_.Clock.MonotonicMs());
   ArmSweep();
   thread_ = std::thread([this] {
     // Every handler catches its own errors; this only keeps the loop alive.
@@ -98,6 +102,7 @@ void TReceptionLoop::ArmSweep() {
 }
 
 void TReceptionLoop::Sweep() {
+  heartbeat_.Beat(context_.Clock.MonotonicMs());
   const int64_t now = context_.Clock.Ticks(false);
   // Backwards: a connection that ends takes the last entry's place, which
   // has been swept already.
@@ -106,15 +111,34 @@ void TReceptionLoop::Sweep() {
   }
 }
 
+const TPortCounters* TReceptionLoop::PortCounters(int32_t port_number) const {
+  if (port_number < 1 || static_cast<size_t>(port_number) > port_count_) return nullptr;
+  return &port_counters_[static_cast<size_t>(port_number - 1)];
+}
+
+void TReceptionLoop::CountInvalidFrame(int32_t port_number) {
+  if (port_number < 1 || static_cast<size_t>(port_number) > port_count_) return;
+  port_counters_[static_cast<size_t>(port_number - 1)].InvalidFrames.fetch_add(
+      1, std::memory_order_relaxed);
+}
+
+void TReceptionLoop::CountConnection(int32_t port_number, int64_t delta) {
+  if (port_number < 1 || static_cast<size_t>(port_number) > port_count_) return;
+  port_counters_[static_cast<size_t>(port_number - 1)].OpenConnections.fetch_add(
+      delta, std::memory_order_relaxed);
+}
+
 void TReceptionLoop::Register(const std::shared_ptr<TDeviceConnection>& connection) {
   connection->SetRegistryIndex(connections_.size());
   connections_.push_back(connection);
   connection_count_.store(connections_.size());
+  CountConnection(connection->PortNumber(), 1);
 }
 
 void TReceptionLoop::Unregister(TDeviceConnection& connection) {
   const size_t index = connection.RegistryIndex();
   if (index >= connections_.size() || connections_[index].get() != &connection) return;
+  CountConnection(connection.PortNumber(), -1);
   if (index + 1 != connections_.size()) {
     connections_[index] = std::move(connections_.back());
     connections_[index]->SetRegistryIndex(index);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/device_control.h"
+#include "support/heartbeat.h"
 
 namespace vd {
 
@@ -30,6 +31,13 @@ struct TReceptionContext {
   ILogWriter& Log;
   TDeviceParamControlBuffer& Controls;
   QuestionQueue Questions;  // receives the answers to control commands
+};
+
+// What reception counts per device port, for the metrics: updated on the
+// loop thread, readable from any thread.
+struct TPortCounters {
+  std::atomic<uint64_t> InvalidFrames{0};
+  std::atomic<int64_t> OpenConnections{0};
 };
 
 // The one event loop that serves every port listener and every transmitter
@@ -88,6 +96,15 @@ class TReceptionLoop {
   void Stop();
 
   size_t ConnectionCount() const { return connection_count_.load(); }
+  // The counters of the port at 1-based position port_number in
+  // Settings.Ports; nullptr for any other number. Any thread.
+  const TPortCounters* PortCounters(int32_t port_number) const;
+  // One invalid frame received on the port; loop thread.
+  void CountInvalidFrame(int32_t port_number);
+
+  // Beats at every sweep, on the loop thread: a loop stuck in one handler
+  // stops beating.
+  const THeartbeat& Heartbeat() const { return heartbeat_; }
 
   const TReceptionContext& Context() const { return context_; }
   asio::io_context& Io() { return io_; }
@@ -112,6 +129,7 @@ class TReceptionLoop {
  private:
   void ArmSweep();
   void ResumePaused();
+  void CountConnection(int32_t port_number, int64_t delta);
 
   const TReceptionContext context_;
   const Options options_;
@@ -125,6 +143,9 @@ class TReceptionLoop {
   std::unique_ptr<char[]> read_buffer_;                          // loop thread
   std::vector<std::shared_ptr<TDeviceConnection>> connections_;  // loop thread
   std::atomic<size_t> connection_count_{0};
+  const size_t port_count_;
+  const std::unique_ptr<TPortCounters[]> port_counters_;  // port_count_ of them
+  THeartbeat heartbeat_;
   std::vector<std::shared_ptr<TDeviceConnection>> paused_;  // loop thread
   std::atomic<size_t> backlog_{0};
   std::atomic<bool> any_paused_{false};

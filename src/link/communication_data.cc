@@ -18,6 +18,9 @@
 namespace vd {
 namespace {
 
+// One more, by the one thread that writes it.
+void Count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+
 // t + seconds, where t may be kNever.
 int64_t After(int64_t t, int64_t seconds) {
   return t == TCommunicationData::kNever ? TCommunicationData::kNever : t + seconds;
@@ -108,6 +111,8 @@ bool TCommunicationData::GetNextFrameToSend(TOrvanFrame& frame) {
     if (!found) return false;
   }
 
+  Count(counters_.FramesSent);
+  if (frame.FrameGUID == last_sent_guid_) Count(counters_.FramesResent);
   last_sent_time_ = now;
   last_sent_guid_ = frame.FrameGUID;
   if (send_attempts_ < UINT8_MAX) ++send_attempts_;
@@ -135,6 +140,7 @@ void TCommunicationData::HandleReceivedFrame(const TOrvanFrame& frame,
       HandleRequest(frame, answer, now);
       break;
     case kDirectionAcknowledge:
+      Count(counters_.Acknowledged);
       switch (frame.FrameType) {
         case kFrameTypeRegistration:
           break;
@@ -151,9 +157,11 @@ void TCommunicationData::HandleReceivedFrame(const TOrvanFrame& frame,
       }
       break;
     case kDirectionRetry:
+      Count(counters_.RefusedRetry);
       HandleRefusal(frame, kRefusedSignalDelaySeconds, now);
       break;
     case kDirectionError:
+      Count(counters_.RefusedError);
       HandleRefusal(frame, kErrorSignalDelaySeconds, now);
       break;
     default:

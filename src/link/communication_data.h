@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -24,6 +25,20 @@ struct DriverSettings;
 // signal's Id in the signal buffer (so the Kernel's answer names it).
 void BuildSignal(TOrvanFrame& frame, const TKernelSettings& kernel, const TSignal& signal,
                  const TGuid& id);
+
+// What the exchange has counted since it was made, for the metrics. Written
+// by the link thread alone, readable from any thread; Reset leaves it alone.
+struct TLinkCounters {
+  // Frames handed to the link for sending, and those among them sent again
+  // for the same subject because no answer came in time.
+  std::atomic<uint64_t> FramesSent{0};
+  std::atomic<uint64_t> FramesResent{0};
+  // The Kernel's answers to the driver's frames: acknowledged (Direction 2),
+  // refused for a retry (3) or as an error (9).
+  std::atomic<uint64_t> Acknowledged{0};
+  std::atomic<uint64_t> RefusedRetry{0};
+  std::atomic<uint64_t> RefusedError{0};
+};
 
 // The exchange protocol of one Kernel link: registration, periodic status
 // reports, forwarding of the question buffer's items and of the signal
@@ -113,6 +128,9 @@ class TCommunicationData {
   // Whether the Kernel accepted the registration on this connection.
   bool Registered() const { return registered_; }
 
+  // Safe to read from any thread.
+  const TLinkCounters& Counters() const { return counters_; }
+
   // Observers for the link's log and for tests.
   uint8_t Channel() const { return channel_; }
   uint8_t SendAttempts() const { return send_attempts_; }
@@ -151,6 +169,8 @@ class TCommunicationData {
   uint8_t send_attempts_ = 0;
   uint8_t channel_ = 0;
   int64_t last_event_time_ = kNever;
+
+  TLinkCounters counters_;
 };
 
 }  // namespace vd

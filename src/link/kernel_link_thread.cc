@@ -60,6 +60,18 @@ void TKernelLinkThread::Stop() {
 
 int64_t TKernelLinkThread::NowSeconds() const { return c_.Clock.Ticks(false); }
 
+void TKernelLinkThread::Beat() { heartbeat_.Beat(c_.Clock.MonotonicMs()); }
+
+std::string TKernelLinkThread::CurrentEndpoint() const {
+  std::lock_guard<std::mutex> guard(endpoint_mutex_);
+  return current_endpoint_;
+}
+
+void TKernelLinkThread::SetCurrentEndpoint() {
+  std::lock_guard<std::mutex> guard(endpoint_mutex_);
+  current_endpoint_ = Endpoint();
+}
+
 void TKernelLinkThread::WriteLog(const std::string& message) {
   const char* kind = options_.Kind == TKernelLinkKind::Tcp ? " Kernel TCP (" : " Kernel Pipe (";
   c_.Log.LogWrite(std::to_string(thread_id_) + kind + options_.Name + "): " + message);
@@ -86,6 +98,7 @@ void TKernelLinkThread::Execute() {
   last_host_.clear();
   last_port_ = 0;
   while (!stopping_.load()) {
+    Beat();
     try {
       if (Connect()) FrameLoop();
     } catch (...) {
@@ -114,6 +127,7 @@ bool TKernelLinkThread::Connect() {
   c_.KernelSettings.SetKernelRegistered(false);
   if (options_.Kind == TKernelLinkKind::Tcp) {
     if (!c_.KernelSettings.GetCurrentKernel(host_, port_)) return false;
+    SetCurrentEndpoint();
     if (!socket_.Connected()) {
       c_.KernelSettings.SetKernelRegistered(false);
       try {
@@ -134,6 +148,7 @@ bool TKernelLinkThread::Connect() {
     c_.Events.AddSystemEvent(
         FormatPlaceholders("Connection to kernel {0} established.", {Endpoint()}), "", false);
   } else {
+    SetCurrentEndpoint();
     try {
       socket_.ConnectUnix(options_.PipePath);
       pipe_connect_error_reported_ = false;
@@ -155,6 +170,7 @@ bool TKernelLinkThread::Connect() {
                            {options_.PipePath}),
         "", false);
   }
+  connected_ = true;
   c_.CommunicationData.Reset();
   c_.KernelSettings.SetInstallationNumber(0);
   last_good_frame_time_ = NowSeconds();
@@ -171,6 +187,7 @@ bool TKernelLinkThread::Connect() {
 
 void TKernelLinkThread::FrameLoop() {
   while (!stopping_.load()) {
+    Beat();
     if (c_.CommunicationData.GetNextFrameToSend(out_frame_)) SendFrame(out_frame_);
     TSocketWait wait;
     size_t available = 0;
@@ -205,6 +222,7 @@ bool TKernelLinkThread::ReceiveFrame() {
   if (result == TFrameReadResult::Good) {
     bad_frame_count_ = 0;
     last_good_frame_time_ = NowSeconds();
+    last_good_frame_ms_ = c_.Clock.MonotonicMs();
     try {
       codec_.DecodeFrame(in_frame_);
     } catch (...) {
@@ -263,6 +281,7 @@ void TKernelLinkThread::CloseConnection() {
   try {
     const bool was_connected = socket_.Connected();
     socket_.Close();
+    connected_ = false;
     c_.KernelSettings.SetKernelRegistered(false);
     if (!was_connected) return;
     if (options_.Kind == TKernelLinkKind::Tcp) {
@@ -289,6 +308,7 @@ void TKernelLinkThread::Pause(int64_t ms) {
   constexpr int kSliceMs = 20;
   for (int pass = 0; pass < 1000 && !stopping_.load() && c_.Clock.MonotonicMs() < deadline;
        ++pass) {
+    Beat();
     socket_.Wait(kSliceMs, stop_event_.Fd());
   }
 }
@@ -315,6 +335,7 @@ void TKernelLinkThread::Unregister() {
     WriteLog("module unregistration exception: " + CurrentExceptionText());
   }
   socket_.Close();
+  connected_ = false;
 }
 
 void TKernelLinkThread::SendFrame(TOrvanFrame& frame) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "kernel/orvan_frame.h"
 #include "platform/stream_socket.h"
 #include "platform/wake_event.h"
+#include "support/heartbeat.h"
 
 namespace vd {
 
@@ -87,6 +89,20 @@ class TKernelLinkThread {
   // The transport's constants.
   static TLinkTransport::Options TransportOptions(TKernelLinkKind kind);
 
+  // Beats at every pass of the frame loop, connection attempt and pause
+  // slice; safe to read from any thread.
+  const THeartbeat& Heartbeat() const { return heartbeat_; }
+
+  // For the metrics; safe to call from any thread.
+  // Whether the link has a connection to the Kernel now.
+  bool Connected() const { return connected_.load(); }
+  // The endpoint of the current or last connection attempt ("host:port" or
+  // the socket path); empty before the first.
+  std::string CurrentEndpoint() const;
+  // Monotonic ms of the last good frame received; THeartbeat::kNever before
+  // the first.
+  int64_t LastGoodFrameMs() const { return last_good_frame_ms_.load(); }
+
  private:
   static constexpr int64_t kNever = std::numeric_limits<int64_t>::min();
 
@@ -107,6 +123,8 @@ class TKernelLinkThread {
   bool Throttled(int64_t& last_event_time);
   std::string Endpoint() const;
   int64_t NowSeconds() const;
+  void Beat();
+  void SetCurrentEndpoint();
 
   // Constant after construction.
   const Options options_;
@@ -117,6 +135,11 @@ class TKernelLinkThread {
   TWakeEvent stop_event_;
   // Stands for the stop flag while the unregistration answer is read.
   const std::atomic<bool> not_stopping_{false};
+  THeartbeat heartbeat_;
+  std::atomic<bool> connected_{false};
+  std::atomic<int64_t> last_good_frame_ms_{THeartbeat::kNever};
+  mutable std::mutex endpoint_mutex_;
+  std::string current_endpoint_;  // guarded by endpoint_mutex_
 
   // The link thread's own state.
   TStreamSocket socket_;

@@ -41,10 +41,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         OptionValue(arguments, i, "--unit-dir", command.unit_directory)) {
       continue;
     }
+    if (argument == "--check-config") {
+      if (service_command) {
+        throw ECommandLineError("Only one of INSTALL, UNINSTALL and --check-config may be given");
+      }
+      service_command = true;
+      command.action = CommandLine::Action::kCheckConfig;
+      continue;
+    }
     const bool install = EqualsIgnoreCase(argument, "INSTALL");
     if (install || EqualsIgnoreCase(argument, "UNINSTALL")) {
       if (service_command)
-        throw ECommandLineError("Only one of INSTALL and UNINSTALL may be given");
+        throw ECommandLineError("Only one of INSTALL, UNINSTALL and --check-config may be given");
       service_command = true;
       command.action = install ? CommandLine::Action::kInstall : CommandLine::Action::kUninstall;
     } else if (EqualsIgnoreCase(argument, "SILENT")) {
@@ -53,7 +61,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       throw ECommandLineError("Unknown argument '" + argument + "' (see --help)");
     }
   }
-  if (command.silent && !service_command) {
+  if (command.silent && (!service_command || command.action == CommandLine::Action::kCheckConfig)) {
     throw ECommandLineError("SILENT goes only with INSTALL or UNINSTALL");
   }
   return command;
@@ -62,6 +70,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 std::string UsageText() {
   return std::string(
              "Usage: VolterDirectDrv [--registry FILE]\n"
+             "       VolterDirectDrv --check-config [--registry FILE]\n"
              "       VolterDirectDrv INSTALL [SILENT] [--registry FILE] [--unit-dir DIR]\n"
              "       VolterDirectDrv UNINSTALL [SILENT] [--unit-dir DIR]\n"
              "\n"
@@ -72,6 +81,8 @@ std::string UsageText() {
              "                   (default ") +
          CommandLine::kDefaultRegistryFile +
          ")\n"
+         "  --check-config   read the registry file as a start would, print the\n"
+         "                   effective settings and exit (0: usable, 1: the start error)\n"
          "  INSTALL          write the systemd unit " +
          UnitFileName() +
          " running this executable\n"

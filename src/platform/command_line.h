@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include "platform/systemd_unit.h"
+#endif
 #include "support/errors.h"
 
 namespace vd {
@@ -13,13 +15,22 @@ using ECommandLineError = ErrorKind<"ECommandLineError">;
 
 // What the executable VolterDirectDrv was asked to do.
 struct CommandLine {
-  enum class Action { kRun, kHelp, kVersion, kInstall, kUninstall };
+  enum class Action { kRun, kHelp, kVersion, kInstall, kUninstall, kCheckConfig };
 
+#ifdef _WIN32
+  // Empty: the configuration is the registry itself.
+  static constexpr char kDefaultRegistryFile[] = "";
+#else
   static constexpr char kDefaultRegistryFile[] = "/etc/lirra/registry.reg";
+#endif
 
   Action action = Action::kRun;
   std::string registry_file = kDefaultRegistryFile;
+#ifdef _WIN32
+  bool console = false;  // --console: in the foreground until Ctrl-C
+#else
   std::string unit_directory = kDefaultUnitDirectory;
+#endif
   bool silent = false;  // INSTALL SILENT, UNINSTALL SILENT
 };
 
@@ -27,7 +38,10 @@ struct CommandLine {
 //   --registry FILE | --registry=FILE    the registry file to read
 //   --unit-dir DIR | --unit-dir=DIR      where INSTALL and UNINSTALL work
 //   INSTALL [SILENT] | UNINSTALL [SILENT] (any letter case)
+//   --check-config                       read the registry file, print, exit
 //   -h | --help, -V | --version          answered before anything else
+// On Windows: --console, --registry FILE (a registry export file in place of
+// the registry), -h and -V.
 // Raises ECommandLineError naming the argument that is wrong.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 

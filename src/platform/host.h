@@ -16,7 +16,8 @@ std::string GetLocalIP();
 // read.
 std::string ExecutablePath();
 
-// The directory of the running executable, ending with "/". Raises EOSError
+// The directory of the running executable, ending with "/" (on Windows too,
+// where the paths of the driver are written with "/"). Raises EOSError
 // when it cannot be read.
 std::string ExecutableDirectory();
 

@@ -1,9 +1,15 @@
 #include "platform/stream_socket.h"
 
+#ifdef _WIN32
+#include <afunix.h>
+
+#include "platform/windows_error.h"
+#else
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/un.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -47,10 +53,10 @@ void TStreamSocket::ConnectTcp(const std::string& host, int32_t port, int timeou
   const int fd = api_.Socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (fd < 0) throw MakeOSError(errno, "socket", peer_);
   int error = 0;
-  if (api_.Connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+  if (api_.Connect(fd, found->ai_addr, static_cast<socklen_t>(found->ai_addrlen)) != 0) {
     error = errno;
     if (error == EINPROGRESS) {
-      pollfd fds[2] = {{fd, POLLOUT, 0}, {cancel_fd, POLLIN, 0}};
+      pollfd fds[2] = {PollEntry(fd, POLLOUT), PollEntry(cancel_fd, POLLIN)};
       const int ready = api_.Poll(fds, cancel_fd >= 0 ? 2 : 1, timeout_ms);
       if (ready < 0) {
         error = errno;
@@ -60,7 +66,12 @@ void TStreamSocket::ConnectTcp(const std::string& host, int32_t port, int timeou
         error = ECANCELED;
       } else {
         socklen_t length = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+          error = errno;
+        }
+#ifdef _WIN32
+        error = error == 0 ? 0 : ErrnoOfWindowsError(static_cast<unsigned long>(error));
+#endif
       }
     }
   }
@@ -69,7 +80,7 @@ void TStreamSocket::ConnectTcp(const std::string& host, int32_t port, int timeou
     throw MakeOSError(error, "connect", peer_);
   }
   const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
   fd_ = fd;
 }
 
@@ -108,7 +119,7 @@ size_t TStreamSocket::Send(std::string_view bytes, int timeout_ms) {
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) throw MakeOSError(errno, "send", peer_);
     if (waited_ms >= timeout_ms) break;
     constexpr int kSliceMs = 50;
-    pollfd fds{fd_, POLLOUT, 0};
+    pollfd fds = PollEntry(fd_, POLLOUT);
     if (api_.Poll(&fds, 1, kSliceMs) < 0 && errno != EINTR) throw MakeOSError(errno, "poll", peer_);
     waited_ms += kSliceMs;
   }
@@ -116,7 +127,7 @@ size_t TStreamSocket::Send(std::string_view bytes, int timeout_ms) {
 }
 
 TSocketWait TStreamSocket::Wait(int timeout_ms, int wake_fd, int wake_fd2) {
-  pollfd fds[3] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}, {wake_fd2, POLLIN, 0}};
+  pollfd fds[3] = {PollEntry(fd_, POLLIN), PollEntry(wake_fd, POLLIN), PollEntry(wake_fd2, POLLIN)};
   int ready = 0;
   do {
     ready = api_.Poll(fds, 3, timeout_ms);

@@ -52,6 +52,9 @@ std::string UnitFileText(const std::string& executable_path, const std::string& 
          "\n"
          "Restart=on-failure\n"
          "RestartSec=5\n"
+         "WatchdogSec=" +
+         std::to_string(kUnitWatchdogSeconds) +
+         "\n"
          "LimitNOFILE=" +
          std::to_string(kUnitFileLimit) +
          "\n"

@@ -14,6 +14,8 @@ inline constexpr char kDefaultUnitDirectory[] = "/etc/systemd/system/";
 // Enough descriptors for ten thousand transmitter connections, the cache
 // files and the Kernel link, with room to spare.
 inline constexpr int kUnitFileLimit = 65536;
+// The driver pings at half of it while every worker thread is alive.
+inline constexpr int kUnitWatchdogSeconds = 30;
 
 // What an installed service runs.
 struct ServiceInstallation {
@@ -26,7 +28,7 @@ struct ServiceInstallation {
 std::string UnitFileName();
 
 // The unit: Type=notify, ExecStart running the executable with --registry,
-// restart on failure, the descriptor limit, started with the system. Raises
+// restart on failure, the watchdog, the descriptor limit, started with the system. Raises
 // Exception when a path holds a control character (it would break the unit's
 // line structure).
 std::string UnitFileText(const std::string& executable_path, const std::string& registry_file);

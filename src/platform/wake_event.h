@@ -4,7 +4,8 @@ namespace vd {
 
 // A wake-up a thread can wait on together with its sockets: Notify from any
 // thread makes the descriptor readable until the waiting thread calls Drain.
-// Notifications before the Drain coalesce into one. Backed by an eventfd.
+// Notifications before the Drain coalesce into one. Backed by an eventfd; on
+// Windows by a loopback datagram socket, which WSAPoll can wait on.
 //
 // Notify is safe to call from any thread and never raises or blocks; Fd and
 // Drain belong to the one waiting thread. The object must outlive every

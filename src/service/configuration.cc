@@ -1,6 +1,8 @@
 #include "service/configuration.h"
 
+#include <algorithm>
 #include <memory>
+#include <string_view>
 
 #include "device/dos_attack_control.h"
 #include "support/errors.h"
@@ -15,7 +17,14 @@ namespace {
 
 // A directory value: empty means the executable's directory; always ends with "/".
 std::string DirectoryValue(const std::string& text, const std::string& executable_directory) {
+#ifdef _WIN32
+  // The driver's paths are written with "/", which Windows takes as well.
+  std::string path = text;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return IncludeTrailingSlash(path.empty() ? executable_directory : path);
+#else
   return IncludeTrailingSlash(text.empty() ? executable_directory : text);
+#endif
 }
 
 void ReadSharedKey(const ISettingsKey& key, const std::string& executable_directory,
@@ -49,6 +58,44 @@ void ReadSharedKey(const ISettingsKey& key, const std::string& executable_direct
   }
 }
 
+bool IsDecimal(std::string_view text) {
+  return !text.empty() && text.size() <= 5 &&
+         text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool IsIPv4(std::string_view text) {
+  int parts = 0;
+  for (size_t start = 0; start <= text.size(); ++parts) {
+    const size_t dot = std::min(text.find('.', start), text.size());
+    const std::string_view part = text.substr(start, dot - start);
+    if (!IsDecimal(part) || part.size() > 3 || std::stoi(std::string(part)) > 255) return false;
+    start = dot + 1;
+  }
+  return parts == 4;
+}
+
+bool IsBracketedIPv6(std::string_view text) {
+  return text.size() > 2 && text.front() == '[' && text.back() == ']' &&
+         text.substr(1, text.size() - 2).find_first_not_of("0123456789abcdefABCDEF:.") ==
+             std::string_view::npos;
+}
+
+// "IPv4:port" or "[IPv6]:port", the port 1 to 65535.
+void CheckMetricsAddress(const std::string& address) {
+  const size_t colon = address.rfind(':');
+  bool valid = colon != std::string::npos;
+  if (valid) {
+    const std::string_view host = std::string_view(address).substr(0, colon);
+    const std::string_view port = std::string_view(address).substr(colon + 1);
+    valid = (IsIPv4(host) || IsBracketedIPv6(host)) && IsDecimal(port) &&
+            std::stoi(std::string(port)) >= 1 && std::stoi(std::string(port)) <= 65535;
+  }
+  if (!valid) {
+    throw ERegistryException("Invalid value for 'MetricsAddress': '" + address +
+                             "' (address:port, for example 127.0.0.1:9464)");
+  }
+}
+
 void ReadPort(const ISettingsKey& key, const IClock& clock, DriverSettings& settings) {
   if (!key.ReadBool("IsActive")) return;
   // The flood control comes with the entry, so no entry ever lacks one.
@@ -77,6 +124,8 @@ void ReadDriverKey(const ISettingsSource& registry, const ISettingsKey& key, con
   if (const std::string pipe = key.ReadText("PipeDirectory"); !pipe.empty()) {
     settings.PipeDirectory = IncludeTrailingSlash(pipe);
   }
+  settings.MetricsAddress = std::string(TrimBlanks(key.ReadText("MetricsAddress")));
+  if (!settings.MetricsAddress.empty()) CheckMetricsAddress(settings.MetricsAddress);
 
   // The keys are finite, so the first missing number comes.
   for (int n = 1;; ++n) {
@@ -92,7 +141,7 @@ void ReadDriverKey(const ISettingsSource& registry, const ISettingsKey& key, con
 
 void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const IClock& clock,
                        const std::string& executable_directory, DriverSettings& settings,
-                       std::vector<KernelEndpoint>& kernel_endpoints) {
+                       std::vector<KernelEndpoint>& kernel_endpoints, PathCreation path_creation) {
   {
     const std::unique_ptr<ISettingsKey> shared = registry.OpenKeyReadOnly(kSharedKeyPath);
     if (!shared) {
@@ -106,6 +155,7 @@ void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const I
   }
 
   settings.Path = IncludeTrailingSlash(settings.Path);
+  if (path_creation == PathCreation::kLeave) return;
   try {
     if (!fs.Stat(settings.Path).is_directory) fs.CreateDirectories(settings.Path);
   } catch (const Exception&) {

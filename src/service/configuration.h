@@ -16,17 +16,21 @@ class ISettingsSource;
 inline constexpr char kSharedKeyPath[] = "Software\\Lirra!\\Drivers";
 inline constexpr char kDriverKeyPath[] = "Software\\Lirra!\\Drivers\\VolterDirectDriver";
 
+// Whether ReadConfiguration creates the Path directory when it is missing: a
+// start does, the configuration check (--check-config) must not.
+enum class PathCreation { kCreate, kLeave };
+
 // Reads the driver's configuration once at start, before any shared object
 // exists, on the thread that runs the start sequence:
 // - the shared key (mandatory): Path, SecurityEnabled, SecurityKey,
 //   FrameIVSeed, and Kernel1, Kernel2, ... (each "Name=..;IP=..;Port=..")
 //   appended to kernel_endpoints up to the first missing number;
 // - the driver key (optional): UseNamedPipeConnection, Name, Password,
-//   LogSave, LogPath, FlushCacheWrites, PipeDirectory, and the sub-keys Port1,
-//   Port2, ... up to the first missing one, each active one becoming a
-//   PortEntry with a new flood control on clock;
-// then Path is created through fs when missing (a failure is left to the
-// buffers to report).
+//   LogSave, LogPath, FlushCacheWrites, PipeDirectory, MetricsAddress, and the
+//   sub-keys Port1, Port2, ... up to the first missing one, each active one
+//   becoming a PortEntry with a new flood control on clock;
+// then, with PathCreation::kCreate, Path is created through fs when missing
+// (a failure is left to the buffers to report).
 //
 // Fields the registry does not give keep what SetDefaults put there; an empty
 // "Path" or "LogPath" means executable_directory. Directory fields end with
@@ -38,13 +42,15 @@ inline constexpr char kDriverKeyPath[] = "Software\\Lirra!\\Drivers\\VolterDirec
 // Raises on the first failure, leaving what was read before it in settings:
 // Exception "Registry key: HKEY_LOCAL_MACHINE\Software\Lirra!\Drivers does not
 // exist!"; ERegistryException "Failed to get data for '<value>'" (a number of
-// an active port, or IsActive, missing) or "Invalid data type for '<value>'";
+// an active port, or IsActive, missing), "Invalid data type for '<value>'" or
+// "Invalid value for '<value>': ..." (FrameIVSeed, MetricsAddress);
 // EConvertError for a Kernel port that is not an integer; EAbort "Operation
 // aborted" for a port key that exists but cannot be opened.
 //
 // clock must outlive the flood controls created.
 void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const IClock& clock,
                        const std::string& executable_directory, DriverSettings& settings,
-                       std::vector<KernelEndpoint>& kernel_endpoints);
+                       std::vector<KernelEndpoint>& kernel_endpoints,
+                       PathCreation path_creation = PathCreation::kCreate);
 
 }  // namespace vd

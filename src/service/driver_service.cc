@@ -12,10 +12,13 @@
 #include "kernel/list_of_modules.h"
 #include "link/communication_data.h"
 #include "link/kernel_link_thread.h"
+#include "platform/cache_lock.h"
 #include "platform/wake_event.h"
 #include "service/configuration.h"
 #include "service/sys_thread.h"
+#include "service/watchdog.h"
 #include "support/errors.h"
+#include "support/file_system.h"
 #include "support/service_event_log.h"
 #include "support/service_notifier.h"
 #include "support/settings_source.h"
@@ -44,12 +47,18 @@ ILogWriter& TO_VolterDirectDrv::Log() {
 }
 
 bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
+  start_monotonic_ms_ = host_.Clock.MonotonicMs();
+  start_utc_ms_ = host_.Clock.UtcNowMs();
   try {
     {
       const std::unique_ptr<ISettingsSource> registry = open_registry();
       ReadConfiguration(*registry, host_.FileSystem, host_.Clock, host_.ExecutableDirectory,
                         settings_, kernel_endpoints_);
     }
+    // Before anything reads or writes the cache or the log: a second driver
+    // on this cache must leave the first one's files alone.
+    host_.FileSystem.CreateDirectories(settings_.CacheDirectory());
+    cache_lock_ = std::make_unique<TCacheLock>(settings_.CacheDirectory());
     if (settings_.LogSave) {
       log_ = std::make_unique<TLogging>(host_.FileSystem, host_.Clock, settings_.LogPath,
                                         kLogSizeLimitKb, false, host_.Program);
@@ -119,7 +128,54 @@ bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
   Log().LogWrite("Service start");
   running_ = true;
   host_.Notifier.Ready();
+  StartWatchdog();
+  OpenMetricsListener();
   return true;
+}
+
+void TO_VolterDirectDrv::OpenMetricsListener() {
+  const std::string& address = settings_.MetricsAddress;
+  if (address.empty()) return;
+  if (!host_.OpenMetrics) {
+    Log().LogWrite("MetricsAddress " + address + " ignored: this driver is built without metrics");
+    return;
+  }
+  try {
+    metrics_ = host_.OpenMetrics(
+        address, TDriverView{host_.Clock, settings_, signal_buffer_.get(), questions_buffer_.get(),
+                             kernel_settings_.get(), kernel_link_.get(), communication_data_.get(),
+                             reception_.get(), sys_thread_.get(), log_.get(), watchdog_.get(),
+                             start_monotonic_ms_, start_utc_ms_});
+    Log().LogWrite("Metrics listener open on " + metrics_->Address());
+  } catch (...) {
+    // Metrics never stand between a transmitter and the Kernel: the driver
+    // runs on, and the scrape failing tells the monitoring.
+    const std::string text = CurrentExceptionText();
+    Log().LogWrite("Metrics listener cannot be opened on " + address + ": " + text);
+    questions_buffer_->AddSystemEvent("Metrics listener cannot be opened on " + address + ".", text,
+                                      true);
+  }
+}
+
+void TO_VolterDirectDrv::StartWatchdog() {
+  const int64_t interval_ms = host_.Notifier.WatchdogIntervalMs();
+  if (interval_ms <= 0) return;
+  try {
+    watchdog_ = std::make_unique<TWatchdog>(
+        TWatchdog::Collaborators{host_.Clock, host_.Notifier, host_.FileSystem, *questions_buffer_,
+                                 Log()},
+        std::vector<TWatchdog::Worker>{
+            {"reception loop", reception_->Heartbeat(), kReceptionStallMs},
+            {"Kernel link thread", kernel_link_->Heartbeat(), kLinkStallMs},
+            {"system thread", sys_thread_->Heartbeat(), kSystemStallMs}},
+        interval_ms, settings_.CacheDirectory() + kStallCountFileName);
+    watchdog_->Start();
+    Log().LogWrite("Watchdog: a ping every " + std::to_string(watchdog_->PingPeriodMs()) + " ms");
+  } catch (...) {
+    // Without pings the service manager restarts the driver, which is the
+    // outcome a watchdog that cannot run deserves.
+    Log().LogWrite("Watchdog cannot run: " + CurrentExceptionText());
+  }
 }
 
 bool TO_VolterDirectDrv::ServiceStop() {
@@ -137,6 +193,10 @@ bool TO_VolterDirectDrv::ServiceStop() {
 }
 
 void TO_VolterDirectDrv::FreeSharedObjects(bool log_stop) {
+  metrics_.reset();
+  // Stopping may take longer than a watchdog interval; systemd stops
+  // watching once it was told STOPPING=1.
+  watchdog_.reset();
   if (sys_thread_) {
     sys_thread_->Terminate();
     sys_thread_->WaitFor();
@@ -161,6 +221,7 @@ void TO_VolterDirectDrv::FreeSharedObjects(bool log_stop) {
     if (log_stop) log_->LogWrite("Service stop");
     log_.reset();
   }
+  cache_lock_.reset();
 }
 
 }  // namespace vd

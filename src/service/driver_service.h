@@ -7,6 +7,7 @@
 
 #include "config/driver_settings.h"
 #include "config/kernel_endpoint.h"
+#include "service/driver_view.h"
 #include "support/log_writer.h"
 #include "support/logging.h"
 
@@ -19,6 +20,7 @@ class IServiceNotifier;
 class ISettingsSource;
 class ISocketApi;
 class ISystemTimeSetter;
+class TCacheLock;
 class TCommunicationData;
 class TDeviceParamControlBuffer;
 class TKernelLinkThread;
@@ -29,6 +31,7 @@ class TReceptionLoop;
 class TSignalBuffer;
 class TSys_Thr;
 class TWakeEvent;
+class TWatchdog;
 
 // What the service takes from its host. Every reference is borrowed and must
 // outlive the service object.
@@ -45,6 +48,10 @@ struct TServiceHost {
   std::string ExecutableDirectory;
   // The host's address (GetLocalIP), for the registration and events.
   std::string LocalIP;
+  // Opens the metrics listener when the settings name a MetricsAddress;
+  // empty in a build without metrics (the address is then ignored, with a
+  // log line).
+  DriverListenerFactory OpenMetrics = {};
 };
 
 // Opens the registry the configuration is read from; may raise (a file that
@@ -52,16 +59,23 @@ struct TServiceHost {
 using RegistryOpener = std::function<std::unique_ptr<ISettingsSource>()>;
 
 // The service object of the driver: the only place where the shared objects
-// are created and destroyed. ServiceStart reads the configuration and
-// creates, in this order: the log (only with LogSave), the module list, the
+// are created and destroyed. ServiceStart reads the configuration, takes the
+// cache lock (one driver per cache directory: a second one fails to start
+// before it touches the cache or the log) and creates, in this order: the
+// log (only with LogSave), the module list, the
 // question buffer, the Kernel settings, the signal buffer, the parameter
 // control buffer, the reception loop, the Kernel link thread (local socket or
 // TCP) and last the system thread; it then reports event 1, logs "Service
-// start" and tells the service manager it is ready. ServiceStop ends the
-// system thread first, then the reception loop, then the link (which
+// start" and tells the service manager it is ready; when the manager asks
+// for watchdog pings, the watchdog starts, and with a MetricsAddress the
+// metrics listener opens last (a listener that cannot open is logged and
+// reported as an event; the driver runs on without it). ServiceStop closes
+// the metrics listener, ends the watchdog, then the system thread, then the
+// reception loop, then the link (which
 // unregisters), then frees the flood controls, the control buffer, the signal
 // buffer, the Kernel settings, the question buffer and the module list, logs
-// "Service stop", frees the log last, and reports event 2.
+// "Service stop", frees the log, releases the cache lock last, and reports
+// event 2.
 //
 // A failed start reports event 3 with ExceptionText of the error and then
 // stops and frees whatever it had created, in the stop order, so no thread of
@@ -72,6 +86,13 @@ using RegistryOpener = std::function<std::unique_ptr<ISettingsSource>()>;
 class TO_VolterDirectDrv {
  public:
   static constexpr int64_t kLogSizeLimitKb = 1024;
+  // How long each worker may go without a pass before the watchdog stops
+  // pinging: the reception loop sweeps every second; a link pass may wait
+  // for a connection (5 s) and for a frame's bytes (5 s each part); a system
+  // cycle may wait 30 s for the connections of each closing port.
+  static constexpr int64_t kReceptionStallMs = 15000;
+  static constexpr int64_t kLinkStallMs = 60000;
+  static constexpr int64_t kSystemStallMs = 90000;
 
   // Sets the settings to their defaults (SetDefaults).
   explicit TO_VolterDirectDrv(TServiceHost host);
@@ -94,6 +115,8 @@ class TO_VolterDirectDrv {
   // Frees every shared object in the stop order, logging "Service stop"
   // before the log goes when log_stop; raises on the first error.
   void FreeSharedObjects(bool log_stop);
+  void StartWatchdog();
+  void OpenMetricsListener();
   ILogWriter& Log();
 
   TServiceHost host_;
@@ -104,6 +127,7 @@ class TO_VolterDirectDrv {
 
   // The shared objects, in the order of creation.
   NullLogWriter no_log_;
+  std::unique_ptr<TCacheLock> cache_lock_;
   std::unique_ptr<TLogging> log_;
   std::unique_ptr<TWakeEvent> work_event_;
   std::unique_ptr<TListOfModules> module_list_;
@@ -115,6 +139,10 @@ class TO_VolterDirectDrv {
   std::unique_ptr<TCommunicationData> communication_data_;
   std::unique_ptr<TKernelLinkThread> kernel_link_;
   std::unique_ptr<TSys_Thr> sys_thread_;
+  std::unique_ptr<TWatchdog> watchdog_;
+  std::unique_ptr<IDriverListener> metrics_;
+  int64_t start_monotonic_ms_ = 0;
+  int64_t start_utc_ms_ = 0;
 };
 
 }  // namespace vd

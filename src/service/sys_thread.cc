@@ -88,6 +88,7 @@ void TSys_Thr::Execute() {
 }
 
 void TSys_Thr::Begin() {
+  heartbeat_.Beat(c_.Clock.MonotonicMs());
   sleep_mode_ = true;
   cycle_inactive_ = true;
   growth_count_ = 0;
@@ -97,6 +98,7 @@ void TSys_Thr::Begin() {
 }
 
 void TSys_Thr::RunCycle() {
+  heartbeat_.Beat(c_.Clock.MonotonicMs());
   try {
     const bool inactive = c_.KernelSettings.IsInactive();
     cycle_inactive_ = inactive;
@@ -148,6 +150,7 @@ bool TSys_Thr::WaitOver() {
 }
 
 void TSys_Thr::AfterPause() {
+  heartbeat_.Beat(c_.Clock.MonotonicMs());
   try {
     SendTestSignalWhenDue();
   } catch (...) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/heartbeat.h"
 #include "support/timers.h"
 
 namespace vd {
@@ -96,7 +98,11 @@ class TSys_Thr {
   // Closes every open port.
   void End();
 
-  bool SleepMode() const { return sleep_mode_; }
+  // Safe to call from any thread.
+  bool SleepMode() const { return sleep_mode_.load(); }
+  // Beats at every cycle and every wake-up of the wait; safe to read from any
+  // thread.
+  const THeartbeat& Heartbeat() const { return heartbeat_; }
   // The listeners, one per port entry in order; their IsOpen and Port may be
   // read from any thread.
   const std::vector<std::unique_ptr<TPortListener>>& Listeners() const { return listeners_; }
@@ -118,8 +124,8 @@ class TSys_Thr {
   // The loop's state: the thread's alone once started.
   std::unique_ptr<ICountdownTimer> test_signal_timer_;
   std::unique_ptr<ICountdownTimer> growth_timer_;
-  bool sleep_mode_ = true;
-  bool cycle_inactive_ = true;  // the flag as the last cycle read it
+  std::atomic<bool> sleep_mode_{true};  // written by the loop, read by anyone
+  bool cycle_inactive_ = true;          // the flag as the last cycle read it
   int32_t growth_count_ = 0;
   int32_t previous_total_ = 0;
   int64_t cycle_start_local_ = 0;
@@ -129,6 +135,7 @@ class TSys_Thr {
   std::mutex mutex_;
   std::condition_variable woken_;
   bool terminated_ = false;  // guarded by mutex_
+  THeartbeat heartbeat_;
   std::thread thread_;
 };
 

@@ -1,6 +1,8 @@
 #include "support/file_utils.h"
 
+#ifndef _WIN32
 #include <fnmatch.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -65,9 +67,34 @@ std::string UniqueFileName(IFileSystem& fs, const IClock& clock, const std::stri
 
 bool MatchesMask(std::string_view name, std::string_view mask) {
   if (mask == "*.*") return true;  // the system's rule: names without a dot match too
+#ifdef _WIN32
+  // "*" and "?" with ASCII letters folded, as the system's listing matches.
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  size_t n = 0;
+  size_t m = 0;
+  size_t star = std::string_view::npos;  // the last "*" seen, and where it began to match
+  size_t resume = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && mask[m] == '*') {
+      star = m++;
+      resume = n;
+    } else if (m < mask.size() && (mask[m] == '?' || fold(mask[m]) == fold(name[n]))) {
+      ++n;
+      ++m;
+    } else if (star != std::string_view::npos) {
+      m = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
+#else
   // Masks are plain wildcards: no escapes, and a leading "." is no special case.
   return ::fnmatch(std::string(mask).c_str(), std::string(name).c_str(),
                    FNM_CASEFOLD | FNM_NOESCAPE) == 0;
+#endif
 }
 
 int FindFiles(IFileSystem& fs, const std::string& dir, std::string_view mask,

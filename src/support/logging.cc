@@ -42,6 +42,14 @@ std::string ChangeExtension(std::string_view path, std::string_view extension) {
   return out;
 }
 
+bool IsAbsolutePath(std::string_view path) {
+#ifdef _WIN32
+  // "C:/..." or "C:\..."
+  if (path.size() >= 3 && path[1] == ':' && (path[2] == '/' || path[2] == '\\')) return true;
+#endif
+  return !path.empty() && path.front() == '/';
+}
+
 // Resolves "." and ".." segments and repeated "/" of an absolute path; a
 // trailing "/" stays.
 std::string NormalizePath(std::string_view path) {
@@ -123,7 +131,7 @@ std::string ResolveLogFileName(std::string_view spec, const std::string& default
   if (spec.empty() || EqualsIgnoreCase(spec, kDefaultSpec)) {
     resolved = default_name;
   } else {
-    if (spec.front() == '/') {
+    if (IsAbsolutePath(spec)) {
       resolved = spec;
     } else {
       const std::string_view visible = TrimLeft(spec);
@@ -176,12 +184,14 @@ TLogging::~TLogging() { EndSession(); }
 void TLogging::LogWrite(std::string_view text) { Write(text, true, kDefaultSpec); }
 
 bool TLogging::Write(std::string_view text, bool with_timestamp, std::string_view file_spec) {
+  bool written = false;
   try {
     std::lock_guard<std::mutex> guard(mutex_);
-    return WriteLocked(text, with_timestamp, file_spec, clock_.UtcNowMs());
+    written = WriteLocked(text, with_timestamp, file_spec, clock_.UtcNowMs());
   } catch (...) {
-    return false;
   }
+  if (!written) write_errors_.fetch_add(1, std::memory_order_relaxed);
+  return written;
 }
 
 void TLogging::EndSession() {

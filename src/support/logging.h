@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -84,6 +85,10 @@ class TLogging final : public ILogWriter {
   // Milliseconds since 1970 on the local clock at construction.
   int64_t SessionStart() const { return session_start_ms_; }
 
+  // Lines that Write could not write, since construction; safe to call from
+  // any thread.
+  uint64_t WriteErrors() const { return write_errors_.load(std::memory_order_relaxed); }
+
  private:
   struct TFileState {
     std::string Name;  // without directory
@@ -132,6 +137,7 @@ class TLogging final : public ILogWriter {
 
   std::mutex mutex_;
   std::vector<TCreatedFile> created_files_;  // guarded by mutex_
+  std::atomic<uint64_t> write_errors_{0};
 };
 
 }  // namespace vd

@@ -1,10 +1,9 @@
 #include "support/time_utils.h"
 
 #include <cerrno>
-#include <ctime>
-#include <limits>
 #include <string>
 
+#include "platform/local_time.h"
 #include "support/clock.h"
 #include "support/errors.h"
 #include "support/system_event_sink.h"
@@ -58,34 +57,13 @@ int64_t WholeSeconds(const CivilTime& time) {
          int64_t{time.hour} * 3600 + int64_t{time.minute} * 60 + time.second;
 }
 
-// The C library's view of the local clock at a UTC instant; honours TZ.
-struct tm LocalBrokenDown(int64_t utc_seconds) {
-  const auto when = static_cast<time_t>(utc_seconds);
-  struct tm local {};
-  errno = 0;
-  if (localtime_r(&when, &local) == nullptr) {
-    throw MakeOSError(errno != 0 ? errno : EOVERFLOW, "localtime_r", std::to_string(utc_seconds));
-  }
-  // localtime_r fills tm_year up to INT_MAX, whose calendar year no int holds.
-  if (local.tm_year > std::numeric_limits<int>::max() - 1900) {
-    throw MakeOSError(EOVERFLOW, "localtime_r", std::to_string(utc_seconds));
-  }
-  return local;
-}
-
 // Seconds east of UTC in force at a UTC instant.
-int64_t OffsetAt(int64_t utc_seconds) { return LocalBrokenDown(utc_seconds).tm_gmtoff; }
+int64_t OffsetAt(int64_t utc_seconds) { return LocalTimeAtUtc(utc_seconds).OffsetSeconds; }
 
-CivilTime CivilFromBrokenDown(const struct tm& local, int millisecond) {
-  CivilTime result;
-  result.year = local.tm_year + 1900;
-  result.month = local.tm_mon + 1;
-  result.day = local.tm_mday;
-  result.hour = local.tm_hour;
-  result.minute = local.tm_min;
-  result.second = local.tm_sec;
-  result.millisecond = millisecond;
-  return result;
+CivilTime LocalAt(int64_t utc_seconds, int millisecond) {
+  CivilTime local = LocalTimeAtUtc(utc_seconds).Time;
+  local.millisecond = millisecond;
+  return local;
 }
 
 // The UTC instant of a local wall-clock second. Every offset in force within
@@ -191,7 +169,7 @@ int64_t NowUnixUtc(const IClock& clock) { return CivilToUnixSeconds(NowUtc(clock
 CivilTime NowLocal(const IClock& clock) {
   const int64_t ms = clock.UtcNowMs();
   const int64_t seconds = FloorDiv(ms, 1000);
-  return CivilFromBrokenDown(LocalBrokenDown(seconds), static_cast<int>(ms - seconds * 1000));
+  return LocalAt(seconds, static_cast<int>(ms - seconds * 1000));
 }
 
 int64_t NowLocalUnix(const IClock& clock) {
@@ -209,17 +187,13 @@ CivilTime LocalToUtc(const CivilTime& local) {
                           local.millisecond);
 }
 
-CivilTime UtcToLocal(const CivilTime& utc) {
-  return CivilFromBrokenDown(LocalBrokenDown(WholeSeconds(utc)), utc.millisecond);
-}
+CivilTime UtcToLocal(const CivilTime& utc) { return LocalAt(WholeSeconds(utc), utc.millisecond); }
 
 int64_t LocalUnixToUtcUnix(int64_t local_seconds) {
   return LocalSecondsToUtcSeconds(local_seconds);
 }
 
-CivilTime UtcUnixToLocal(int64_t utc_seconds) {
-  return CivilFromBrokenDown(LocalBrokenDown(utc_seconds), 0);
-}
+CivilTime UtcUnixToLocal(int64_t utc_seconds) { return LocalAt(utc_seconds, 0); }
 
 void SetSystemTimeUnix(ISystemTimeSetter& setter, ISystemEventSink& events, int64_t utc_seconds) {
   try {

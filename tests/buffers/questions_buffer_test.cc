@@ -10,7 +10,7 @@
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_temp_dir.h"
 #include "kernel/orvan_frame.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/file_utils.h"
 
 namespace vd {
@@ -47,7 +47,7 @@ class QuestionsBufferTest : public testing::Test {
   }
 
   ScopedTempDir dir_;
-  PosixFileSystem disk_;
+  HostFileSystem disk_;
   FaultFileSystem fs_{disk_};
   FakeClock clock_;
   RecordingLogWriter log_;

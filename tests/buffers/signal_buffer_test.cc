@@ -18,7 +18,7 @@
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_temp_dir.h"
 #include "fakes/scoped_time_zone.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/errors.h"
 #include "support/file_utils.h"
 #include "support/time_utils.h"
@@ -62,7 +62,7 @@ class SignalBufferTest : public testing::Test {
 
   ScopedTimeZone zone_{"Europe/Warsaw"};
   ScopedTempDir dir_;
-  PosixFileSystem posix_;
+  HostFileSystem posix_;
   FaultFileSystem fs_{posix_};
   FakeClock clock_;
   RecordingEventSink events_;
@@ -272,7 +272,12 @@ TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
          posix_.WriteFile(cache.substr(0, cache.size() - 1), "not a directory", false);
        },
        [](const std::string& cache) { std::filesystem::remove(cache.substr(0, cache.size() - 1)); },
-       "Not a directory", "C"},
+#ifdef _WIN32
+       "(Windows error 3)",  // the path is not found
+#else
+       "Not a directory",
+#endif
+       "C"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -368,7 +373,7 @@ TEST_F(SignalBufferTest, FailuresAmongConcurrentProducersRefuseOnlyTheirSignals)
        std::vector<std::pair<Op, int>>{{Op::kRename, 12}, {Op::kSyncDirectory, 3}}) {
     SCOPED_TRACE(static_cast<int>(op));
     ScopedTempDir dir;
-    PosixFileSystem posix;
+    HostFileSystem posix;
     FaultFileSystem fs(posix);
     std::unique_ptr<TSignalBuffer> buffer =
         std::make_unique<TSignalBuffer>(fs, clock_, events_, log_, settings_, dir.Path(), true);

@@ -19,7 +19,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/scoped_temp_dir.h"
 #include "fakes/xml_lint.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/file_utils.h"
 #include "support/logging.h"
 #include "support/utf8.h"
@@ -92,7 +92,7 @@ class XmlConformanceTest : public testing::Test {
   const std::string cache_ = dir_.Path() + "cache/";
   const std::string log_dir_ = dir_.Path() + "log/";
   const std::string scratch_ = dir_.Path();
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   FakeClock clock_;
   DriverSettings settings_;
 };

@@ -16,7 +16,7 @@
 
 namespace vd {
 
-// Wraps a real file system (normally a PosixFileSystem on a temporary
+// Wraps a real file system (normally a HostFileSystem on a temporary
 // directory) and makes its operations fail on demand, counts them, and can
 // simulate a power cut. Safe to use from any thread; the switches may be
 // flipped at any time. Every call into the wrapped file system happens under

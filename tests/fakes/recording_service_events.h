@@ -27,15 +27,20 @@ class RecordingServiceEventLog final : public IServiceEventLog {
   std::vector<std::string> texts_;
 };
 
-// Records the notifications as "READY=1" and "STOPPING=1", as systemd sees them.
+// Records the notifications as "READY=1", "STOPPING=1" and "WATCHDOG=1", as
+// systemd sees them; asks for watchdog pings when watchdog_interval_ms is set.
 class RecordingServiceNotifier final : public IServiceNotifier {
  public:
   void Ready() override { Add("READY=1"); }
   void Stopping() override { Add("STOPPING=1"); }
+  int64_t WatchdogIntervalMs() override { return watchdog_interval_ms; }
+  void WatchdogPing() override { Add("WATCHDOG=1"); }
   std::vector<std::string> Notifications() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return notifications_;
   }
+
+  int64_t watchdog_interval_ms = 0;
 
  private:
   void Add(const char* text) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -15,9 +17,24 @@ class ScopedTempDir {
  public:
   ScopedTempDir() {
     std::string pattern = testing::TempDir();
+#ifdef _WIN32
+    std::replace(pattern.begin(), pattern.end(), '\\', '/');
+#endif
     if (pattern.empty() || pattern.back() != '/') pattern += '/';
     pattern += "vd_test_XXXXXX";
+#ifdef _WIN32
+    // No mkdtemp: the X's become a fresh random number.
+    std::random_device random;
+    bool created = false;
+    for (int attempt = 0; attempt < 100 && !created; ++attempt) {
+      pattern.replace(pattern.size() - 6, 6, std::to_string(100000 + random() % 900000));
+      std::error_code error;
+      created = std::filesystem::create_directory(pattern, error);
+    }
+    if (!created) {
+#else
     if (mkdtemp(pattern.data()) == nullptr) {
+#endif
       ADD_FAILURE() << "cannot create a temporary directory from " << pattern;
     }
     path_ = pattern + "/";

@@ -1,7 +1,9 @@
 #include "fakes/xml_lint.h"
 
 #include <stdio.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <fstream>
 
@@ -42,7 +44,11 @@ RunResult Run(const std::string& command) {
     if (result.output.size() < kMaxMessageBytes) result.output.append(buffer, got);
   }
   const int status = ::pclose(pipe);
+#ifdef _WIN32
+  result.exit_code = status;
+#else
   if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+#endif
   return result;
 }
 

@@ -16,9 +16,10 @@ namespace vd {
 namespace {
 
 std::string Zlib(const std::string& plain) {
-  uLongf length = compressBound(plain.size());
+  uLongf length = compressBound(static_cast<uLong>(plain.size()));
   std::vector<Bytef> out(length);
-  compress2(out.data(), &length, reinterpret_cast<const Bytef*>(plain.data()), plain.size(), 9);
+  compress2(out.data(), &length, reinterpret_cast<const Bytef*>(plain.data()),
+            static_cast<uLong>(plain.size()), 9);
   return std::string(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
@@ -64,9 +65,10 @@ TEST(FrameCodecTest, InteroperatesWithPlainZlibBothWays) {
   TOrvanFrame ours = Frame(document);
   codec.EncodeFrame(ours);
   std::string inflated(document.size(), '\0');
-  uLongf length = inflated.size();
+  uLongf length = static_cast<uLongf>(inflated.size());
   ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(inflated.data()), &length,
-                       reinterpret_cast<const Bytef*>(ours.Data.data()), ours.Data.size()),
+                       reinterpret_cast<const Bytef*>(ours.Data.data()),
+                       static_cast<uLong>(ours.Data.size())),
             Z_OK);
   EXPECT_EQ(inflated, document);
   TOrvanFrame theirs = Frame(Zlib(document), static_cast<uint32_t>(document.size()), 1);

@@ -22,7 +22,7 @@
 #include "kernel/kernel_messages.h"
 #include "kernel/kernel_settings.h"
 #include "kernel/list_of_modules.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/errors.h"
 #include "support/xml_utils.h"
 
@@ -139,7 +139,7 @@ class CommunicationDataTest : public testing::Test {
   size_t Files(const std::string& dir) { return fs_.ListDirectory(dir).size(); }
 
   ScopedTempDir dir_;
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   FakeClock clock_;
   RecordingEventSink events_;
   RecordingLogWriter log_;

@@ -1,7 +1,9 @@
 #include "link/kernel_link_thread.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <functional>
@@ -21,7 +23,7 @@
 #include "kernel/list_of_modules.h"
 #include "kernel_simulator.h"
 #include "link/communication_data.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/system_time_setter.h"
 
 namespace vd {
@@ -156,7 +158,7 @@ class KernelLinkThreadTest : public testing::Test {
   ScopedTempDir dir_;
   FakeClock clock_;
   TWakeEvent wake_;
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   RecordingLogWriter log_;
   RecordingEventSink events_;
   RecordingTimeSetter time_setter_;

@@ -14,7 +14,8 @@ namespace {
 std::string Describe(const std::vector<std::string>& arguments) {
   try {
     const CommandLine c = ParseCommandLine(arguments);
-    static const char* const kActions[] = {"run", "help", "version", "install", "uninstall"};
+    static const char* const kActions[] = {"run",     "help",      "version",
+                                           "install", "uninstall", "check-config"};
     return std::string(kActions[static_cast<int>(c.action)]) + " " + c.registry_file + " " +
            c.unit_directory + (c.silent ? " silent" : "");
   } catch (const ECommandLineError& e) {
@@ -43,7 +44,11 @@ TEST(CommandLineTest, ArgumentsSelectTheActionAndItsFiles) {
       {{"--registry"}, "error: Option --registry needs a value"},
       {{"--registry="}, "error: Option --registry needs a value"},
       {{"--unit-dir", ""}, "error: Option --unit-dir needs a value"},
-      {{"INSTALL", "UNINSTALL"}, "error: Only one of INSTALL and UNINSTALL may be given"},
+      {{"--check-config", "--registry", "/r.reg"}, "check-config /r.reg /etc/systemd/system/"},
+      {{"INSTALL", "UNINSTALL"},
+       "error: Only one of INSTALL, UNINSTALL and --check-config may be given"},
+      {{"--check-config", "INSTALL"},
+       "error: Only one of INSTALL, UNINSTALL and --check-config may be given"},
       {{"SILENT"}, "error: SILENT goes only with INSTALL or UNINSTALL"},
       {{"/etc/lirra/registry.reg"},
        "error: Unknown argument '/etc/lirra/registry.reg' (see --help)"},
@@ -60,7 +65,7 @@ TEST(CommandLineTest, HelpNamesEveryOptionAndVersionTheDriverVersion) {
   const std::string usage = UsageText();
   for (const char* part :
        {"--registry FILE", "/etc/lirra/registry.reg", "INSTALL [SILENT]", "UNINSTALL",
-        "--unit-dir DIR", "--version", "O_VolterDirectDrv.service"}) {
+        "--unit-dir DIR", "--version", "O_VolterDirectDrv.service", "--check-config"}) {
     EXPECT_NE(usage.find(part), std::string::npos) << part;
   }
   EXPECT_EQ(VersionText(), std::string("VolterDirectDrv ") + kDriverVersion + "\n");

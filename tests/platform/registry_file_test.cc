@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fakes/scoped_temp_dir.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -196,7 +196,7 @@ TEST(RegistryFileTest, UnparsableFilesNameTheFileAndTheLine) {
 
 TEST(RegistryFileLoadTest, FileOnDiskLoadsAndItsFaultsNameIt) {
   ScopedTempDir temp;
-  PosixFileSystem fs;
+  HostFileSystem fs;
   // "<kind>: <message>" of what loading the file raises.
   const auto load_error = [&](const std::string& path) -> std::string {
     try {

@@ -1,7 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -28,6 +30,26 @@ TEST(SyslogEventLogTest, EachEventGoesToTheErrorStreamAsOneLineOfItsText) {
             "Error while stopping: EOSError - x\n");
   EXPECT_TRUE(IsErrorEvent(ServiceEvent::kStartFailed));
   EXPECT_FALSE(IsErrorEvent(ServiceEvent::kStopped));
+}
+
+TEST(SyslogEventLogTest, StderrThatIsTheJournalStreamIsRecognisedByDeviceAndInode) {
+  ScopedTempDir temp;
+  const std::string path = temp.Path() + "stream";
+  const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  struct stat info {};
+  ASSERT_EQ(::fstat(fd, &info), 0);
+  const std::string own = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  const std::string other = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino + 1);
+  EXPECT_TRUE(IsJournalStream(own.c_str(), fd));
+  EXPECT_FALSE(IsJournalStream(other.c_str(), fd));
+  EXPECT_FALSE(IsJournalStream(nullptr, fd));
+  EXPECT_FALSE(IsJournalStream("garbage", fd));
+  ::close(fd);
+
+  std::ostringstream errors;
+  SyslogEventLog(errors, false, false).WriteEvent(ServiceEvent::kStarted, "");
+  EXPECT_EQ(errors.str(), "");
 }
 
 // A notification socket as systemd offers one, in a temporary directory.
@@ -63,9 +85,14 @@ class SystemdNotifierTest : public testing::Test {
   SystemdNotifier notifier_;
 };
 
-TEST_F(SystemdNotifierTest, ReadyAndStoppingReachTheServiceManager) {
+TEST_F(SystemdNotifierTest, ReadyStoppingAndWatchdogReachTheServiceManager) {
+  ::setenv("WATCHDOG_USEC", "30000000", 1);
+  EXPECT_EQ(notifier_.WatchdogIntervalMs(), 30000);
+  ::unsetenv("WATCHDOG_USEC");
   notifier_.Ready();
   EXPECT_EQ(Receive(5000), "READY=1");
+  notifier_.WatchdogPing();
+  EXPECT_EQ(Receive(5000), "WATCHDOG=1");
   notifier_.Stopping();
   EXPECT_EQ(Receive(5000), "STOPPING=1");
 }
@@ -74,7 +101,9 @@ TEST_F(SystemdNotifierTest, OutsideSystemdNotificationsDoNothing) {
   ::unsetenv("NOTIFY_SOCKET");
   notifier_.Ready();
   notifier_.Stopping();
+  notifier_.WatchdogPing();
   EXPECT_EQ(Receive(0), "");
+  EXPECT_EQ(notifier_.WatchdogIntervalMs(), 0);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fakes/scoped_temp_dir.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -24,7 +24,7 @@ class SystemdUnitTest : public testing::Test {
   std::string UnitPath() const { return UnitDirectory() + "/O_VolterDirectDrv.service"; }
 
   ScopedTempDir temp_;
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   std::ostringstream out_;
   std::ostringstream err_;
 };
@@ -34,8 +34,8 @@ TEST_F(SystemdUnitTest, UnitRunsTheDriverAsANotifyServiceWithRoomForTheConnectio
   for (const char* line :
        {"\nType=notify\n",
         "\nExecStart=\"/opt/lirra/VolterDirectDrv\" --registry \"/etc/lirra/registry.reg\"\n",
-        "\nRestart=on-failure\n", "\nLimitNOFILE=65536\n", "\nWantedBy=multi-user.target\n",
-        "\nDescription=Orvanel VolterDirect Driver\n"}) {
+        "\nRestart=on-failure\n", "\nWatchdogSec=30\n", "\nLimitNOFILE=65536\n",
+        "\nWantedBy=multi-user.target\n", "\nDescription=Orvanel VolterDirect Driver\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
 }

@@ -9,7 +9,7 @@
 #include "fakes/fault_file_system.h"
 #include "fakes/memory_settings_source.h"
 #include "fakes/scoped_temp_dir.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "platform/registry_file.h"
 #include "support/errors.h"
 
@@ -89,7 +89,7 @@ class ConfigurationTest : public testing::Test {
   }
 
   ScopedTempDir temp_;
-  PosixFileSystem posix_;
+  HostFileSystem posix_;
   FaultFileSystem fs_{posix_};
   FakeClock clock_;
   DriverSettings settings_;

@@ -12,7 +12,7 @@
 #include "fakes/scoped_temp_dir.h"
 #include "kernel/kernel_messages.h"
 #include "kernel_simulator.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "platform/socket_api.h"
 #include "platform/system_clock.h"
 #include "service/configuration.h"
@@ -47,7 +47,7 @@ class DriverServiceTest : public testing::Test {
   }
 
   ScopedTempDir dir_;
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   SystemClock clock_;
   RecordingServiceEventLog events_;
   RecordingServiceNotifier notifier_;

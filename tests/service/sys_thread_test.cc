@@ -25,7 +25,7 @@
 #include "fakes/scoped_temp_dir.h"
 #include "kernel/kernel_settings.h"
 #include "kernel/list_of_modules.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 
 namespace vd {
 namespace {
@@ -113,7 +113,7 @@ class SysThreadTest : public testing::Test {
 
   FakeClock clock_;
   ScopedTempDir dir_;
-  PosixFileSystem fs_;
+  HostFileSystem fs_;
   RecordingEventSink events_;
   RecordingLogWriter log_;
   RecordingSignalSink test_signals_;

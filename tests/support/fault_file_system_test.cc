@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/scoped_temp_dir.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -16,7 +16,7 @@ class FaultFileSystemTest : public testing::Test {
   std::string Content(const std::string& name) { return posix_.ReadFile(P(name), 1000); }
 
   ScopedTempDir dir_;
-  PosixFileSystem posix_;
+  HostFileSystem posix_;
   FaultFileSystem fs_{posix_};
 };
 

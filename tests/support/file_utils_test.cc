@@ -8,7 +8,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fault_file_system.h"
 #include "fakes/scoped_temp_dir.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -24,7 +24,7 @@ class FileUtilsTest : public testing::Test {
   std::vector<std::string> Names() { return posix_.ListDirectory(dir_.Path()); }
 
   ScopedTempDir dir_;
-  PosixFileSystem posix_;
+  HostFileSystem posix_;
   FaultFileSystem fs_{posix_};
   FakeClock clock_;  // monotonic 3600000 ms: 3600000 mod 1000000 = 0x927C0
 };

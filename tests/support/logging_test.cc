@@ -1,8 +1,12 @@
 #include "support/logging.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/time.h>
+#endif
 
+#include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -10,7 +14,7 @@
 #include "fakes/fault_file_system.h"
 #include "fakes/scoped_temp_dir.h"
 #include "fakes/scoped_time_zone.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "support/log_format.h"
 
 namespace vd {
@@ -25,8 +29,14 @@ class LoggingTest : public testing::Test {
   void SetUp() override {
     real_.CreateDirectories(temp_.Path() + "bin");
     real_.WriteFile(exe_, "12345", false);
+#ifdef _WIN32
+    std::filesystem::last_write_time(  // 2023-06-01 10:20:30 UTC
+        exe_, std::chrono::file_clock::from_sys(
+                  std::chrono::sys_seconds(std::chrono::seconds(1685614830))));
+#else
     const timeval times[2] = {{1685614830, 0}, {1685614830, 0}};  // 2023-06-01 10:20:30 UTC
     ASSERT_EQ(utimes(exe_.c_str(), times), 0);
+#endif
   }
   std::unique_ptr<TLogging> NewLog(int64_t limit_kb = 1) {
     return std::make_unique<TLogging>(fault_fs_, clock_, dir_, limit_kb, false,
@@ -41,7 +51,7 @@ class LoggingTest : public testing::Test {
   ScopedTempDir temp_;
   const std::string dir_ = temp_.Path() + "logs/";
   const std::string exe_ = temp_.Path() + "bin/VolterDirectDrv";
-  PosixFileSystem real_;
+  HostFileSystem real_;
   FaultFileSystem fault_fs_{real_};
   FakeClock clock_;  // 2024-01-15 12:00:00 UTC, a Monday
 };

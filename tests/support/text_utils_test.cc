@@ -76,7 +76,7 @@ TEST(TextUtilsTest, RandomTextOnlyEverRaisesConvertError) {
 }
 
 TEST(TextUtilsTest, FormatPlaceholdersFillsNumberedValuesAndLeavesTheRest) {
-  EXPECT_EQ(FormatPlaceholders("{1}{0}{1}|{02}|{3}|{4}", {-5L, true, 'c', 2.5, "s"}),
+  EXPECT_EQ(FormatPlaceholders("{1}{0}{1}|{02}|{3}|{4}", {int64_t{-5}, true, 'c', 2.5, "s"}),
             "True-5True|c|2.5|s");
   EXPECT_EQ(FormatPlaceholders("{5} {x} {} a}b {{0} end {1", {7}), "{5} {x} {} a}b {7 end {1");
   EXPECT_EQ(FormatPlaceholders("{99999999999999999999}", {7}), "{99999999999999999999}");

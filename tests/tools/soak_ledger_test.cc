@@ -13,7 +13,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/recording_sinks.h"
 #include "fakes/scoped_temp_dir.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 
 namespace vd {
 namespace {
@@ -38,7 +38,7 @@ class SoakLedgerTest : public testing::Test {
 };
 
 TEST_F(SoakLedgerTest, RecognisesTheStoredSignalLineTheBufferWrites) {
-  PosixFileSystem fs;
+  HostFileSystem fs;
   FakeClock clock;
   RecordingEventSink events;
   RecordingLogWriter log;

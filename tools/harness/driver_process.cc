@@ -19,6 +19,7 @@ TDriverProcess::TDriverProcess(const TDriverLaunch& launch) {
     if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0) env.emplace_back(*e);
   }
   if (!launch.NotifyPath.empty()) env.push_back("NOTIFY_SOCKET=" + launch.NotifyPath);
+  env.insert(env.end(), launch.Environment.begin(), launch.Environment.end());
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -26,6 +26,8 @@ struct TDriverLaunch {
   bool StdoutToOutput = true;          // false: only stderr goes to the file
   bool StdinFromDevNull = false;
   std::string NotifyPath;  // NOTIFY_SOCKET for the child; empty: none
+  // "NAME=value" entries added to the child's environment (WATCHDOG_USEC, say).
+  std::vector<std::string> Environment;
 };
 
 class TDriverProcess {
@@ -36,6 +38,7 @@ class TDriverProcess {
   TDriverProcess& operator=(const TDriverProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   // True until the child has ended (and been reaped).
   bool Alive();
   // Sends signal_number unless the child has already been reaped.

@@ -1,23 +1,24 @@
 #include "kernel_simulator.h"
 
+#ifdef _WIN32
+#include <afunix.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <pugixml.hpp>
 #include <sstream>
 
 #include "kernel/crc32.h"
 #include "kernel/frame_header.h"
+#include "platform/thread_id.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -28,10 +29,13 @@ constexpr uint16_t kSystemEvent = 9;
 constexpr uint16_t kStatus = 2500;
 constexpr uint16_t kSignal = 2501;
 
+// The socket calls that ISocketApi has; bind, listen and accept are direct.
+ISocketApi& Api() { return PosixSocketApi(); }
+
 int Listen(int fd, const sockaddr* address, socklen_t length, const std::string& what) {
   if (fd < 0 || bind(fd, address, length) != 0 || listen(fd, 8) != 0) {
     const int error = errno;
-    if (fd >= 0) close(fd);
+    if (fd >= 0) Api().Close(fd);
     throw MakeOSError(error, "listen", what);
   }
   return fd;
@@ -101,9 +105,11 @@ TKernelSimulator::TKernelSimulator(TKernelSimOptions options, std::ostream* json
       if (inet_pton(AF_INET, options_.TcpAddress.c_str(), &address.sin_addr) != 1) {
         throw Exception("not an IPv4 address: " + options_.TcpAddress);
       }
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const int fd = Api().Socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       const int one = 1;
-      if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      if (fd >= 0) {
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+      }
       tcp_listener_ =
           Listen(fd, reinterpret_cast<sockaddr*>(&address), sizeof address, options_.TcpAddress);
       socklen_t length = sizeof address;
@@ -117,16 +123,14 @@ TKernelSimulator::TKernelSimulator(TKernelSimOptions options, std::ostream* json
         throw Exception("socket path too long: " + options_.UnixPath);
       }
       std::memcpy(address.sun_path, options_.UnixPath.data(), options_.UnixPath.size());
-      unlink(options_.UnixPath.c_str());
+      std::remove(options_.UnixPath.c_str());
       unix_listener_ =
-          Listen(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0),
+          Listen(Api().Socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0),
                  reinterpret_cast<sockaddr*>(&address), sizeof address, options_.UnixPath);
     }
-    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_fd_ < 0) throw MakeOSError(errno, "eventfd");
   } catch (...) {
-    if (tcp_listener_ >= 0) close(tcp_listener_);
-    if (unix_listener_ >= 0) close(unix_listener_);
+    if (tcp_listener_ >= 0) Api().Close(tcp_listener_);
+    if (unix_listener_ >= 0) Api().Close(unix_listener_);
     throw;
   }
   thread_ = std::thread([this] { Serve(); });
@@ -140,21 +144,15 @@ void TKernelSimulator::Stop() {
   Wake();
   thread_.join();
   CloseClient();
-  if (tcp_listener_ >= 0) close(tcp_listener_);
+  if (tcp_listener_ >= 0) Api().Close(tcp_listener_);
   if (unix_listener_ >= 0) {
-    close(unix_listener_);
-    unlink(options_.UnixPath.c_str());
+    Api().Close(unix_listener_);
+    std::remove(options_.UnixPath.c_str());
   }
-  close(wake_fd_);
   tcp_listener_ = unix_listener_ = -1;
 }
 
-void TKernelSimulator::Wake() {
-  const uint64_t one = 1;
-  if (write(wake_fd_, &one, sizeof one) < 0) {
-    // Saturated counter: already woken.
-  }
-}
+void TKernelSimulator::Wake() { wake_.Notify(); }
 
 void TKernelSimulator::SendRaw(std::string bytes) {
   {
@@ -265,19 +263,12 @@ void TKernelSimulator::Record(TSimFrame frame) {
 }
 
 void TKernelSimulator::Serve() {
-  pthread_setname_np(pthread_self(), "kernel-sim");
+  SetCurrentThreadName("kernel-sim");
   while (!stopping_.load()) {
-    pollfd fds[4] = {{wake_fd_, POLLIN, 0},
-                     {tcp_listener_, POLLIN, 0},
-                     {unix_listener_, POLLIN, 0},
-                     {client_, POLLIN, 0}};
-    if (poll(fds, 4, 200) < 0 && errno != EINTR) break;
-    if ((fds[0].revents & POLLIN) != 0) {
-      uint64_t count = 0;
-      if (read(wake_fd_, &count, sizeof count) < 0) {
-        // Nothing to drain.
-      }
-    }
+    pollfd fds[4] = {PollEntry(wake_.Fd(), POLLIN), PollEntry(tcp_listener_, POLLIN),
+                     PollEntry(unix_listener_, POLLIN), PollEntry(client_, POLLIN)};
+    if (Api().Poll(fds, 4, 200) < 0 && errno != EINTR) break;
+    if ((fds[0].revents & POLLIN) != 0) wake_.Drain();
     if ((fds[1].revents & POLLIN) != 0) Accept(tcp_listener_);
     if ((fds[2].revents & POLLIN) != 0) Accept(unix_listener_);
     if (client_ >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadClient();
@@ -286,11 +277,16 @@ void TKernelSimulator::Serve() {
 }
 
 void TKernelSimulator::Accept(int listener) {
+#ifdef _WIN32
+  const SOCKET accepted = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+  const int fd = accepted == INVALID_SOCKET ? -1 : static_cast<int>(accepted);
+#else
   const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+#endif
   if (fd < 0) return;
   CloseClient();
   const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
   client_ = fd;
   input_.clear();
   {
@@ -302,7 +298,7 @@ void TKernelSimulator::Accept(int listener) {
 }
 
 void TKernelSimulator::CloseClient() {
-  if (client_ >= 0) close(client_);
+  if (client_ >= 0) Api().Close(client_);
   client_ = -1;
   input_.clear();
   std::lock_guard<std::mutex> guard(mutex_);
@@ -311,8 +307,8 @@ void TKernelSimulator::CloseClient() {
 
 void TKernelSimulator::ReadClient() {
   char buffer[65536];
-  const ssize_t n = recv(client_, buffer, sizeof buffer, MSG_DONTWAIT);
-  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+  const ssize_t n = Api().Recv(client_, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
     CloseClient();
     changed_.notify_all();
     return;
@@ -446,7 +442,7 @@ void TKernelSimulator::SendFrame(TOrvanFrame frame) {
   const std::string bytes = SerializeFrame(frame);
   size_t sent = 0;
   for (int pass = 0; sent < bytes.size() && pass < 1000; ++pass) {
-    const ssize_t n = send(client_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = Api().Send(client_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       CloseClient();
@@ -471,7 +467,7 @@ void TKernelSimulator::FlushOutgoing() {
       SendFrame(std::move(item.Frame));
       continue;
     }
-    if (send(client_, item.Bytes.data(), item.Bytes.size(), MSG_NOSIGNAL) < 0) CloseClient();
+    if (Api().Send(client_, item.Bytes.data(), item.Bytes.size(), MSG_NOSIGNAL) < 0) CloseClient();
   }
   if (drop) {
     CloseClient();

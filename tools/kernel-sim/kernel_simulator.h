@@ -14,6 +14,8 @@
 
 #include "kernel/frame_codec.h"
 #include "kernel/orvan_frame.h"
+#include "platform/socket_api.h"
+#include "platform/wake_event.h"
 #include "support/guid.h"
 
 namespace vd {
@@ -138,7 +140,7 @@ class TKernelSimulator {
   int tcp_listener_ = -1;
   int unix_listener_ = -1;
   int32_t tcp_port_ = -1;
-  int wake_fd_ = -1;
+  TWakeEvent wake_;  // Notify from any thread wakes the serving thread
 
   // Serving thread only.
   int client_ = -1;

@@ -8,7 +8,7 @@
 #include "buffers/questions_buffer.h"
 #include "buffers/signal_buffer.h"
 #include "config/driver_settings.h"
-#include "platform/posix_file_system.h"
+#include "platform/host_file_system.h"
 #include "platform/system_clock.h"
 #include "support/log_writer.h"
 
@@ -148,7 +148,7 @@ std::vector<std::string> UnreadableCacheFiles(const std::string& cache_dir,
   }
   const std::vector<std::string> before = LeftoverFiles(scratch_dir, ".error");
   {
-    PosixFileSystem files;
+    HostFileSystem files;
     SystemClock clock;
     NullLogWriter log;
     DriverSettings settings;

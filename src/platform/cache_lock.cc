@@ -1,0 +1,94 @@
+#include "platform/cache_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/file_utils.h"
+#include "support/text_utils.h"
+
+namespace vd {
+namespace {
+
+std::string LockPath(const std::string& cache_directory) {
+  return IncludeTrailingSlash(cache_directory) + kCacheLockFileName;
+}
+
+int OpenRetrying(const std::string& path, int flags) {
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int TryLock(int fd) {
+  int result = -1;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
+int64_t ReadProcessId(int fd) {
+  char text[32] = {};
+  const ssize_t size = ::pread(fd, text, sizeof text - 1, 0);
+  if (size <= 0) return 0;
+  try {
+    return ParseInt64(TrimBlanks(std::string_view(text, static_cast<size_t>(size))));
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // namespace
+
+TCacheLock::TCacheLock(const std::string& cache_directory) {
+  const std::string path = LockPath(cache_directory);
+  fd_ = OpenRetrying(path, O_RDWR | O_CREAT);
+  if (fd_ < 0) throw MakeOSError(errno, "open", path);
+  constexpr int kSliceMs = 50;
+  int locked = TryLock(fd_);
+  for (int waited = 0; locked != 0 && errno == EWOULDBLOCK && waited < kRetryWindowMs;
+       waited += kSliceMs) {
+    ::usleep(kSliceMs * 1000);
+    locked = TryLock(fd_);
+  }
+  if (locked != 0) {
+    const int error = errno;
+    const int64_t holder = ReadProcessId(fd_);
+    ::close(fd_);
+    fd_ = -1;
+    if (error == EWOULDBLOCK) {
+      throw ECacheInUse("Cache directory " + IncludeTrailingSlash(cache_directory) +
+                        " is in use by another process (process id " + std::to_string(holder) +
+                        ")");
+    }
+    throw MakeOSError(error, "lock", path);
+  }
+  // Only for the message of a refused process: a failure here changes nothing.
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd_, 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd_, pid.data(), pid.size(), 0);
+  }
+}
+
+TCacheLock::~TCacheLock() {
+  if (fd_ >= 0) ::close(fd_);  // releases the lock
+}
+
+int64_t TCacheLock::Holder(const std::string& cache_directory) {
+  const int fd = OpenRetrying(LockPath(cache_directory), O_RDONLY);
+  if (fd < 0) return 0;
+  int64_t holder = 0;
+  if (TryLock(fd) != 0) {
+    holder = ReadProcessId(fd);
+    if (holder == 0) holder = -1;  // held, by a process that wrote no id yet
+  }
+  ::close(fd);  // releases a lock taken just now
+  return holder;
+}
+
+}  // namespace vd

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "support/errors.h"
+
+namespace vd {
+
+// The lock file in the cache directory. It matches neither "*.sig" nor
+// "*.que", so the buffers never load it.
+inline constexpr char kCacheLockFileName[] = "VolterDirectDrv.lock";
+
+// Another process holds the cache lock.
+using ECacheInUse = ErrorKind<"ECacheInUse">;
+
+// One process per cache directory: an exclusive flock on the lock file,
+// taken without waiting and held for the object's life (the system drops it
+// when the process ends, however it ends). The holder writes its process id
+// into the file so that a refused process can name it.
+//
+// Owns the lock file's descriptor. Not thread-safe; made and destroyed by
+// one thread (the start and stop sequences, the cache tool).
+class TCacheLock {
+ public:
+  // Creates the lock file in cache_directory (which must exist) when missing
+  // and takes the lock; a holder that lets go within kRetryWindowMs (the cache
+  // tool looking whether the driver runs) is waited for. Raises ECacheInUse "Cache directory <dir>
+  // is in use by another process (process id <pid>)" when another process holds it, and EOSError
+  // when the file cannot be opened or locked.
+  explicit TCacheLock(const std::string& cache_directory);
+  ~TCacheLock();
+
+  TCacheLock(const TCacheLock&) = delete;
+  TCacheLock& operator=(const TCacheLock&) = delete;
+
+  static constexpr int kRetryWindowMs = 1000;
+
+  // The process id written by the process holding the lock of
+  // cache_directory; 0 when nobody holds it (or the directory has no lock
+  // file), -1 when the holder wrote no id. Creates nothing; holds the lock
+  // for a moment when it is free.
+  static int64_t Holder(const std::string& cache_directory);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace vd

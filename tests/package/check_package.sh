@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds the Debian package of a build tree and checks it without installing
+# anything: its contents (dpkg-deb), that the packaged driver accepts the
+# packaged registry file (--check-config, from an extracted copy), the unit
+# (systemd-analyze verify, on a copy whose ExecStart names the extracted
+# driver) and lintian (no error or warning).
+#   tests/package/check_package.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d "${TMPDIR:-/tmp}/vd-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failed=0
+fail() { echo "package: $*"; failed=1; }
+
+rm -f "$build"/volterdirect-driver_*.deb
+cmake --build "$build" --target package >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
+deb=$(ls "$build"/volterdirect-driver_*.deb)
+echo "package: $deb"
+
+contents=$(dpkg-deb -c "$deb")
+for path in ./usr/sbin/VolterDirectDrv ./usr/bin/vd-cache ./usr/bin/kernel-sim \
+  ./usr/bin/transmitter-sim ./usr/lib/systemd/system/O_VolterDirectDrv.service \
+  ./etc/lirra/registry.reg ./usr/share/doc/volterdirect-driver/copyright \
+  ./usr/share/doc/volterdirect-driver/alerts.yml ./usr/share/man/man8/VolterDirectDrv.8.gz; do
+  grep -q " $path\$" <<<"$contents" || fail "missing $path"
+done
+control=$(dpkg-deb -I "$deb")
+for part in postinst prerm postrm conffiles "Depends: adduser"; do
+  grep -q "$part" <<<"$control" || fail "control lacks $part"
+done
+
+dpkg-deb -x "$deb" "$work/root"
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst prerm postrm; do sh -n "$work/control/$script" || fail "$script: syntax"; done
+grep -qx /etc/lirra/registry.reg "$work/control/conffiles" || fail "registry.reg is no conffile"
+
+check=$("$work/root/usr/sbin/VolterDirectDrv" --check-config \
+  --registry "$work/root/etc/lirra/registry.reg" 2>&1) || fail "--check-config: $check"
+grep -q "Cache directory *\/var\/lib\/volterdirect\/Temp\/VolterDirectDrv_Cache\/" <<<"$check" ||
+  fail "the packaged registry does not use the unit's StateDirectory: $check"
+grep -q "LogPath *\/var\/log\/volterdirect\/" <<<"$check" ||
+  fail "the packaged registry does not use the unit's LogsDirectory"
+
+unit="$work/unit/O_VolterDirectDrv.service"
+mkdir -p "$work/unit"
+sed "s|^ExecStart=/usr/sbin/|ExecStart=$work/root/usr/sbin/|" \
+  "$work/root/usr/lib/systemd/system/O_VolterDirectDrv.service" >"$unit"
+verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify failed"
+[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+
+lintian_out=$(lintian "$deb" 2>&1 | grep -v '^running with root privileges' || true)
+[ -z "$lintian_out" ] || echo "$lintian_out"
+grep -q '^[EW]:' <<<"$lintian_out" && fail "lintian reports errors or warnings"
+
+[ "$failed" = 0 ] && echo "package: contents, --check-config, unit and lintian are clean"
+exit "$failed"

@@ -1,0 +1,123 @@
+#include "service/watchdog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/driver_settings.h"
+#include "device/device_control.h"
+#include "device/reception_loop.h"
+#include "fakes/fake_clock.h"
+#include "fakes/recording_service_events.h"
+#include "fakes/recording_sinks.h"
+#include "fakes/scoped_temp_dir.h"
+#include "platform/host_file_system.h"
+#include "support/heartbeat.h"
+
+namespace vd {
+namespace {
+
+constexpr int64_t kLoopStallMs = 15000;
+constexpr int64_t kOtherStallMs = 60000;
+
+// The reception loop is the worker made to stall: a task that blocks it
+// until the test lets go. The two other workers are plain heartbeats.
+class WatchdogTest : public testing::Test {
+ protected:
+  std::unique_ptr<TWatchdog> NewWatchdog() {
+    return std::make_unique<TWatchdog>(
+        TWatchdog::Collaborators{clock_, notifier_, fs_, events_, log_},
+        std::vector<TWatchdog::Worker>{{"reception loop", loop_.Heartbeat(), kLoopStallMs},
+                                       {"Kernel link thread", link_, kOtherStallMs},
+                                       {"system thread", system_, kOtherStallMs}},
+        30000, dir_.Path() + kStallCountFileName);
+  }
+
+  // Advances the clock; the link and system threads go on beating.
+  void Pass(int64_t ms) {
+    clock_.Advance(ms);
+    link_.Beat(clock_.MonotonicMs());
+    system_.Beat(clock_.MonotonicMs());
+  }
+
+  size_t Pings() const {
+    const auto all = notifier_.Notifications();
+    return static_cast<size_t>(std::count(all.begin(), all.end(), "WATCHDOG=1"));
+  }
+
+  ~WatchdogTest() override { loop_.Stop(); }
+
+  FakeClock clock_;
+  ScopedTempDir dir_;
+  HostFileSystem fs_;
+  RecordingServiceNotifier notifier_;
+  RecordingEventSink events_;
+  RecordingLogWriter log_;
+  RecordingSignalSink signals_;
+  DriverSettings settings_;
+  TDeviceParamControlBuffer controls_;
+  TReceptionLoop loop_{TReceptionContext{settings_, clock_, signals_, events_, log_, controls_,
+                                         [](uint16_t, const std::string&) { return true; }}};
+  THeartbeat link_;
+  THeartbeat system_;
+};
+
+TEST_F(WatchdogTest, StalledLoopStopsThePingsUntilItRunsAgainAndTheStallIsCountedOnce) {
+  auto watchdog = NewWatchdog();
+  EXPECT_EQ(watchdog->PingPeriodMs(), 15000);
+  Pass(1000);
+  loop_.SweepNow();
+  EXPECT_TRUE(watchdog->Check());
+
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::promise<void> blocked;
+  auto stall = std::async(std::launch::async, [&] {
+    loop_.RunOnLoop([&] {
+      blocked.set_value();
+      released.wait();
+    });
+  });
+  blocked.get_future().wait();
+  Pass(kLoopStallMs - 1000);
+  EXPECT_TRUE(watchdog->Check());  // within its limit
+  Pass(2000);
+  EXPECT_FALSE(watchdog->Check());
+  Pass(20000);
+  EXPECT_FALSE(watchdog->Check());
+  EXPECT_EQ(events_.Count("Worker thread stalled: reception loop."), 1u);
+  EXPECT_EQ(watchdog->StallCount(), 1u);
+  EXPECT_EQ(fs_.ReadFile(dir_.Path() + kStallCountFileName, 64), "1\n");
+
+  release.set_value();
+  stall.get();
+  loop_.SweepNow();
+  EXPECT_TRUE(watchdog->Check());
+  EXPECT_EQ(Pings(), 3u);
+
+  // The count goes on in the driver that the restart brings.
+  EXPECT_EQ(NewWatchdog()->StallCount(), 1u);
+}
+
+TEST_F(WatchdogTest, WorkerThatNeverBeatsCountsFromTheStartAndTheThreadPingsByItself) {
+  THeartbeat silent;
+  TWatchdog watchdog(TWatchdog::Collaborators{clock_, notifier_, fs_, events_, log_},
+                     {{"system thread", silent, kOtherStallMs}}, 40, dir_.Path() + "stalls");
+  EXPECT_TRUE(watchdog.Check());
+  clock_.Advance(kOtherStallMs + 1);
+  EXPECT_FALSE(watchdog.Check());
+  silent.Beat(clock_.MonotonicMs());
+  watchdog.Start();
+  // Bounded: 20 ms between pings, at most 5 s.
+  for (int i = 0; i < 250 && Pings() < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  watchdog.Stop();
+  EXPECT_GE(Pings(), 3u);
+}
+
+}  // namespace
+}  // namespace vd
