@@ -102,6 +102,7 @@ struct RegistryOptions {
   int32_t DevicePort = 0;
   bool LogSave = true;
   bool Pipe = false;
+  int32_t SignalBufferCapacity = 0;  // 0: none in the file
 };
 
 // The driver as a child process with its output in driver.out of the
@@ -140,7 +141,15 @@ class DriverEndToEndTest : public testing::Test {
     text += std::string("\"LogSave\"=dword:0000000") + (o.LogSave ? "1" : "0") + "\n";
     text += "\"LogPath\"=\"" + dir_.Path() + "log/\"\n";
     text += std::string("\"UseNamedPipeConnection\"=dword:0000000") + (o.Pipe ? "1" : "0") + "\n";
-    text += "\"PipeDirectory\"=\"" + dir_.Path() + "\"\n\n";
+    text += "\"PipeDirectory\"=\"" + dir_.Path() + "\"\n";
+    if (o.SignalBufferCapacity > 0) {
+      char capacity[16];
+      std::snprintf(capacity, sizeof capacity, "%08x",
+                    static_cast<unsigned>(o.SignalBufferCapacity));
+      text += "\"SignalBufferCapacity\"=dword:" + std::string(capacity) + "\n";
+      text += "\"FlushCacheWrites\"=dword:00000000\n";  // the capacity, not the disk, is tested
+    }
+    text += "\n";
     text += "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver\\Port1]\n";
     char port[16];
     std::snprintf(port, sizeof port, "%08x", static_cast<unsigned>(o.DevicePort));
@@ -226,6 +235,52 @@ TEST_F(DriverEndToEndTest, SignalsUnacknowledgedAtAKillAreDeliveredAfterTheResta
       << AcknowledgedTags(sim).size() << "\n"
       << restarted.Output();
   EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
+}
+
+// A Kernel that acknowledges nothing: the buffer takes exactly its capacity,
+// refuses the next signal with the event, and delivers every one it took once
+// the Kernel answers again.
+TEST_F(DriverEndToEndTest, ConfiguredCapacityIsHeldThroughAnOutageAndDrainedAfterIt) {
+  constexpr int kCapacity = 5000;
+  TKernelSimulator sim(SimOptions(TKernelSimPolicy::Kind::Never));
+  RegistryOptions options{sim.TcpPort(), device_port_};
+  options.SignalBufferCapacity = kCapacity;
+  DriverProcess driver(WriteRegistry(options), dir_.Path());
+  ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
+  Transmitter transmitter(device_port_);
+  std::set<std::string> sent;
+  for (int i = 0; i < kCapacity; ++i) {
+    sent.insert("cap-" + std::to_string(i));
+    ASSERT_TRUE(transmitter.SendSignal("cap-" + std::to_string(i)));
+  }
+  ASSERT_TRUE(Eventually([&] { return CachedSignalFiles() == kCapacity; }))
+      << CachedSignalFiles() << "\n"
+      << driver.Output();
+  ASSERT_TRUE(transmitter.SendSignal("cap-refused"));
+  EXPECT_TRUE(Eventually([&] {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path() + "log")) {
+      if (ReadAll(entry.path().string()).find("New signal NOT added:") != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }));
+  EXPECT_EQ(CachedSignalFiles(), static_cast<size_t>(kCapacity));
+
+  sim.SetPolicy(TKernelSimPolicy{});
+  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim) == sent; }, 4 * kWaitMs))
+      << AcknowledgedTags(sim).size() << "\n"
+      << driver.Output();
+  EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
+  EXPECT_TRUE(Eventually([&] {
+    for (const TSimFrame& f : sim.Received()) {
+      if (f.Frame.FrameType == 9 &&  // a system event
+          f.Frame.Data.find("Event buffer size exceeded.") != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }));
 }
 
 TEST_F(DriverEndToEndTest, SigtermSendsOneUnregistrationAndExitsZero) {
