@@ -83,7 +83,8 @@ TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWri
       module_name_(std::move(options.ModuleName)),
       module_ip_(std::move(options.ModuleIp)),
       flush_writes_(options.FlushWrites),
-      on_work_added_(std::move(options.OnWorkAdded)) {
+      on_work_added_(std::move(options.OnWorkAdded)),
+      max_waiting_events_(options.MaxWaitingEvents) {
   if (!fs_.Stat(cache_directory_).exists) {
     fs_.CreateDirectories(cache_directory_);
     return;
@@ -143,6 +144,10 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     // Choosing the name and creating the file must not interleave with
     // another writer; building the document needs no lock.
     std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (event_items_ >= max_waiting_events_) {
+      ++counters_.EventsDropped;
+      return false;
+    }
     // A second attempt only when the cache directory had gone and was made
     // again.
     for (int attempt = 0; attempt < 2 && !stored; ++attempt) {

@@ -88,6 +88,12 @@ class TQuestionsBuffer final : public ISystemEventSink {
   static constexpr size_t kMaxUnstoredEvents = 16;
   // Our own files hold a few hundred bytes; anything near this is not ours.
   static constexpr int64_t kMaxFileSize = int64_t{16} * 1024 * 1024;
+  // System events waiting at most (stored or not). While the Kernel is away
+  // the driver raises a few a minute (link events once a minute per kind, the
+  // stale-signal and growth reports), so this is more than a day of them; at
+  // the bound a new event is dropped and counted, and those that tell how the
+  // outage began stay. Signals wait in their own buffer and are never dropped.
+  static constexpr size_t kMaxWaitingEvents = 10000;
 
   struct Options {
     std::string CacheDirectory;  // "/" is added when missing
@@ -100,6 +106,7 @@ class TQuestionsBuffer final : public ISystemEventSink {
     // link can wake at once instead of at its next poll. It must be quick,
     // must not raise and must not call into either buffer.
     std::function<void()> OnWorkAdded = {};
+    size_t MaxWaitingEvents = kMaxWaitingEvents;
   };
 
   // Creates the cache directory when it is missing; otherwise removes the
@@ -126,7 +133,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
   // disk) is still queued in memory, like a question, while fewer than
   // kMaxUnstoredEvents such events are queued, so that the Kernel hears of
   // the failure that keeps it off the disk. A cache directory that has gone
-  // is made again. Never raises.
+  // is made again. Dropped (false, counted) while MaxWaitingEvents events
+  // wait. Never raises.
   bool AddSystemEvent(const std::string& text, const std::string& details, bool is_error) override;
 
   // The first ready item (after returning parked items that are due). The
@@ -187,6 +195,7 @@ class TQuestionsBuffer final : public ISystemEventSink {
   const std::string module_ip_;
   const bool flush_writes_;
   const std::function<void()> on_work_added_;
+  const size_t max_waiting_events_;
 
   mutable std::recursive_mutex lock_;
   std::vector<std::unique_ptr<TQuestionItem>> items_;  // GUARDED_BY(lock_), owner
