@@ -396,6 +396,11 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
     std::lock_guard<std::mutex> guard(mutex_);
     ++signals_and_events_;
   }
+  // Recorded before it is answered: whoever sees the driver act on the answer
+  // finds the frame among those received.
+  record.Frame = frame;
+  record.AnswerDirection = answer;
+  Record(std::move(record));
   if (answer == 1) {
     // The status answer is a request carrying the report's FrameGUID.
     TOrvanFrame status;
@@ -418,9 +423,6 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
     registered.DestinationInstallationNumber = options_.InstallationNumber;
     SendFrame(std::move(registered));
   }
-  record.Frame = std::move(frame);
-  record.AnswerDirection = answer;
-  Record(std::move(record));
   if (close_after) CloseClient();
 }
 
