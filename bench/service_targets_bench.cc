@@ -256,21 +256,12 @@ void StopAfterSigterm(benchmark::State& state) {
 }
 BENCHMARK(StopAfterSigterm)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// Takes the simulator's JSON lines and notes when each load signal ("L<n>"
-// in Extension1) was acknowledged.
-class AckRecorder final : public std::streambuf {
- public:
-  explicit AckRecorder(size_t count) : acked_ns_(count, 0) {}
-  std::vector<int64_t> AckedNs() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return acked_ns_;
-  }
-  size_t Refusals() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return refusals_;
-  }
-
+// The simulator's JSON output, one line at a time to OnLine (on the
+// simulator's serving thread).
+class LineRecorder : public std::streambuf {
  protected:
+  virtual void OnLine(const std::string& line) = 0;
+
   int overflow(int c) override {
     if (c != EOF) Put(static_cast<char>(c));
     return c;
@@ -286,21 +277,42 @@ class AckRecorder final : public std::streambuf {
       line_ += c;
       return;
     }
-    const int64_t now = NowNs();
-    if (line_.find("Event buffer size exceeded.") != std::string::npos) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      ++refusals_;
-    }
-    const size_t tag = line_.find("\"Extension1\":\"L");
-    if (tag != std::string::npos && line_.find("\"answer\":2") != std::string::npos) {
-      const size_t n = std::strtoul(line_.c_str() + tag + 15, nullptr, 10);
-      std::lock_guard<std::mutex> guard(mutex_);
-      if (n < acked_ns_.size() && acked_ns_[n] == 0) acked_ns_[n] = now;
-    }
+    OnLine(line_);
     line_.clear();
   }
 
   std::string line_;  // the simulator's serving thread only
+};
+
+// Takes the simulator's JSON lines and notes when each load signal ("L<n>"
+// in Extension1) was acknowledged.
+class AckRecorder final : public LineRecorder {
+ public:
+  explicit AckRecorder(size_t count) : acked_ns_(count, 0) {}
+  std::vector<int64_t> AckedNs() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return acked_ns_;
+  }
+  size_t Refusals() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return refusals_;
+  }
+
+ private:
+  void OnLine(const std::string& line) override {
+    const int64_t now = NowNs();
+    if (line.find("Event buffer size exceeded.") != std::string::npos) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++refusals_;
+    }
+    const size_t tag = line.find("\"Extension1\":\"L");
+    if (tag != std::string::npos && line.find("\"answer\":2") != std::string::npos) {
+      const size_t n = std::strtoul(line.c_str() + tag + 15, nullptr, 10);
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (n < acked_ns_.size() && acked_ns_[n] == 0) acked_ns_[n] = now;
+    }
+  }
+
   std::mutex mutex_;
   std::vector<int64_t> acked_ns_;  // guarded by mutex_
   size_t refusals_ = 0;            // guarded by mutex_
@@ -400,7 +412,7 @@ BENCHMARK(LoopbackLoad)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1
 // Counts the simulator's acknowledgements of cached signals ("cached-<n>")
 // and of new ones ("N<n>"), with the times of the first and the last cached
 // one.
-class DrainRecorder final : public std::streambuf {
+class DrainRecorder final : public LineRecorder {
  public:
   struct Counts {
     size_t Cached = 0;
@@ -413,36 +425,20 @@ class DrainRecorder final : public std::streambuf {
     return counts_;
   }
 
- protected:
-  int overflow(int c) override {
-    if (c != EOF) Put(static_cast<char>(c));
-    return c;
-  }
-  std::streamsize xsputn(const char* data, std::streamsize n) override {
-    for (std::streamsize i = 0; i < n; ++i) Put(data[i]);
-    return n;
-  }
-
  private:
-  void Put(char c) {
-    if (c != '\n') {
-      line_ += c;
-      return;
-    }
-    if (line_.find("\"answer\":2") != std::string::npos) {
+  void OnLine(const std::string& line) override {
+    if (line.find("\"answer\":2") != std::string::npos) {
       const int64_t now = NowNs();
       std::lock_guard<std::mutex> guard(mutex_);
-      if (line_.find("\"Extension1\":\"cached-") != std::string::npos) {
+      if (line.find("\"Extension1\":\"cached-") != std::string::npos) {
         if (counts_.Cached++ == 0) counts_.FirstNs = now;
         counts_.LastNs = now;
-      } else if (line_.find("\"Extension1\":\"N") != std::string::npos) {
+      } else if (line.find("\"Extension1\":\"N") != std::string::npos) {
         ++counts_.New;
       }
     }
-    line_.clear();
   }
 
-  std::string line_;  // the simulator's serving thread only
   std::mutex mutex_;
   Counts counts_;  // guarded by mutex_
 };
