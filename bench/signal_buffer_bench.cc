@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -48,8 +49,9 @@ class NoEvents final : public ISystemEventSink {
   bool AddSystemEvent(const std::string&, const std::string&, bool) override { return true; }
 };
 
-DriverSettings BenchSettings() {
+DriverSettings BenchSettings(uint32_t capacity = kDefaultSignalBufferCapacity) {
   DriverSettings settings;
+  settings.SignalBufferCapacity = capacity;
   settings.Ports.resize(1);
   settings.Ports[0].PortName = "Warehouse North - GPRS receiver";
   return settings;
@@ -73,8 +75,8 @@ TSignal BenchSignal(const IClock& clock, const DriverSettings& settings) {
 // does (GetFirstSignal, RemoveSignal, which unlinks the file), woken by the
 // buffer's work-added callback, so that the buffer never fills.
 struct BufferRig {
-  BufferRig(bool flush, bool consumer)
-      : settings(BenchSettings()),
+  BufferRig(bool flush, bool consumer, uint32_t capacity = kDefaultSignalBufferCapacity)
+      : settings(BenchSettings(capacity)),
         buffer(fs, clock, events, log, settings, directory.Path(), flush, [this] { Wake(); }),
         signal(BenchSignal(clock, settings)) {
     if (consumer) drain = std::thread([this] { Drain(); });
@@ -192,34 +194,94 @@ void BM_BareDurableFileLoop(benchmark::State& state) {
 }
 BENCHMARK(BM_BareDurableFileLoop)->Threads(1)->Threads(16)->UseRealTime();
 
-// Taking 1000 pending signals out one by one, oldest first, each with its
-// file (refilled without timing between iterations).
-void BM_GetFirstAndRemove1000Pending(benchmark::State& state) {
-  BufferRig rig(false, false);
-  for (auto _ : state) {
-    state.PauseTiming();
-    for (int i = 0; i < 1000; ++i) rig.buffer.AddSignal(rig.signal);
-    state.ResumeTiming();
-    TSignal first;
-    TGuid id;
-    while (rig.buffer.GetFirstSignal(first, id)) rig.buffer.RemoveSignal(id);
+// The buffer's own costs with 10, 10,000 and 100,000 signals pending, with
+// flushing off so that the disk's flush time does not hide them (the files
+// are still written, renamed and deleted in a directory holding that many).
+// Each is to stay within 1.2 times its cost at 10 pending. One rig per
+// backlog, filled once and shared by the three benchmarks.
+BufferRig& RigWithPending(int64_t pending) {
+  static std::map<int64_t, std::unique_ptr<BufferRig>> rigs;
+  std::unique_ptr<BufferRig>& rig = rigs[pending];
+  if (!rig) {
+    rig = std::make_unique<BufferRig>(false, false, kMaxSignalBufferCapacity);
+    for (int64_t i = 0; i < pending; ++i) {
+      if (!rig->buffer.AddSignal(rig->signal)) throw std::runtime_error("signal refused");
+    }
   }
-  state.SetItemsProcessed(state.iterations() * 1000);
+  return *rig;
 }
-BENCHMARK(BM_GetFirstAndRemove1000Pending)->Unit(benchmark::kMillisecond);
 
-// Start with 1000 signal files in the cache directory (the page cache warm).
-void BM_Load1000SignalFiles(benchmark::State& state) {
-  BufferRig rig(false, false);
-  for (int i = 0; i < 1000; ++i) rig.buffer.AddSignal(rig.signal);
+void TakeFirst(BufferRig& rig) {
+  TSignal first;
+  TGuid id;
+  if (!rig.buffer.GetFirstSignal(first, id) || !rig.buffer.RemoveSignal(id)) {
+    throw std::runtime_error("no signal to take");
+  }
+}
+
+// AddSignal; the oldest signal is taken out again untimed.
+void BM_AddSignalAtPending(benchmark::State& state) {
+  BufferRig& rig = RigWithPending(state.range(0));
+  for (auto _ : state) {
+    if (!rig.buffer.AddSignal(rig.signal)) state.SkipWithError("refused");
+    state.PauseTiming();
+    TakeFirst(rig);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// GetFirstSignal and RemoveSignal (with the file's deletion), as the Kernel
+// link after an acknowledgement; a signal is added again untimed.
+void BM_GetFirstAndRemoveAtPending(benchmark::State& state) {
+  BufferRig& rig = RigWithPending(state.range(0));
+  for (auto _ : state) {
+    TakeFirst(rig);
+    state.PauseTiming();
+    rig.buffer.AddSignal(rig.signal);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// PostponeSignal of the first signal with no delay, and the GetFirstSignal
+// that returns it behind the others, as after a refusal.
+void BM_PostponeAndReturnAtPending(benchmark::State& state) {
+  BufferRig& rig = RigWithPending(state.range(0));
+  TSignal first;
+  TGuid id;
+  rig.buffer.GetFirstSignal(first, id);
+  for (auto _ : state) {
+    if (!rig.buffer.PostponeSignal(id, 0) || !rig.buffer.GetFirstSignal(first, id)) {
+      state.SkipWithError("not postponed");
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_AddSignalAtPending)->ArgName("pending")->Arg(10)->Arg(10000)->Arg(100000);
+BENCHMARK(BM_GetFirstAndRemoveAtPending)->ArgName("pending")->Arg(10)->Arg(10000)->Arg(100000);
+BENCHMARK(BM_PostponeAndReturnAtPending)->ArgName("pending")->Arg(10)->Arg(10000)->Arg(100000);
+
+// Start with 1000 and 100,000 signal files in the cache directory (the page
+// cache warm).
+void BM_LoadSignalFiles(benchmark::State& state) {
+  const int64_t files = state.range(0);
+  BufferRig& rig = RigWithPending(files);
   for (auto _ : state) {
     TSignalBuffer loaded(rig.fs, rig.clock, rig.events, rig.log, rig.settings, rig.directory.Path(),
                          false);
-    if (loaded.PendingCount() != 1000) state.SkipWithError("not every file loaded");
+    if (static_cast<int64_t>(loaded.PendingCount()) != files) {
+      state.SkipWithError("not every file loaded");
+    }
   }
-  state.SetItemsProcessed(state.iterations() * 1000);
+  state.SetItemsProcessed(state.iterations() * files);
 }
-BENCHMARK(BM_Load1000SignalFiles)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadSignalFiles)
+    ->ArgName("files")
+    ->Arg(1000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
 
 constexpr char kLogLine[] =
     "New signal added: HN: 0417 Code: E130 Ext1: Burglary alarm - zone 12 Ext2:  Ext3:  "

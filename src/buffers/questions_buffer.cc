@@ -83,7 +83,8 @@ TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWri
       module_name_(std::move(options.ModuleName)),
       module_ip_(std::move(options.ModuleIp)),
       flush_writes_(options.FlushWrites),
-      on_work_added_(std::move(options.OnWorkAdded)) {
+      on_work_added_(std::move(options.OnWorkAdded)),
+      max_waiting_events_(options.MaxWaitingEvents) {
   if (!fs_.Stat(cache_directory_).exists) {
     fs_.CreateDirectories(cache_directory_);
     return;
@@ -133,6 +134,8 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     AppendTextElement(event, "Details", details).append_attribute("Encoding") = "0";
     body = SerializeXml(document);
   } catch (...) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    ++counters_.EventsDropped;
     return false;
   }
   bool stored = false;
@@ -141,6 +144,10 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     // Choosing the name and creating the file must not interleave with
     // another writer; building the document needs no lock.
     std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (event_items_ >= max_waiting_events_) {
+      ++counters_.EventsDropped;
+      return false;
+    }
     // A second attempt only when the cache directory had gone and was made
     // again.
     for (int attempt = 0; attempt < 2 && !stored; ++attempt) {
@@ -150,10 +157,13 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
         AddItem(kSystemEventFrameType, body, 0, TGuid{}, true, file_name, kDriverDirection, true);
         stored = true;
       } catch (...) {
+        ++counters_.CacheWriteFailures;
         if (!RecreateMissingDirectory(fs_, log_, cache_directory_)) break;
       }
     }
     queued = stored || QueueUnstoredEvent(body);
+    ++(queued ? counters_.EventsRaised : counters_.EventsDropped);
+    if (queued && !stored) ++counters_.EventsUnstored;
   }
   if (queued) NotifyWorkAdded();
   return stored;
@@ -274,6 +284,14 @@ void TQuestionsBuffer::CheckTimeouts() {
   if (error) AddSystemEvent("Timed out frames control exception!", *error, true);
 }
 
+TQuestionsBufferStats TQuestionsBuffer::Stats() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  TQuestionsBufferStats stats = counters_;
+  stats.Events = event_items_;
+  stats.Questions = items_.size() - event_items_;
+  return stats;
+}
+
 size_t TQuestionsBuffer::ItemCount() const {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   return items_.size();
@@ -322,6 +340,7 @@ TQuestionItem& TQuestionsBuffer::AddItem(uint16_t FrameType, const std::string& 
   TQuestionItem* raw = item.get();
   items_.push_back(std::move(item));
   ready_.push_back(raw);
+  if (FrameType == kSystemEventFrameType) ++event_items_;
   return *raw;
 }
 
@@ -391,6 +410,7 @@ void TQuestionsBuffer::DeleteItem(TQuestionItem* item) {
   });
   if (owner == items_.end()) return;
   const std::string file_name = std::move(item->FileName);
+  if (item->FrameType == kSystemEventFrameType) --event_items_;
   items_.erase(owner);
   // Out of memory first: should the file survive, the item is sent once more
   // after the next start (a duplicate, never a loss).

@@ -51,6 +51,19 @@ struct TQuestion {
   TGuid FrameGUID;
 };
 
+// The question buffer's state for monitoring, as one snapshot.
+struct TQuestionsBufferStats {
+  size_t Questions = 0;  // questions queued, parked or waiting for an answer
+  size_t Events = 0;     // system events (frame type 9) waiting, stored or not
+  // Since start: AddSystemEvent calls that queued their event (stored or in
+  // memory), events queued in memory only, events not queued at all, and
+  // ".que" file writes that failed.
+  uint64_t EventsRaised = 0;
+  uint64_t EventsUnstored = 0;
+  uint64_t EventsDropped = 0;
+  uint64_t CacheWriteFailures = 0;
+};
+
 // The outgoing queue of the driver's messages to the Kernel other than
 // signals: memory-only questions (control-command reports) and durable system
 // events. A durable item has its own ".que" file in the cache directory, which
@@ -75,6 +88,12 @@ class TQuestionsBuffer final : public ISystemEventSink {
   static constexpr size_t kMaxUnstoredEvents = 16;
   // Our own files hold a few hundred bytes; anything near this is not ours.
   static constexpr int64_t kMaxFileSize = int64_t{16} * 1024 * 1024;
+  // System events waiting at most (stored or not). While the Kernel is away
+  // the driver raises a few a minute (link events once a minute per kind, the
+  // stale-signal and growth reports), so this is more than a day of them; at
+  // the bound a new event is dropped and counted, and those that tell how the
+  // outage began stay. Signals wait in their own buffer and are never dropped.
+  static constexpr size_t kMaxWaitingEvents = 10000;
 
   struct Options {
     std::string CacheDirectory;  // "/" is added when missing
@@ -87,6 +106,7 @@ class TQuestionsBuffer final : public ISystemEventSink {
     // link can wake at once instead of at its next poll. It must be quick,
     // must not raise and must not call into either buffer.
     std::function<void()> OnWorkAdded = {};
+    size_t MaxWaitingEvents = kMaxWaitingEvents;
   };
 
   // Creates the cache directory when it is missing; otherwise removes the
@@ -113,7 +133,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
   // disk) is still queued in memory, like a question, while fewer than
   // kMaxUnstoredEvents such events are queued, so that the Kernel hears of
   // the failure that keeps it off the disk. A cache directory that has gone
-  // is made again. Never raises.
+  // is made again. Dropped (false, counted) while MaxWaitingEvents events
+  // wait. Never raises.
   bool AddSystemEvent(const std::string& text, const std::string& details, bool is_error) override;
 
   // The first ready item (after returning parked items that are due). The
@@ -140,6 +161,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
   size_t WaitingCount() const;
   // Copies of all items, in creation order.
   std::vector<TQuestionItem> Snapshot() const;
+  // Taken under the lock, without a walk of the items.
+  TQuestionsBufferStats Stats() const;
 
  private:
   // Creates an item and queues it at the end of Ready. A durable item's file
@@ -172,11 +195,14 @@ class TQuestionsBuffer final : public ISystemEventSink {
   const std::string module_ip_;
   const bool flush_writes_;
   const std::function<void()> on_work_added_;
+  const size_t max_waiting_events_;
 
   mutable std::recursive_mutex lock_;
   std::vector<std::unique_ptr<TQuestionItem>> items_;  // GUARDED_BY(lock_), owner
   std::vector<TQuestionItem*> ready_;                  // GUARDED_BY(lock_)
   std::vector<TQuestionItem*> waiting_;                // GUARDED_BY(lock_)
+  size_t event_items_ = 0;                             // GUARDED_BY(lock_): of items_
+  TQuestionsBufferStats counters_;                     // GUARDED_BY(lock_): the totals
 };
 
 }  // namespace vd

@@ -1,9 +1,12 @@
 #include "buffers/signal_buffer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "buffers/signal_xml.h"
@@ -75,17 +78,16 @@ TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventS
       log_(log),
       cache_directory_(IncludeTrailingSlash(std::move(cache_directory))),
       flush_writes_(flush_writes),
-      on_work_added_(std::move(on_work_added)) {
+      on_work_added_(std::move(on_work_added)),
+      capacity_(std::max<size_t>(1, settings.SignalBufferCapacity)),
+      // 100 below the capacity, as long as that leaves nine tenths of it.
+      normal_margin_(std::min<size_t>(kNormalMargin, capacity_ / 10)) {
   if (fs_.Stat(cache_directory_).exists) {
     RemoveUnfinishedFiles(fs_, log_, cache_directory_, kSignalMask);
-    FindFiles(
-        fs_, cache_directory_, kSignalMask,
-        [this](const std::string& dir, const std::string& name) { LoadSignalFile(dir, name); });
+    LoadSignalFiles();
   } else {
     fs_.CreateDirectories(cache_directory_);
   }
-  pending_.sort(
-      [](const SignalEntry& a, const SignalEntry& b) { return a.Signal.TimeIn < b.Signal.TimeIn; });
 
   const int64_t now = NowSeconds();
   port_states_.reserve(settings.Ports.size());
@@ -102,28 +104,111 @@ TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventS
 
 TSignalBuffer::~TSignalBuffer() = default;
 
-void TSignalBuffer::LoadSignalFile(const std::string& dir, const std::string& name) {
-  if (!MatchesMask(name, kSignalMask)) return;
-  const std::string path = dir + name;
-  try {
-    SignalEntry entry;
-    entry.Signal = ParseSignalDocument(fs_.ReadFile(path, kMaxFileSize));
-    entry.Id = NewGuid();
-    entry.FileName = path;
-    pending_.push_back(std::move(entry));
-  } catch (const std::exception& error) {
-    events_.AddSystemEvent("Błąd odczytu sygnału z dysku!", ExceptionText(error), true);
-    if (IsTransientFileError(error)) {
-      log_.LogWrite("Signal file left for the next start: " + path);
-    } else if (!RenameToError(fs_, path)) {
-      log_.LogWrite("Cannot set aside unreadable signal file: " + path);
+size_t TSignalBuffer::GuidHash::operator()(const TGuid& guid) const noexcept {
+  uint64_t low = 0;
+  uint64_t high = 0;
+  std::memcpy(&low, &guid.data4, sizeof low);
+  high = (uint64_t{guid.data1} << 32) | (uint64_t{guid.data2} << 16) | guid.data3;
+  // Ids are random, but a Kernel's answers may carry any GUID: mix anyway.
+  uint64_t h = (low ^ (high * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+  return static_cast<size_t>(h ^ (h >> 31));
+}
+
+void TSignalBuffer::LoadSignalFiles() {
+  std::vector<LoadedFile> files;
+  FindFiles(fs_, cache_directory_, kSignalMask,
+            [&files](const std::string& dir, const std::string& name) {
+              files.push_back(LoadedFile{dir + name, std::nullopt, std::string(), false});
+            });
+  // Reading and parsing run on several threads; the results are taken in
+  // listing order, so that events, renames and the order of equal TimeIns
+  // are those of a load file by file.
+  constexpr size_t kFilesPerThread = 512;
+  constexpr size_t kChunk = 64;
+  std::atomic<size_t> next{0};
+  const auto read_files = [this, &files, &next] {
+    for (size_t begin; (begin = next.fetch_add(kChunk)) < files.size();) {
+      const size_t end = std::min(files.size(), begin + kChunk);
+      for (size_t i = begin; i < end; ++i) ReadSignalFile(files[i]);
     }
+  };
+  const size_t threads = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()),
+                                          files.size() / kFilesPerThread + 1);
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back(read_files);
+    } catch (...) {
+      break;  // no thread to spare: this one reads what is left
+    }
+  }
+  read_files();
+  for (std::thread& helper : helpers) helper.join();
+
+  index_.reserve(files.size());
+  for (LoadedFile& file : files) AcceptLoadedFile(file);
+  pending_.sort(
+      [](const SignalEntry& a, const SignalEntry& b) { return a.Signal.TimeIn < b.Signal.TimeIn; });
+}
+
+void TSignalBuffer::ReadSignalFile(LoadedFile& file) noexcept {
+  try {
+    file.signal = ParseSignalDocument(fs_.ReadFile(file.path, kMaxFileSize));
+  } catch (const std::exception& error) {
+    file.signal.reset();
+    file.transient = IsTransientFileError(error);
+    try {
+      file.error = ExceptionText(error);
+    } catch (...) {
+      file.transient = true;  // out of memory
+    }
+  } catch (...) {
+    file.signal.reset();
+    file.transient = true;
+  }
+}
+
+void TSignalBuffer::AcceptLoadedFile(LoadedFile& file) {
+  if (file.signal) {
+    try {
+      const auto time_in = time_in_counts_.try_emplace(file.signal->TimeIn).first;
+      pending_.emplace_back();
+      SignalEntry& entry = pending_.back();
+      entry.Signal = std::move(*file.signal);
+      entry.Id = NewGuid();
+      entry.State = EntryState::kPending;
+      entry.TimeInSlot = time_in;
+      ++time_in->second.pending;
+      try {
+        entry.FileName = file.path;
+        index_.emplace(entry.Id, std::prev(pending_.end()));
+      } catch (...) {
+        index_.erase(entry.Id);
+        --time_in->second.pending;
+        ReleaseTimeIn(time_in);
+        pending_.pop_back();
+        throw;
+      }
+      return;
+    } catch (const std::exception& error) {
+      file.error = ExceptionText(error);
+      file.transient = true;
+    }
+  }
+  events_.AddSystemEvent("Błąd odczytu sygnału z dysku!", file.error, true);
+  if (file.transient) {
+    log_.LogWrite("Signal file left for the next start: " + file.path);
+  } else if (!RenameToError(fs_, file.path)) {
+    log_.LogWrite("Cannot set aside unreadable signal file: " + file.path);
   }
 }
 
 bool TSignalBuffer::AddSignal(TSignal signal) {
-  // Texts and times need no shared state: prepared before the lock.
+  // Texts, times and the entry need no shared state: prepared before the
+  // lock. The list node is made before the file is written, so that nothing
+  // can fail between a successful write and the append.
   std::optional<std::string> failure;
+  Writer writer;
   try {
     signal.HardwareNumber = EscapeControlChars(signal.HardwareNumber, false);
     signal.Code = EscapeControlChars(signal.Code, false);
@@ -134,38 +219,18 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     signal.Extension5 = EscapeControlChars(signal.Extension5, false);
     signal.TimeIn = LocalUnixToUtcUnix(signal.TimeIn);
     signal.TimeSource = LocalUnixToUtcUnix(signal.TimeSource);
-  } catch (...) {
-    failure = CurrentExceptionText();
-  }
-
-  Writer writer;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!Reserve(signal, failure ? &*failure : nullptr, writer)) return false;
-  }
-
-  // The list node is made before the file is written, so that nothing can
-  // fail between a successful write and the append.
-  std::string temporary;
-  try {
-    temporary = TemporaryFileName(writer.file_name);
     writer.entry.emplace_back();
-    SignalEntry& entry = writer.entry.front();
-    entry.Id = NewGuid();
-    entry.FileName = writer.file_name;
-    entry.Signal = std::move(signal);  // last: nothing raises after it
+    writer.entry.front().Id = NewGuid();
+    writer.entry.front().Signal = std::move(signal);  // last: nothing raises after it
   } catch (...) {
     writer.entry.clear();
+    failure = CurrentExceptionText();
+  }
+  const TSignal& stored_signal = writer.entry.empty() ? signal : writer.entry.front().Signal;
+
+  {
     std::lock_guard<std::mutex> lock(mutex_);
-    try {
-      const std::string text = CurrentExceptionText();
-      log_.LogWrite("New signal exception: " + text);
-      events_.AddSystemEvent("Error while adding signal.", text, true);
-    } catch (...) {
-    }
-    Finish(writer, false, std::string());
-    LogSignalLine(signal, false);
-    return false;
+    if (!Reserve(stored_signal, failure ? &*failure : nullptr, writer)) return false;
   }
 
   // Concurrent callers flush their own files at the same time (the file
@@ -173,11 +238,17 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
   // the new names durable is shared below.
   std::string error;
   bool written = false;
+  std::string temporary;
+  try {
+    temporary = TemporaryFileName(writer.file_name);
+  } catch (...) {
+    error = CurrentExceptionText();
+  }
   // A second attempt only when the cache directory had gone and was made
   // again: one deletion must not refuse every signal until the next start.
-  for (int attempt = 0; attempt < 2 && !written; ++attempt) {
+  for (int attempt = 0; attempt < 2 && !written && !temporary.empty(); ++attempt) {
     try {
-      fs_.WriteFile(temporary, SignalDocument(writer.entry.front().Signal), flush_writes_);
+      fs_.WriteFile(temporary, SignalDocument(stored_signal), flush_writes_);
       fs_.Rename(temporary, writer.file_name, true);
       written = true;
     } catch (...) {
@@ -205,16 +276,37 @@ bool TSignalBuffer::Reserve(const TSignal& signal, const std::string* failure, W
     CountSignalOnPort(signal.DriverPort);
     if (failure != nullptr) {
       text = *failure;
-    } else if (pending_.size() + in_flight_ >= kCapacity) {
+    } else if (pending_.size() + in_flight_ >= capacity_) {
       CheckBufferSize(true);
     } else {
-      writer.file_name = ReserveFileName();
+      SignalEntry& entry = writer.entry.front();
+      const auto time_in = time_in_counts_.try_emplace(signal.TimeIn).first;
+      ++time_in->second.writing;
+      entry.TimeInSlot = time_in;
+      try {
+        index_.emplace(entry.Id, writer.entry.begin());
+        std::string name = ReserveFileName();
+        try {
+          entry.FileName = name;
+        } catch (...) {
+          in_flight_names_.pop_back();
+          throw;
+        }
+        writer.file_name = std::move(name);
+      } catch (...) {
+        index_.erase(entry.Id);
+        --time_in->second.writing;
+        ReleaseTimeIn(time_in);
+        throw;
+      }
+      writer.driver_port = signal.DriverPort;
       ++in_flight_;
       return true;
     }
   } catch (...) {
     text = CurrentExceptionText();
   }
+  if (PortState* state = StateOfPort(signal.DriverPort)) ++state->Refused;
   if (!text.empty()) {
     log_.LogWrite("New signal exception: " + text);
     events_.AddSystemEvent("Error while adding signal.", text, true);
@@ -314,23 +406,32 @@ void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error
     std::swap(*name, in_flight_names_.back());
     in_flight_names_.pop_back();
   }
-  if (!writer.file_name.empty()) --in_flight_;
+  --in_flight_;
   writer.file_name.clear();
   // The next leader may be waiting for this writer.
   if (writers_head_ != nullptr) writers_head_->woken.notify_one();
-  if (writer.entry.empty()) return;  // the caller reports it
-  const TSignal& signal = writer.entry.front().Signal;
+  SignalEntry& entry = writer.entry.front();
+  TimeInCount& count = entry.TimeInSlot->second;
+  --count.writing;
+  PortState* const port = StateOfPort(writer.driver_port);
   if (stored) {
+    ++count.pending;
+    entry.State = EntryState::kPending;
+    if (port != nullptr) ++port->Added;
     pending_.splice(pending_.end(), writer.entry);
     LogSignalLine(pending_.back().Signal, true);
     return;
   }
+  index_.erase(entry.Id);
+  ReleaseTimeIn(entry.TimeInSlot);
+  if (port != nullptr) ++port->Refused;
+  ++cache_write_failures_;
   try {
     log_.LogWrite("Save signal to file exception: " + error);
     events_.AddSystemEvent("Error while saving signal to disk.", error, true);
   } catch (...) {  // out of memory for the texts; the line below still tells
   }
-  LogSignalLine(signal, false);
+  LogSignalLine(entry.Signal, false);
 }
 
 void TSignalBuffer::LogSignalLine(const TSignal& signal, bool added) noexcept {
@@ -341,10 +442,21 @@ void TSignalBuffer::LogSignalLine(const TSignal& signal, bool added) noexcept {
   }
 }
 
-void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
+TSignalBuffer::PortState* TSignalBuffer::StateOfPort(int32_t driver_port) {
   const int64_t index = int64_t{driver_port} - 1;
-  if (index < 0 || index >= static_cast<int64_t>(port_states_.size())) return;
-  PortState& state = port_states_[static_cast<size_t>(index)];
+  if (index < 0 || index >= static_cast<int64_t>(port_states_.size())) return nullptr;
+  return &port_states_[static_cast<size_t>(index)];
+}
+
+void TSignalBuffer::ReleaseTimeIn(TimeInCounts::iterator count) noexcept {
+  const TimeInCount& c = count->second;
+  if (c.pending == 0 && c.postponed == 0 && c.writing == 0) time_in_counts_.erase(count);
+}
+
+void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
+  PortState* const port = StateOfPort(driver_port);
+  if (port == nullptr) return;
+  PortState& state = *port;
   const int64_t now = NowSeconds();
   state.LastSignalTime = now;
   if (state.WindowCount < std::numeric_limits<int32_t>::max()) ++state.WindowCount;
@@ -364,11 +476,11 @@ void TSignalBuffer::CheckBufferSize(bool exceeded) {
   // Signals being written count as they will once they are pending.
   const size_t occupied = pending_.size() + in_flight_;
   if (exceeded) {
-    if (occupied == kCapacity && !size_exceeded_) {
+    if (occupied == capacity_ && !size_exceeded_) {
       events_.AddSystemEvent("Event buffer size exceeded.", "", true);
       size_exceeded_ = true;
     }
-  } else if (occupied + kNormalMargin < kCapacity && size_exceeded_) {
+  } else if (occupied + normal_margin_ < capacity_ && size_exceeded_) {
     events_.AddSystemEvent("Event buffer size normalized.", "", false);
     size_exceeded_ = false;
   }
@@ -389,27 +501,44 @@ bool TSignalBuffer::GetFirstSignal(TSignal& signal, TGuid& id) noexcept {
 }
 
 void TSignalBuffer::ReturnDuePostponed() {
+  const int64_t now = NowSeconds();
+  if (due_.empty() || due_.begin()->first > now) return;
   // In the order they were postponed, so that signals refused one after the
   // other return oldest first. Splicing moves the nodes without allocating.
-  const int64_t now = NowSeconds();
-  for (auto it = postponed_.begin(); it != postponed_.end();) {
-    const auto next = std::next(it);
-    if (it->DueTime <= now) {
-      it->DueTime = -1;
-      pending_.splice(pending_.end(), postponed_, it);
-    }
-    it = next;
+  const auto end = due_.upper_bound(now);
+  returning_.clear();
+  for (auto it = due_.begin(); it != end; ++it) returning_.push_back(it->second);
+  std::sort(returning_.begin(), returning_.end(), [](EntryList::iterator a, EntryList::iterator b) {
+    return a->PostponeOrder < b->PostponeOrder;
+  });
+  due_.erase(due_.begin(), end);
+  for (const EntryList::iterator entry : returning_) {
+    entry->DueTime = -1;
+    entry->State = EntryState::kPending;
+    --entry->TimeInSlot->second.postponed;
+    ++entry->TimeInSlot->second.pending;
+    pending_.splice(pending_.end(), postponed_, entry);
   }
+  returning_.clear();
 }
 
 bool TSignalBuffer::PostponeSignal(const TGuid& id, int64_t delay_seconds) noexcept {
   try {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = std::find_if(pending_.begin(), pending_.end(),
-                                 [&id](const SignalEntry& entry) { return entry.Id == id; });
-    if (it == pending_.end()) return false;
-    it->DueTime = SaturatingAdd(NowSeconds(), delay_seconds);
-    postponed_.splice(postponed_.end(), pending_, it);
+    const auto found = index_.find(id);
+    if (found == index_.end() || found->second->State != EntryState::kPending) return false;
+    const EntryList::iterator entry = found->second;
+    const int64_t due = SaturatingAdd(NowSeconds(), delay_seconds);
+    if (returning_.capacity() <= due_.size()) {  // so that returning it cannot fail
+      returning_.reserve(std::max<size_t>(16, 2 * returning_.capacity()));
+    }
+    due_.emplace(due, entry);
+    entry->DueTime = due;
+    entry->PostponeOrder = next_postpone_order_++;
+    entry->State = EntryState::kPostponed;
+    --entry->TimeInSlot->second.pending;
+    ++entry->TimeInSlot->second.postponed;
+    postponed_.splice(postponed_.end(), pending_, entry);
     return true;
   } catch (...) {
     log_.LogWrite("Postpone signal exception: " + CurrentExceptionText());
@@ -419,17 +548,20 @@ bool TSignalBuffer::PostponeSignal(const TGuid& id, int64_t delay_seconds) noexc
 
 bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
   try {
-    std::list<SignalEntry> removed;
+    EntryList removed;
     std::vector<std::string> files;  // to delete: earlier failures, then this one
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      const auto it = std::find_if(pending_.begin(), pending_.end(),
-                                   [&id](const SignalEntry& entry) { return entry.Id == id; });
-      if (it == pending_.end()) return false;
+      const auto found = index_.find(id);
+      if (found == index_.end() || found->second->State != EntryState::kPending) return false;
       files.reserve(undeleted_files_.size() + 1);
       // Out of memory first: the Kernel has the signal, so it must not be
       // sent again whatever happens to its file.
-      removed.splice(removed.end(), pending_, it);
+      const EntryList::iterator entry = found->second;
+      index_.erase(found);
+      --entry->TimeInSlot->second.pending;
+      ReleaseTimeIn(entry->TimeInSlot);
+      removed.splice(removed.end(), pending_, entry);
       files.swap(undeleted_files_);
       CheckBufferSize(false);
     }
@@ -447,7 +579,7 @@ bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
       std::lock_guard<std::mutex> lock(mutex_);
       // Bounded: beyond it the file is loaded and sent again after a restart.
       for (std::string& file : files) {
-        if (undeleted_files_.size() >= kCapacity) break;
+        if (undeleted_files_.size() >= kMaxUndeletedFiles) break;
         undeleted_files_.push_back(std::move(file));
       }
     }
@@ -474,12 +606,12 @@ bool TSignalBuffer::DeleteSignalFile(const std::string& file_name) {
 
 bool TSignalBuffer::CountOldSignals(int32_t& old_count, int32_t& total_count) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const int64_t now = NowUnixUtc(clock_);
-  int32_t old = 0;
-  for (const SignalEntry& entry : pending_) {
-    if (entry.Signal.TimeIn < now - kOldSignalAgeSeconds) ++old;
+  const int64_t cutoff = NowUnixUtc(clock_) - kOldSignalAgeSeconds;
+  size_t old = 0;
+  for (auto it = time_in_counts_.begin(); it != time_in_counts_.end() && it->first < cutoff; ++it) {
+    old += it->second.pending;
   }
-  old_count = old;
+  old_count = static_cast<int32_t>(old);
   total_count = static_cast<int32_t>(pending_.size());
   return old > 0;
 }
@@ -512,6 +644,29 @@ size_t TSignalBuffer::PostponedCount() const {
 size_t TSignalBuffer::InFlightCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return in_flight_;
+}
+
+TSignalBufferStats TSignalBuffer::Stats() const {
+  TSignalBufferStats stats;
+  stats.Capacity = capacity_;
+  stats.Ports.resize(port_states_.size());  // constant after construction
+  std::lock_guard<std::mutex> lock(mutex_);
+  stats.Pending = pending_.size();
+  stats.Postponed = postponed_.size();
+  stats.InFlight = in_flight_;
+  // Keys with no waiting signal are those of signals being written: at most
+  // one per writer to pass.
+  for (const auto& [time_in, count] : time_in_counts_) {
+    if (count.pending + count.postponed == 0) continue;
+    stats.OldestTimeIn = time_in;
+    break;
+  }
+  for (size_t i = 0; i < port_states_.size(); ++i) {
+    stats.Ports[i].Added = port_states_[i].Added;
+    stats.Ports[i].Refused = port_states_[i].Refused;
+  }
+  stats.CacheWriteFailures = cache_write_failures_;
+  return stats;
 }
 
 std::string TSignalBuffer::NewSignalLine(const TSignal& signal, bool added) const {

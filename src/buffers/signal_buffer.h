@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "device/signal.h"
@@ -20,6 +23,25 @@ class IFileSystem;
 class ILogWriter;
 class ISystemEventSink;
 struct DriverSettings;
+
+// The signal buffer's state for monitoring, as one snapshot.
+struct TSignalBufferStats {
+  struct Port {
+    uint64_t Added = 0;    // signals buffered since start
+    uint64_t Refused = 0;  // signals refused since start, for whatever reason
+  };
+  size_t Capacity = 0;
+  size_t Pending = 0;
+  size_t Postponed = 0;
+  size_t InFlight = 0;  // accepted, files still being written
+  // TimeIn (UTC seconds) of the oldest signal pending or postponed.
+  std::optional<int64_t> OldestTimeIn;
+  // One per configured port, in the order of DriverSettings::Ports; signals
+  // of other ports (the test signal) count in none.
+  std::vector<Port> Ports;
+  // Signal files that could not be stored since start.
+  uint64_t CacheWriteFailures = 0;
+};
 
 // The durable queue of signals between device reception and the Kernel link.
 //
@@ -44,15 +66,17 @@ struct DriverSettings;
 // lines and wakes the others. Every caller still returns only once its own
 // file is durable. A cache directory that has gone (removed while the driver
 // runs) is made again and the write tried once more. A failed write, flush
-// or rename refuses that signal; a
-// failed directory flush refuses exactly the signals of its batch; neither
-// leaves a file under the final name. Signals being written count against
-// kCapacity.
+// or rename refuses that signal; a failed directory flush refuses exactly the signals of its batch;
+// neither leaves a file under the final name. Signals being written count against the capacity.
+//
+// Costs do not grow with the backlog: an index by Id finds the entry to
+// remove or postpone, postponed signals wait ordered by their due time, and
+// counts per TimeIn give the oldest signal and the old-signal count.
 //
 // Stored signals carry UTC seconds; AddSignal takes local wall-clock seconds.
 //
 // Collaborators are borrowed and must outlive the buffer. The settings are
-// read in the constructor only (the ports).
+// read in the constructor only (the ports and the capacity).
 //
 // on_work_added, when set, is called after AddSignal appended its signal to
 // the pending signals, on the adding thread and outside mutex_,
@@ -73,10 +97,8 @@ struct DriverSettings;
 // buffer.
 class TSignalBuffer final : public ISignalSink {
  public:
-  // AddSignal refuses new signals while this many are pending.
-  static constexpr size_t kCapacity = 1000;
-  // "Event buffer size normalized." once fewer than kCapacity - kNormalMargin
-  // are pending again.
+  // "Event buffer size normalized." once fewer than the capacity less this
+  // are pending again (less a tenth of a capacity below 1000).
   static constexpr size_t kNormalMargin = 100;
   static constexpr int64_t kCountingWindowSeconds = 60;
   static constexpr int64_t kOldSignalAgeSeconds = 300;
@@ -84,13 +106,16 @@ class TSignalBuffer final : public ISignalSink {
   static constexpr int64_t kMaxFileSize = 1 << 20;
   // A batch leader stops waiting for more writers at this many.
   static constexpr size_t kMaxBatch = 128;
+  // Files of acknowledged signals whose deletion failed, kept for a retry.
+  static constexpr size_t kMaxUndeletedFiles = 1000;
 
   // Removes files left behind by interrupted writes, then loads every ".sig"
   // file of cache_directory (created with its parents when missing), oldest
-  // TimeIn first. An unreadable file is reported and renamed to its name
-  // followed by ".error". With flush_writes false files are written without
-  // flushing them to stable storage (faster, not power-loss safe). Raises
-  // EOSError when the directory cannot be created or listed.
+  // TimeIn first; files are read and parsed on several threads. An
+  // unreadable file is reported and renamed to its name followed by
+  // ".error". With flush_writes false files are written without flushing
+  // them to stable storage (faster, not power-loss safe). Raises EOSError
+  // when the directory cannot be created or listed.
   TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events, ILogWriter& log,
                 const DriverSettings& settings, std::string cache_directory,
                 bool flush_writes = true, std::function<void()> on_work_added = {});
@@ -101,15 +126,16 @@ class TSignalBuffer final : public ISignalSink {
 
   // Converts the signal's times to UTC, writes its file and appends it to the
   // pending signals; true when the signal is buffered and its file written
-  // (durably with flushing on). Refuses it (false) while kCapacity signals
+  // (durably with flushing on). Refuses it (false) while Capacity() signals
   // are pending or being written, or when the file cannot be written; a
   // refused signal leaves no file. Always logs one "New signal ..." line,
   // once the outcome is known.
   bool AddSignal(TSignal signal) override;
 
   // First returns postponed signals whose delay has passed to the end of the
-  // pending ones; then copies out the oldest pending signal and its Id. The
-  // signal stays pending. False when none is pending.
+  // pending ones, in the order they were postponed; then copies out the
+  // oldest pending signal and its Id. The signal stays pending. False when
+  // none is pending.
   bool GetFirstSignal(TSignal& signal, TGuid& id) noexcept;
 
   // Moves the pending signal with that Id aside for delay_seconds; its file
@@ -134,15 +160,41 @@ class TSignalBuffer final : public ISignalSink {
   size_t PostponedCount() const;
   // Signals accepted by AddSignal whose files are still being written.
   size_t InFlightCount() const;
+  // AddSignal refuses new signals while this many are pending or in flight
+  // (DriverSettings::SignalBufferCapacity).
+  size_t Capacity() const { return capacity_; }
+  // A snapshot taken under the lock, in time independent of the backlog
+  // (apart from the list of ports); safe to call from any thread.
+  TSignalBufferStats Stats() const;
   const std::string& CacheDirectory() const { return cache_directory_; }
 
  private:
+  // Signals per TimeIn (UTC seconds), for the oldest waiting one and the
+  // old-signal count without a walk of the backlog.
+  struct TimeInCount {
+    size_t pending = 0;
+    size_t postponed = 0;
+    size_t writing = 0;  // reserved, file being written
+  };
+  using TimeInCounts = std::map<int64_t, TimeInCount>;
+
+  enum class EntryState : uint8_t { kWriting, kPending, kPostponed };
+
   struct SignalEntry {
     TGuid Id;
     TSignal Signal;  // times in UTC
     std::string FileName;
     // Ticks seconds when a postponed entry returns; -1 once it has returned.
     int64_t DueTime = -1;
+    // Order of postponement, in which due entries return.
+    uint64_t PostponeOrder = 0;
+    EntryState State = EntryState::kWriting;
+    TimeInCounts::iterator TimeInSlot;  // its count; valid from reservation or load on
+  };
+  using EntryList = std::list<SignalEntry>;
+
+  struct GuidHash {
+    size_t operator()(const TGuid& guid) const noexcept;
   };
 
   struct PortState {
@@ -151,6 +203,8 @@ class TSignalBuffer final : public ISignalSink {
     int32_t WindowCount = 0;
     int32_t InactivityTimeout = 0;  // seconds; <= 0 disables the report
     int32_t MaxPerMinute = 0;       // <= 0 disables the limit
+    uint64_t Added = 0;             // since start
+    uint64_t Refused = 0;
   };
 
   // One AddSignal call from the reservation of its file name to its result.
@@ -158,8 +212,9 @@ class TSignalBuffer final : public ISignalSink {
   // mutex_; the others belong to the caller until it queues, then to the
   // leader of its batch.
   struct Writer {
-    std::list<SignalEntry> entry;  // one node, made before the file is written
-    std::string file_name;         // reserved; empty: nothing reserved
+    EntryList entry;        // one node, made before the lock is taken
+    std::string file_name;  // reserved; empty: nothing reserved
+    int32_t driver_port = 0;
     // ----
     Writer* next = nullptr;  // the next in writers_
     bool done = false;       // a leader has finished this writer
@@ -167,8 +222,18 @@ class TSignalBuffer final : public ISignalSink {
     std::condition_variable woken;
   };
 
+  // One ".sig" file read at start, before it joins the pending signals.
+  struct LoadedFile {
+    std::string path;
+    std::optional<TSignal> signal;  // empty: unreadable
+    std::string error;              // ExceptionText when unreadable
+    bool transient = false;         // the failure may pass by itself
+  };
+
   // The constructor's steps (no lock needed then).
-  void LoadSignalFile(const std::string& dir, const std::string& name);
+  void LoadSignalFiles();
+  void ReadSignalFile(LoadedFile& file) noexcept;
+  void AcceptLoadedFile(LoadedFile& file);
 
   // Flushing on: queues the writer; as leader, stores the batch. True when
   // the writer's file is stored.
@@ -178,14 +243,18 @@ class TSignalBuffer final : public ISignalSink {
   bool StoreBatch(Writer* first, const Writer* last, std::string& error) noexcept;
 
   // These run with mutex_ held.
-  // Accounting, capacity, file name; false (the signal refused and its line
-  // logged) when the signal is not to be written.
+  // Accounting, capacity, Id index, file name; false (the signal refused and
+  // its line logged) when the signal is not to be written.
   bool Reserve(const TSignal& signal, const std::string* failure, Writer& writer);
   std::string ReserveFileName();
   // Ends a writer: appends its entry, or reports it refused, logs its line
   // and frees its reservation. Never raises.
   void Finish(Writer& writer, bool stored, const std::string& error) noexcept;
   void CountSignalOnPort(int32_t driver_port);
+  // The PortState of a signal's DriverPort, or nullptr.
+  PortState* StateOfPort(int32_t driver_port);
+  // Drops a count whose TimeIn has no signal left.
+  void ReleaseTimeIn(TimeInCounts::iterator count) noexcept;
   void CheckBufferSize(bool exceeded);
   void ReturnDuePostponed();
   // Without mutex_: true when the file is gone (the failure is logged).
@@ -204,33 +273,40 @@ class TSignalBuffer final : public ISignalSink {
   const std::string cache_directory_;  // ends with "/"
   const bool flush_writes_;
   const std::function<void()> on_work_added_;
+  const size_t capacity_;
+  const size_t normal_margin_;  // kNormalMargin, or less for a small capacity
 
   mutable std::mutex mutex_;
-  // Oldest first; GetFirstSignal reads the front. Guarded by mutex_.
-  std::list<SignalEntry> pending_;
-  // Refused signals waiting for their DueTime. Guarded by mutex_.
-  std::list<SignalEntry> postponed_;
-  // One per configured port, in the order of DriverSettings::Ports. Guarded
-  // by mutex_.
+  // Guarded by mutex_:
+  // Oldest first; GetFirstSignal reads the front.
+  EntryList pending_;
+  // Refused signals waiting for their DueTime, in no particular order.
+  EntryList postponed_;
+  // Every entry by Id, from its reservation to its removal.
+  std::unordered_map<TGuid, EntryList::iterator, GuidHash> index_;
+  // The postponed entries by DueTime; the next to return first.
+  std::multimap<int64_t, EntryList::iterator> due_;
+  uint64_t next_postpone_order_ = 0;
+  std::vector<EntryList::iterator> returning_;  // ReturnDuePostponed's room
+  TimeInCounts time_in_counts_;
+  // One per configured port, in the order of DriverSettings::Ports.
   std::vector<PortState> port_states_;
-  // Between "Event buffer size exceeded." and "... normalized.". Guarded by
-  // mutex_.
+  // Between "Event buffer size exceeded." and "... normalized.".
   bool size_exceeded_ = false;
   // Files of acknowledged signals whose deletion failed; retried at later
-  // removals so the signal is not sent again after a restart. Guarded by
-  // mutex_.
+  // removals so the signal is not sent again after a restart.
   std::vector<std::string> undeleted_files_;
   // Signals between their reservation and their result: they count against
-  // kCapacity, and their names are taken before their files exist. Guarded
-  // by mutex_.
+  // capacity_, and their names are taken before their files exist.
   size_t in_flight_ = 0;
   std::vector<std::string> in_flight_names_;
   // Flushing on: writers waiting for their batch, the leader first (an
-  // intrusive list, so queuing cannot fail). Guarded by mutex_.
+  // intrusive list, so queuing cannot fail).
   Writer* writers_head_ = nullptr;
   Writer* writers_tail_ = nullptr;
-  // Writers in that queue not yet taken into a batch. Guarded by mutex_.
+  // Writers in that queue not yet taken into a batch.
   size_t queued_ = 0;
+  uint64_t cache_write_failures_ = 0;
 };
 
 }  // namespace vd

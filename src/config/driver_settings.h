@@ -13,6 +13,11 @@ class TDoSAttackControl;
 // configured otherwise (see README).
 inline constexpr uint16_t kDefaultFrameIVSeed = 0x5A3C;
 
+// The signal buffer's capacity ("SignalBufferCapacity" of the driver key):
+// the default, and the largest value the configuration accepts.
+inline constexpr uint32_t kDefaultSignalBufferCapacity = 1000;
+inline constexpr uint32_t kMaxSignalBufferCapacity = 10000000;
+
 // One active device port, in the order of the port sub-keys. Inside the
 // driver a port is known by its 1-based position in DriverSettings::Ports.
 struct PortEntry {
@@ -57,6 +62,9 @@ struct DriverSettings {
   // ("MetricsAddress" of the driver key): "IPv4:port" or "[IPv6]:port";
   // empty: no listener.
   std::string MetricsAddress;
+  // Signals the signal buffer holds at most, pending or being written
+  // ("SignalBufferCapacity" of the driver key, 1 to kMaxSignalBufferCapacity).
+  uint32_t SignalBufferCapacity = kDefaultSignalBufferCapacity;
   std::vector<PortEntry> Ports;
 
   // The cache directory of the durable buffers: Path + "Temp/VolterDirectDrv_Cache/".

@@ -90,7 +90,7 @@ std::vector<MetricFamily> TMetricsCollector::Collect() const {
     f.Gauge("signals_in_flight", "Signals accepted whose files are being written",
             static_cast<double>(signals.InFlightCount()));
     f.Gauge("signal_buffer_capacity", "Pending signals at which new ones are refused",
-            static_cast<double>(TSignalBuffer::kCapacity));
+            static_cast<double>(signals.Capacity()));
   }
 
   if (view_.Reception != nullptr) {

@@ -126,6 +126,15 @@ void ReadDriverKey(const ISettingsSource& registry, const ISettingsKey& key, con
   }
   settings.MetricsAddress = std::string(TrimBlanks(key.ReadText("MetricsAddress")));
   if (!settings.MetricsAddress.empty()) CheckMetricsAddress(settings.MetricsAddress);
+  if (key.ValueExists("SignalBufferCapacity")) {
+    const auto capacity = static_cast<uint32_t>(key.ReadInteger("SignalBufferCapacity"));
+    if (capacity == 0 || capacity > kMaxSignalBufferCapacity) {
+      throw ERegistryException(
+          "Invalid value for 'SignalBufferCapacity': " + std::to_string(capacity) + " (1 to " +
+          std::to_string(kMaxSignalBufferCapacity) + ")");
+    }
+    settings.SignalBufferCapacity = capacity;
+  }
 
   // The keys are finite, so the first missing number comes.
   for (int n = 1;; ++n) {

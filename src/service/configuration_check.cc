@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "service/configuration.h"
 #include "support/errors.h"
@@ -42,6 +43,7 @@ std::string ConfigurationReport(const DriverSettings& settings,
   Line(text, "FlushCacheWrites", Flag(settings.FlushCacheWrites));
   Line(text, "UseNamedPipeConnection", Flag(settings.UseNamedPipeConnection));
   Line(text, "PipeDirectory", settings.PipeDirectory);
+  Line(text, "SignalBufferCapacity", std::to_string(settings.SignalBufferCapacity));
   Line(text, "MetricsAddress",
        settings.MetricsAddress.empty() ? "(none: no metrics listener)" : settings.MetricsAddress);
   text +=

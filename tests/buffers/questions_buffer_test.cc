@@ -201,6 +201,27 @@ TEST_F(QuestionsBufferTest, EventThatCannotBeStoredLeavesNoFileAndIsSentFromMemo
   EXPECT_TRUE(buffer->AddSystemEvent("stored", "", true));  // normal service again
   EXPECT_EQ(Files("*.que").size(), 1u);
   EXPECT_TRUE(log_.Lines().empty());
+  const TQuestionsBufferStats stats = buffer->Stats();
+  EXPECT_EQ(std::vector<uint64_t>({stats.Events, stats.EventsRaised, stats.EventsUnstored,
+                                   stats.EventsDropped, stats.CacheWriteFailures}),
+            std::vector<uint64_t>({17, 21, 20, 25, 45}));
+}
+
+// A Kernel away for long must not fill the disk with events: at the bound new
+// events are dropped, also those loaded at start count, and an answered one
+// makes room again.
+TEST_F(QuestionsBufferTest, WaitingEventsStopAtTheirBoundUntilOneIsAnswered) {
+  TQuestionsBuffer::Options options{dir_.Path(), "VolterDirect Driver", "10.0.0.7", false};
+  options.MaxWaitingEvents = 3;
+  auto buffer = std::make_unique<TQuestionsBuffer>(fs_, clock_, log_, options);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(buffer->AddSystemEvent("e", "", true), i < 3) << i;
+  EXPECT_TRUE(buffer->AddQuestion(1200, "question", true));  // questions are not bounded here
+  buffer = std::make_unique<TQuestionsBuffer>(fs_, clock_, log_, options);
+  EXPECT_FALSE(buffer->AddSystemEvent("after the restart", "", true));
+  TakeAndAnswer(*buffer, 2);
+  EXPECT_TRUE(buffer->AddSystemEvent("room again", "", true));
+  EXPECT_EQ(Files("*.que").size(), 3u);
+  EXPECT_EQ(buffer->Stats().EventsDropped, 1u);
 }
 
 TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesOfQuestionFiles) {

@@ -77,7 +77,10 @@ TEST_F(SignalBufferTest, StartRemovesLeftoversLoadsFilesOldestFirstAndSetsAsideU
   posix_.WriteFile(dir_.Path() + "00000002.sig", SignalDocument(Signal("A", 100)), false);
   posix_.WriteFile(dir_.Path() + "00000003.SIG", SignalDocument(Signal("B", 200)), false);
   posix_.WriteFile(dir_.Path() + "00000004.sig", "<Signal><Signal><TimeIn>1x</TimeIn>", false);
-  EXPECT_EQ(Drain(*Open()), "ABC");
+  auto buffer = Open();
+  EXPECT_EQ(buffer->Stats().OldestTimeIn, 100);
+  EXPECT_EQ(Drain(*buffer), "ABC");
+  EXPECT_EQ(buffer->Stats().OldestTimeIn, std::nullopt);
   EXPECT_EQ(log_.Lines(), std::vector<std::string>{"Removed unfinished cache file: " + unfinished});
   EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
   EXPECT_EQ(posix_.ListDirectory(dir_.Path()), std::vector<std::string>{"00000004.sig.error"});
@@ -190,37 +193,60 @@ TEST_F(SignalBufferTest, WallClockJumpsMoveTimestampsButNoPeriod) {
   }
 }
 
+// Loading has no limit; new signals are refused until removals bring the
+// pending ones down to the capacity. The "normalized" margin is 100, or a
+// tenth of a capacity below 1000.
 TEST_F(SignalBufferTest, AllFilesLoadAndAFullBufferRefusesUntilBackBelowNormal) {
-  for (int i = 0; i < 1200; ++i)
-    posix_.WriteFile(dir_.Path() + std::to_string(i) + ".sig", SignalDocument(Signal("x")), false);
-  auto buffer = Open(false);
-  EXPECT_EQ(buffer->PendingCount(), 1200u);
-  EXPECT_FALSE(buffer->AddSignal(Signal("x")));
-  EXPECT_EQ(Drain(*buffer, 201).size(), 201u);
-  EXPECT_TRUE(buffer->AddSignal(Signal("x")));  // the 1000th
-  EXPECT_FALSE(buffer->AddSignal(Signal("1001")));
-  EXPECT_FALSE(buffer->AddSignal(Signal("1002")));
-  EXPECT_EQ(events_.Count("Event buffer size exceeded."), 1u);
-  EXPECT_EQ(Drain(*buffer, 100).size(), 100u);
-  EXPECT_EQ(events_.Count("Event buffer size normalized."), 0u);  // 900 left
-  EXPECT_EQ(Drain(*buffer, 1).size(), 1u);
-  EXPECT_EQ(events_.Count("Event buffer size normalized."), 1u);
-  EXPECT_EQ(FileCount(), 899u);
+  for (const auto& [capacity, margin] : std::vector<std::pair<int, int>>{{1000, 100}, {50, 5}}) {
+    SCOPED_TRACE(capacity);
+    ScopedTempDir dir;
+    events_.Clear();
+    settings_.SignalBufferCapacity = static_cast<uint32_t>(capacity);
+    const int files = capacity * 6 / 5;
+    for (int i = 0; i < files; ++i)
+      posix_.WriteFile(dir.Path() + std::to_string(i) + ".sig", SignalDocument(Signal("x")), false);
+    TSignalBuffer buffer(fs_, clock_, events_, log_, settings_, dir.Path(), false);
+    EXPECT_EQ(buffer.PendingCount(), static_cast<size_t>(files));
+    EXPECT_FALSE(buffer.AddSignal(Signal("x")));
+    EXPECT_EQ(Drain(buffer, files - capacity + 1).size(),
+              static_cast<size_t>(files - capacity + 1));
+    EXPECT_TRUE(buffer.AddSignal(Signal("x")));  // the last one that fits
+    EXPECT_FALSE(buffer.AddSignal(Signal("1001")));
+    EXPECT_FALSE(buffer.AddSignal(Signal("1002")));
+    EXPECT_EQ(events_.Count("Event buffer size exceeded."), 1u);
+    EXPECT_EQ(buffer.Stats().Ports.at(0).Refused, 3u);
+    EXPECT_EQ(Drain(buffer, margin).size(), static_cast<size_t>(margin));
+    EXPECT_EQ(events_.Count("Event buffer size normalized."), 0u);
+    EXPECT_EQ(Drain(buffer, 1).size(), 1u);
+    EXPECT_EQ(events_.Count("Event buffer size normalized."), 1u);
+    EXPECT_EQ(posix_.ListDirectory(dir.Path()).size(), static_cast<size_t>(capacity - margin - 1));
+  }
 }
 
-TEST_F(SignalBufferTest, PostponedSignalReturnsAfterItsDelayBehindNewerOnes) {
-  auto buffer = Open();
-  ASSERT_TRUE(buffer->AddSignal(Signal("A")));
-  ASSERT_TRUE(buffer->AddSignal(Signal("B")));
+// A postponed signal returns once due, behind those added meanwhile; signals
+// due at the same call return in the order they were postponed.
+TEST_F(SignalBufferTest, PostponedSignalsReturnWhenDueBehindNewerOnes) {
+  auto buffer = Open(false);
+  for (const char* number : {"A", "B", "C", "D"}) ASSERT_TRUE(buffer->AddSignal(Signal(number)));
   TSignal signal;
-  TGuid a;
-  ASSERT_TRUE(buffer->GetFirstSignal(signal, a));
-  EXPECT_TRUE(buffer->PostponeSignal(a, 15));
-  EXPECT_FALSE(buffer->RemoveSignal(a));  // postponed: not acknowledgeable
+  TGuid id;
+  std::string postponed;
+  for (const int64_t delay : {60, 15, 20, 15}) {
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    EXPECT_TRUE(buffer->PostponeSignal(id, delay));
+    EXPECT_FALSE(buffer->RemoveSignal(id));  // postponed: not acknowledgeable
+    EXPECT_FALSE(buffer->PostponeSignal(id, delay));
+    postponed += signal.HardwareNumber;
+  }
+  EXPECT_EQ(postponed, "ABCD");
   clock_.AdvanceSeconds(14);
-  ASSERT_TRUE(buffer->AddSignal(Signal("C")));
-  clock_.AdvanceSeconds(1);
-  EXPECT_EQ(Drain(*buffer), "BCA");
+  ASSERT_TRUE(buffer->AddSignal(Signal("E")));
+  EXPECT_EQ(Drain(*buffer), "E");
+  clock_.AdvanceSeconds(6);  // B and D were due at 15, C at 20: returned together
+  EXPECT_EQ(Drain(*buffer), "BCD");
+  EXPECT_EQ(buffer->PostponedCount(), 1u);
+  clock_.AdvanceSeconds(40);
+  EXPECT_EQ(Drain(*buffer), "A");
 }
 
 TEST_F(SignalBufferTest, FailureAtAnyStepRefusesTheSignalAndLeavesNoFileEvenAfterAPowerCut) {
@@ -416,7 +442,12 @@ TEST_F(SignalBufferTest, FailuresAmongConcurrentProducersRefuseOnlyTheirSignals)
     }
     for (const std::string& number : refused) EXPECT_EQ(exposed.count(number), 1u) << number;
     const size_t stored = kProducers * kEach - refused.size();
-    EXPECT_EQ(buffer->PendingCount(), stored);
+    const TSignalBufferStats stats = buffer->Stats();
+    EXPECT_EQ(stats.Pending, stored);
+    EXPECT_EQ(stats.Ports.at(0).Added, stored);
+    EXPECT_EQ(stats.Ports.at(0).Refused, refused.size());
+    EXPECT_EQ(stats.CacheWriteFailures, refused.size());
+    EXPECT_EQ(stats.OldestTimeIn.has_value(), stored > 0);
     EXPECT_EQ(posix.ListDirectory(dir.Path()).size(), stored);  // no temporary files either
     buffer.reset();
     fs.SimulatePowerCut();

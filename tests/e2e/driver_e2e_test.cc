@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,7 @@ struct RegistryOptions {
   int32_t DevicePort = 0;
   bool LogSave = true;
   bool Pipe = false;
+  int32_t SignalBufferCapacity = 0;  // 0: none in the file
 };
 
 // The driver as a child process with its output in driver.out of the
@@ -80,7 +82,8 @@ class DriverEndToEndTest : public testing::Test {
         dir_.Path(), o.KernelPort, o.DevicePort,
         std::string("\"LogSave\"=dword:0000000") + (o.LogSave ? "1" : "0") + "\n\"LogPath\"=\"" +
             dir_.Path() + "log/\"\n\"UseNamedPipeConnection\"=dword:0000000" +
-            (o.Pipe ? "1" : "0") + "\n\"PipeDirectory\"=\"" + dir_.Path() + "\"\n");
+            (o.Pipe ? "1" : "0") + "\n\"PipeDirectory\"=\"" + dir_.Path() + "\"\n" +
+            CapacityValues(o.SignalBufferCapacity));
     return path;
   }
 
@@ -153,6 +156,52 @@ TEST_F(DriverEndToEndTest, SignalsUnacknowledgedAtAKillAreDeliveredAfterTheResta
       << "\n"
       << restarted.Output();
   EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
+}
+
+// A Kernel that acknowledges nothing: the buffer takes exactly its capacity,
+// refuses the next signal with the event, and delivers every one it took once
+// the Kernel answers again.
+TEST_F(DriverEndToEndTest, ConfiguredCapacityIsHeldThroughAnOutageAndDrainedAfterIt) {
+  constexpr int kCapacity = 5000;
+  TKernelSimulator sim(SimOptions(TKernelSimPolicy::Kind::Never));
+  RegistryOptions options{sim.TcpPort(), device_port_};
+  options.SignalBufferCapacity = kCapacity;
+  DriverProcess driver(WriteRegistry(options), dir_.Path());
+  ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
+  LoopbackTransmitter transmitter(device_port_);
+  std::set<std::string> sent;
+  for (int i = 0; i < kCapacity; ++i) {
+    sent.insert("cap-" + std::to_string(i));
+    ASSERT_TRUE(SendSignal(transmitter, "cap-" + std::to_string(i)));
+  }
+  ASSERT_TRUE(Eventually([&] { return CachedSignalFiles() == kCapacity; }))
+      << CachedSignalFiles() << "\n"
+      << driver.Output();
+  ASSERT_TRUE(SendSignal(transmitter, "cap-refused"));
+  EXPECT_TRUE(Eventually([&] {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path() + "log")) {
+      if (ReadWholeFile(entry.path().string()).find("New signal NOT added:") != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }));
+  EXPECT_EQ(CachedSignalFiles(), static_cast<size_t>(kCapacity));
+
+  sim.SetPolicy(TKernelSimPolicy{});
+  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim) == sent; }, 4 * kWaitMs))
+      << AcknowledgedTags(sim).size() << "\n"
+      << driver.Output();
+  EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
+  EXPECT_TRUE(Eventually([&] {
+    for (const TSimFrame& f : sim.Received()) {
+      if (f.Frame.FrameType == 9 &&  // a system event
+          f.Frame.Data.find("Event buffer size exceeded.") != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }));
 }
 
 TEST_F(DriverEndToEndTest, SigtermSendsOneUnregistrationTellsSystemdAndExitsZero) {

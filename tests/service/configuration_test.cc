@@ -85,7 +85,7 @@ class ConfigurationTest : public testing::Test {
     for (size_t at = text.find(Exe()); at != std::string::npos; at = text.find(Exe())) {
       text.replace(at, Exe().size(), "EXE/");
     }
-    return text + "]";
+    return text + "] Capacity=" + std::to_string(s.SignalBufferCapacity);
   }
 
   ScopedTempDir temp_;
@@ -111,7 +111,7 @@ TEST_F(ConfigurationTest, EveryValueReachesTheSettingsAndPathIsCreated) {
                 " Password=tajne Pipe=1 LogSave=1 LogPath=/var/log/lirra/ Flush=0"
                 " PipeDir=/tmp/pipes/ IP=10.0.0.1"
                 " K=[main@10.0.0.5:5000,backup@10.0.0.6:5001,]"
-                " P=[4001/1/600/-1/abc \xA3/Centrala \xC5\x81,4001/1/600/100//,]");
+                " P=[4001/1/600/-1/abc \xA3/Centrala \xC5\x81,4001/1/600/100//,] Capacity=1000");
   EXPECT_TRUE(posix_.Stat(data + "/").is_directory);
   EXPECT_EQ(settings_.CacheDirectory(), data + "/Temp/VolterDirectDrv_Cache/");
   EXPECT_NE(settings_.Ports[0].FloodControl, settings_.Ports[1].FloodControl);
@@ -120,7 +120,7 @@ TEST_F(ConfigurationTest, EveryValueReachesTheSettingsAndPathIsCreated) {
 TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
   const std::string defaults =
       "Path=EXE/ Security=0 Key= Seed=23100 Name=VolterDirect Driver Password=old Pipe=0 "
-      "LogSave=0 LogPath=EXE/ Flush=1 PipeDir=/run/lirra/ IP=10.0.0.1 K=[] P=[]";
+      "LogSave=0 LogPath=EXE/ Flush=1 PipeDir=/run/lirra/ IP=10.0.0.1 K=[] P=[] Capacity=1000";
   const struct {
     std::vector<std::string> entries;
     std::string expected;  // the whole text, or a part of it after "..."
@@ -151,6 +151,12 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
       {{"S|FrameIVSeed=#65536"},
        "error: ERegistryException - Invalid value for 'FrameIVSeed': 65536 (0 to 65535)"},
       {{"D|Name=#1"}, "error: ERegistryException - Invalid data type for 'Name'"},
+      {{"D|SignalBufferCapacity=#10000000"}, "... Capacity=10000000"},
+      {{"D|SignalBufferCapacity=#0"},
+       "error: ERegistryException - Invalid value for 'SignalBufferCapacity': 0 (1 to 10000000)"},
+      {{"D|SignalBufferCapacity=#10000001"},
+       "error: ERegistryException - Invalid value for 'SignalBufferCapacity': 10000001 (1 to "
+       "10000000)"},
       {{"P1|Port=#4001"}, "error: ERegistryException - Failed to get data for 'IsActive'"},
       {{"P1|IsActive=!binary"}, "error: ERegistryException - Invalid data type for 'IsActive'"},
       {{"P1|IsActive=#1", "P1|Port=#1", "P1|InactivityMessageTimeout=#1",
