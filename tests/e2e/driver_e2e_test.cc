@@ -47,6 +47,16 @@ struct RegistryOptions {
   int32_t SignalBufferCapacity = 0;  // 0: none in the file
 };
 
+// The capacity's values, and writes without flushing: the capacity, not the
+// disk, is tested.
+std::string CapacityValues(int32_t capacity) {
+  if (capacity <= 0) return "";
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(capacity));
+  return "\"SignalBufferCapacity\"=dword:" + std::string(text) +
+         "\n\"FlushCacheWrites\"=dword:00000000\n";
+}
+
 // The driver as a child process with its output in driver.out of the
 // directory, which each run starts afresh.
 class DriverProcess : public TDriverProcess {
@@ -169,7 +179,7 @@ TEST_F(DriverEndToEndTest, ConfiguredCapacityIsHeldThroughAnOutageAndDrainedAfte
   DriverProcess driver(WriteRegistry(options), dir_.Path());
   ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
   LoopbackTransmitter transmitter(device_port_);
-  std::set<std::string> sent;
+  std::multiset<std::string> sent;
   for (int i = 0; i < kCapacity; ++i) {
     sent.insert("cap-" + std::to_string(i));
     ASSERT_TRUE(SendSignal(transmitter, "cap-" + std::to_string(i)));
