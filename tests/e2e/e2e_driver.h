@@ -42,6 +42,16 @@ inline TKernelSimOptions SimOptions(TKernelSimPolicy::Kind policy = TKernelSimPo
   return options;
 }
 
+// Adds the first extension of a signal's XML to tags; a signal without one
+// (the driver's test signal) adds nothing.
+inline void InsertFirstExtension(const std::string& xml, std::multiset<std::string>& tags) {
+  const size_t open = xml.find("<Extension1>");
+  const size_t close = xml.find("</Extension1>");
+  if (open != std::string::npos && close != std::string::npos && open + 12 < close) {
+    tags.insert(xml.substr(open + 12, close - open - 12));
+  }
+}
+
 // The first extensions of the signals the simulator acknowledged, once for
 // each acknowledgement.
 inline std::multiset<std::string> AcknowledgedTags(const TKernelSimulator& sim) {
@@ -50,11 +60,7 @@ inline std::multiset<std::string> AcknowledgedTags(const TKernelSimulator& sim) 
     if (f.Frame.FrameType != kFrameTypeSignal || f.AnswerDirection != kDirectionAcknowledge) {
       continue;
     }
-    const size_t open = f.Frame.Data.find("<Extension1>");
-    const size_t close = f.Frame.Data.find("</Extension1>");
-    if (open != std::string::npos && close != std::string::npos) {
-      tags.insert(f.Frame.Data.substr(open + 12, close - open - 12));
-    }
+    InsertFirstExtension(f.Frame.Data, tags);
   }
   return tags;
 }

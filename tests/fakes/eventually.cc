@@ -1,5 +1,6 @@
 #include "fakes/eventually.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -9,9 +10,11 @@ namespace vd {
 
 bool Eventually(const std::function<bool()>& condition, int timeout_ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::chrono::microseconds pause(1000);
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(pause);
+    pause = std::min<std::chrono::microseconds>(pause * 3 / 2, std::chrono::milliseconds(50));
   }
   return true;
 }

@@ -12,7 +12,9 @@ namespace vd {
 inline constexpr int kEventuallyMs = 30000;
 
 // Polls condition until it holds, for at most timeout_ms of real time;
-// whether it held.
+// whether it held. The pause between polls grows from 1 ms to 50 ms, so that
+// an expensive condition (a directory of thousands of files) does not take
+// the machine from what it waits for.
 bool Eventually(const std::function<bool()>& condition, int timeout_ms = kEventuallyMs);
 
 // The whole file as bytes; empty when it cannot be read.

@@ -223,6 +223,15 @@ size_t TKernelSimulator::CountReceived(uint16_t frame_type,
   return n;
 }
 
+size_t TKernelSimulator::CountAnswered(uint16_t frame_type, uint8_t answer) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  size_t n = 0;
+  for (const TSimFrame& f : received_) {
+    if (f.Frame.FrameType == frame_type && f.AnswerDirection == answer) ++n;
+  }
+  return n;
+}
+
 int TKernelSimulator::Connections() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return connections_;

@@ -109,6 +109,9 @@ class TKernelSimulator {
   // Records.
   std::vector<TSimFrame> Received() const;
   size_t CountReceived(uint16_t frame_type, std::optional<uint8_t> direction = {}) const;
+  // Received frames of the type that the simulator answered with answer
+  // (cheap enough to poll while thousands of frames come in).
+  size_t CountAnswered(uint16_t frame_type, uint8_t answer) const;
   int Connections() const;
   int BadFrames() const;
   int SignalsAndEvents() const;
