@@ -153,6 +153,8 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
        "error: ERegistryException - Invalid value for 'SignalBufferCapacity': 10000001 (1 to "
        "10000000)"},
       {{"P1|Port=#4001"}, "error: ERegistryException - Failed to get data for 'IsActive'"},
+      {{"P1|IsActive=#1", "P1|Port=#4001"},
+       "error: ERegistryException - Failed to get data for 'InactivityMessageTimeout'"},
       {{"P1|IsActive=!binary"}, "error: ERegistryException - Invalid data type for 'IsActive'"},
       {{"P1|active", "P1|PortName=#1"},
        "error: ERegistryException - Invalid data type for 'PortName'"},
@@ -166,17 +168,6 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
       EXPECT_EQ(text, c.expected);
     }
   }
-}
-
-TEST_F(ConfigurationTest, SettingsReadBeforeAFailureStayAndEveryEntryHasAFloodControl) {
-  EXPECT_EQ(Read({"S|Kernel1=Name=a;IP=1.1.1.1;Port=1", "D|Name=Read first", "P1|IsActive=#1",
-                  "P1|Port=#4001"}),
-            "error: ERegistryException - Failed to get data for 'InactivityMessageTimeout'");
-  EXPECT_EQ(endpoints_.size(), 1u);
-  EXPECT_EQ(settings_.Name, "Read first");
-  ASSERT_EQ(settings_.Ports.size(), 1u);
-  EXPECT_EQ(settings_.Ports[0].Port, 4001);
-  EXPECT_TRUE(settings_.Ports[0].FloodControl);
 }
 
 TEST_F(ConfigurationTest, PathThatCannotBeCreatedIsNoStartFailure) {
