@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "support/errors.h"
@@ -50,7 +49,7 @@ TEST(SignalXmlTest, DocumentHasItsExactFormAndEveryByteReadsBack) {
   EXPECT_EQ(ParseSignalDocument(SignalDocument(signal)).DriverPortName, expected);
 }
 
-TEST(SignalXmlTest, CorruptOrRandomlyDamagedDocumentsAreRejectedWithAnError) {
+TEST(SignalXmlTest, CorruptDocumentsAreRejectedWithTheKindOfTheirFault) {
   for (const std::string& text : {Replaced("<Value>2.5</Value>", ""), kDocument.substr(0, 150),
                                   std::string(), std::string("<Signal><Other/></Signal>")}) {
     EXPECT_THROW(ParseSignalDocument(text), EXMLDocError) << text;
@@ -59,16 +58,6 @@ TEST(SignalXmlTest, CorruptOrRandomlyDamagedDocumentsAreRejectedWithAnError) {
        {Replaced("1700000000", "17000x0000"), Replaced(">0</T", "></T"), Replaced(">11<", ">256<"),
         Replaced("t>0<", "t>4294967297<"), Replaced(">1</S", ">yes</S"), Replaced("2.5", "2,5")}) {
     EXPECT_THROW(ParseSignalDocument(text), EConvertError) << text;
-  }
-  std::mt19937 random(20240115);  // damaged: read, or rejected with a described error
-  for (int round = 0; round < 3000; ++round) {
-    std::string text = kDocument;
-    const uint32_t r = static_cast<uint32_t>(random());
-    text.replace(r % text.size(), (r >> 24) % 8, (r >> 23) & 1 ? "" : std::string(1, char(r >> 8)));
-    try {
-      ParseSignalDocument(text);
-    } catch (const Exception&) {
-    }
   }
 }
 

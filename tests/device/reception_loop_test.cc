@@ -21,6 +21,7 @@
 
 #include "config/driver_settings.h"
 #include "device/device_connection.h"
+#include "device/device_control.h"
 #include "device/dos_attack_control.h"
 #include "device/port_listener.h"
 #include "fakes/eventually.h"
@@ -305,13 +306,13 @@ TEST_F(ReceptionLoopTest, CommandPollSendsAnswersAndRemovesTheCommand) {
     std::string command;
     bool cannot_write;
     std::string frame;
-    std::string status;
+    bool confirmed;
     std::string event;
   };
   const std::vector<Case> cases = {
-      {"ModemRestart", false, "#*#12#3F#", "1", "Control command confirmed, transmitter"},
-      {"Unknown", false, "", "0", "Błąd wysterowania linii Unknown nadajnika *"},
-      {"ModemRestart", true, "", "0", "Błąd wysterowania linii ModemRestart nadajnika *"},
+      {"ModemRestart", false, "#*#12#3F#", true, "Control command confirmed, transmitter"},
+      {"Unknown", false, "", false, "Błąd wysterowania linii Unknown nadajnika *"},
+      {"ModemRestart", true, "", false, "Błąd wysterowania linii ModemRestart nadajnika *"},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.command);
@@ -345,10 +346,7 @@ TEST_F(ReceptionLoopTest, CommandPollSendsAnswersAndRemovesTheCommand) {
     ASSERT_EQ(events_.Events().size(), 1u);
     EXPECT_EQ(events_.Events()[0].text, test.event);
     EXPECT_FALSE(events_.Events()[0].is_error);
-    EXPECT_EQ(Questions().back(),
-              "2504 <?xml version=\"1.0\" encoding=\"UTF-8\"?><Data><Id>c1</Id><Name>Restart</Name>"
-              "<Status>" +
-                  test.status + "</Status><ModuleName>M</ModuleName></Data>");
+    EXPECT_EQ(Questions().back(), "2504 " + BuildControlAnswer(control, !test.confirmed));
     EXPECT_EQ(CountLines("Sending control command, HN   : * Command : "), sendings + 1);
     EXPECT_EQ(CountLines("Exception send control state frame"),
               failures + (test.cannot_write ? 1 : 0));

@@ -10,14 +10,18 @@
 namespace vd {
 namespace {
 
-// Runs a script of connection attempts ('a'), registrations ('r') and lost
-// registrations ('u'); the endpoint index each attempt used, as digits, and
-// "-" when there was none.
-std::string RunScript(TKernelSettings& settings, const std::string& script) {
+// Runs a script of connection attempts ('a'), registrations ('r'), lost
+// registrations ('u'), module lists of change index 9 received ('s') and looks
+// at the module list's index ('i'); the endpoint index each attempt used, as
+// digits, "-" when there was none, and each index looked at in parentheses.
+std::string RunScript(TKernelSettings& settings, TListOfModules& modules,
+                      const std::string& script) {
   std::string used;
   for (const char step : script) {
     if (step == 'r') settings.SetKernelRegistered(true);
     if (step == 'u') settings.SetKernelRegistered(false);
+    if (step == 's') modules.SetChangeIndex(9);
+    if (step == 'i') used += "(" + std::to_string(modules.GetChangeIndex()) + ")";
     if (step != 'a') continue;
     std::string host;
     int32_t port = 0;
@@ -39,13 +43,14 @@ class KernelSettingsTest : public testing::Test {
                                                  "10.0.0." + std::to_string(n), 4000 + n});
     }
   }
-  std::string Run(const std::string& script) { return RunScript(settings_, script); }
+  std::string Run(const std::string& script) { return RunScript(settings_, modules_, script); }
 
   TListOfModules modules_;
   TKernelSettings settings_{modules_};
 };
 
-TEST_F(KernelSettingsTest, EndpointsRotateOneAttemptEachAndThreeAfterARegistration) {
+TEST_F(KernelSettingsTest,
+       EndpointsRotateOneAttemptEachThreeAfterARegistrationAndAChangeZeroesTheModuleIndex) {
   struct Case {
     int endpoints;
     std::string script;
@@ -59,40 +64,20 @@ TEST_F(KernelSettingsTest, EndpointsRotateOneAttemptEachAndThreeAfterARegistrati
       {3, "aaruaaaaa", "0111120"},
       // A registration on a reconnection starts the three attempts afresh.
       {3, "aruaaruaaaa", "0000001"},
+      // The module list's index falls to zero only when the endpoint changes.
+      {1, "saaai", "000(9)"},
+      {2, "saaisraaaiai", "01(0)111(9)0(0)"},
   };
   for (const Case& c : cases) {
     TListOfModules modules;
     TKernelSettings settings(modules);
     for (int i = 0; i < c.endpoints; ++i) settings.AddKernel("K", "10.0.0.1", 4000 + i);
-    EXPECT_EQ(RunScript(settings, c.script), c.used) << c.script << " over " << c.endpoints;
+    EXPECT_EQ(RunScript(settings, modules, c.script), c.used)
+        << c.script << " over " << c.endpoints;
   }
 }
 
-TEST_F(KernelSettingsTest, ModuleListIndexFallsToZeroOnlyWhenTheEndpointChanges) {
-  AddEndpoints(1);
-  modules_.SetChangeIndex(7);
-  EXPECT_EQ(Run("aaa"), "000");
-  EXPECT_EQ(modules_.GetChangeIndex(), 7);
-
-  AddEndpoints(1);
-  EXPECT_EQ(Run("a"), "1");
-  EXPECT_EQ(modules_.GetChangeIndex(), 0);
-  modules_.SetChangeIndex(9);
-  settings_.SetKernelRegistered(true);
-  EXPECT_EQ(settings_.AttemptsLeft(), TKernelSettings::kAttemptsAfterRegistration);
-  EXPECT_TRUE(settings_.IsKernelRegistered());
-  EXPECT_EQ(Run("aaa"), "111");
-  EXPECT_EQ(modules_.GetChangeIndex(), 9);
-  EXPECT_EQ(Run("a"), "0");
-  EXPECT_EQ(modules_.GetChangeIndex(), 0);
-  EXPECT_FALSE(settings_.IsKernelRegistered());
-}
-
-TEST_F(KernelSettingsTest, FlagsStartInactiveWithErrorAndConnectionMarksFollowTheEndpoint) {
-  EXPECT_TRUE(settings_.IsInactive());
-  EXPECT_TRUE(settings_.HasStatusError());
-  EXPECT_EQ(settings_.GetInstallationNumber(), 0);
-  EXPECT_EQ(settings_.CurrentIndex(), -1);
+TEST_F(KernelSettingsTest, ConnectionMarksFollowTheEndpointAndEachDriverHasItsOwnGuid) {
   settings_.SetConnectionError(true);  // no endpoint: nothing to mark
   EXPECT_FALSE(settings_.CurrentKernelHasError());
 

@@ -1,17 +1,10 @@
 #include "metrics/metrics_collector.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "config/driver_settings.h"
@@ -19,7 +12,9 @@
 #include "device/dos_attack_control.h"
 #include "device/port_listener.h"
 #include "device/reception_loop.h"
+#include "fakes/eventually.h"
 #include "fakes/fake_clock.h"
+#include "fakes/loopback_transmitter.h"
 #include "fakes/recording_sinks.h"
 
 namespace vd {
@@ -41,27 +36,6 @@ std::map<std::string, double> Samples(const TMetricsCollector& collector) {
   }
   return samples;
 }
-
-// A loopback transmitter connected to a port.
-class Client {
- public:
-  explicit Client(int32_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  }
-  ~Client() { Close(); }
-  void Send(const std::string& text) { send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // Two device ports on a real reception loop; only the second is used, so a
 // figure counted on the wrong port, twice or not at all shows.
@@ -90,15 +64,9 @@ class MetricsCollectorTest : public testing::Test {
     loop_->Stop();
   }
 
-  // Waits (bounded: 10 s) until the sample has the value; the last value.
-  double WaitFor(const std::string& sample, double value) {
-    double last = -1;
-    for (int i = 0; i < 500; ++i) {
-      last = Samples(*collector_)[sample];
-      if (last == value) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return last;
+  // Waits (bounded) until the sample has the value.
+  bool Reaches(const std::string& sample, double value) {
+    return Eventually([&] { return Samples(*collector_)[sample] == value; });
   }
 
   FakeClock clock_;
@@ -115,14 +83,14 @@ class MetricsCollectorTest : public testing::Test {
 TEST_F(MetricsCollectorTest, PortFiguresMoveOnTheirOwnPortOnlyAndCountEachFrameOnce) {
   const std::string south = "{port=\"9\",name=\"South\"}";
   const std::string north = "{port=\"7\",name=\"North\"}";
-  Client client(listeners_[1]->Port());
-  EXPECT_EQ(WaitFor("volterdirect_connections_open" + south, 1), 1);
+  LoopbackTransmitter client(listeners_[1]->Port());
+  EXPECT_TRUE(Reaches("volterdirect_connections_open" + south, 1));
   client.Send("[]");  // an empty body
-  EXPECT_EQ(WaitFor("volterdirect_invalid_frames_total" + south, 1), 1);
+  EXPECT_TRUE(Reaches("volterdirect_invalid_frames_total" + south, 1));
   client.Send("[]");
-  EXPECT_EQ(WaitFor("volterdirect_invalid_frames_total" + south, 2), 2);
+  EXPECT_TRUE(Reaches("volterdirect_invalid_frames_total" + south, 2));
   client.Close();
-  EXPECT_EQ(WaitFor("volterdirect_connections_open" + south, 0), 0);
+  EXPECT_TRUE(Reaches("volterdirect_connections_open" + south, 0));
 
   std::map<std::string, double> samples = Samples(*collector_);
   EXPECT_EQ(samples["volterdirect_invalid_frames_total" + south], 2);

@@ -49,7 +49,8 @@ TEST_F(SystemdUnitTest, PathsWithCharactersSystemdInterpretsAreEscapedAndLineBre
   EXPECT_THROW(UnitFileText("/opt/x", "/etc/r.reg\nExecStartPre=/bin/evil"), Exception);
 }
 
-TEST_F(SystemdUnitTest, InstallWritesTheUnitAndUninstallRemovesItOrFindsNone) {
+TEST_F(SystemdUnitTest,
+       InstallWritesTheUnitWithAnAbsoluteRegistryPathAndUninstallRemovesItOrFindsNone) {
   ASSERT_EQ(Install(false, UnitDirectory()), 0) << err_.str();
   EXPECT_EQ(fs_.ReadFile(UnitPath(), 65536),
             UnitFileText("/opt/lirra/VolterDirectDrv", "/etc/lirra/registry.reg"));
@@ -58,9 +59,11 @@ TEST_F(SystemdUnitTest, InstallWritesTheUnitAndUninstallRemovesItOrFindsNone) {
 
   fs_.WriteFile(UnitPath(), "old unit", false);
   out_.str("");
-  EXPECT_EQ(Install(true, UnitDirectory()), 0);
+  EXPECT_EQ(Install(true, UnitDirectory(), "conf/../registry.reg"), 0);
   EXPECT_EQ(out_.str(), "");
-  EXPECT_NE(fs_.ReadFile(UnitPath(), 65536), "old unit");
+  const std::string text = fs_.ReadFile(UnitPath(), 65536);  // replaced, the path made absolute
+  EXPECT_NE(text.find("--registry \"/"), std::string::npos) << text;
+  EXPECT_EQ(text.find(".."), std::string::npos) << text;
 
   EXPECT_EQ(Uninstall(false), 0);
   EXPECT_FALSE(fs_.Stat(UnitPath()).exists);
@@ -81,13 +84,6 @@ TEST_F(SystemdUnitTest, InstallFailureIsReportedEvenWhenSilent) {
   EXPECT_EQ(out_.str(), "");
   EXPECT_NE(err_.str().find("Installing the service failed: EOSError"), std::string::npos)
       << err_.str();
-}
-
-TEST_F(SystemdUnitTest, RelativeRegistryFileIsInstalledAsAnAbsolutePath) {
-  ASSERT_EQ(Install(true, UnitDirectory(), "conf/../registry.reg"), 0);
-  const std::string text = fs_.ReadFile(UnitPath(), 65536);
-  EXPECT_NE(text.find("--registry \"/"), std::string::npos) << text;
-  EXPECT_EQ(text.find(".."), std::string::npos) << text;
 }
 
 }  // namespace

@@ -135,14 +135,9 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
       {{"S|Kernel1=Name=\"main;east\";IP=10.0.0.5;Port=5000"}, "...K=[main;east@10.0.0.5:5000,]"},
       {{"P1|IsActive=#0", "P2|active", "P2|Port=#4002"}, "...P=[4002/1/600/100//,]"},
       {{"P1|IsActive=#0", "P2|IsActive=#0", "P4|active"}, "...P=[]"},
-      {{},
-       "error: Exception - Registry key: HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers "
-       "does not exist!"},
       {{"S|deny"},
        "error: Exception - Registry key: HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers "
        "does not exist!"},
-      {{"S|Kernel1=Name=a;IP=b;Port=50x"},
-       "error: EConvertError - '50x' is not a valid integer value"},
       {{"S|Kernel1=Name=a;IP=b"}, "error: EConvertError - '' is not a valid integer value"},
       {{"S|Kernel1=#5"}, "error: ERegistryException - Invalid data type for 'Kernel1'"},
       {{"S|SecurityEnabled=1"},
@@ -158,11 +153,9 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
        "error: ERegistryException - Invalid value for 'SignalBufferCapacity': 10000001 (1 to "
        "10000000)"},
       {{"P1|Port=#4001"}, "error: ERegistryException - Failed to get data for 'IsActive'"},
+      {{"P1|IsActive=#1", "P1|Port=#4001"},
+       "error: ERegistryException - Failed to get data for 'InactivityMessageTimeout'"},
       {{"P1|IsActive=!binary"}, "error: ERegistryException - Invalid data type for 'IsActive'"},
-      {{"P1|IsActive=#1", "P1|Port=#1", "P1|InactivityMessageTimeout=#1",
-        "P1|MaxReceiveSignals=#1"},
-       "error: ERegistryException - Failed to get data for 'PortNumber'"},
-      {{"P1|active", "P1|Port=4001"}, "error: ERegistryException - Invalid data type for 'Port'"},
       {{"P1|active", "P1|PortName=#1"},
        "error: ERegistryException - Invalid data type for 'PortName'"},
       {{"P1|active", "P1|deny"}, "error: EAbort - Operation aborted"},
@@ -175,17 +168,6 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
       EXPECT_EQ(text, c.expected);
     }
   }
-}
-
-TEST_F(ConfigurationTest, SettingsReadBeforeAFailureStayAndEveryEntryHasAFloodControl) {
-  EXPECT_EQ(Read({"S|Kernel1=Name=a;IP=1.1.1.1;Port=1", "D|Name=Read first", "P1|IsActive=#1",
-                  "P1|Port=#4001"}),
-            "error: ERegistryException - Failed to get data for 'InactivityMessageTimeout'");
-  EXPECT_EQ(endpoints_.size(), 1u);
-  EXPECT_EQ(settings_.Name, "Read first");
-  ASSERT_EQ(settings_.Ports.size(), 1u);
-  EXPECT_EQ(settings_.Ports[0].Port, 4001);
-  EXPECT_TRUE(settings_.Ports[0].FloodControl);
 }
 
 TEST_F(ConfigurationTest, PathThatCannotBeCreatedIsNoStartFailure) {

@@ -1,16 +1,10 @@
 #include "service/sys_thread.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "buffers/questions_buffer.h"
@@ -27,31 +21,11 @@
 #include "fakes/scoped_temp_dir.h"
 #include "kernel/kernel_settings.h"
 #include "kernel/list_of_modules.h"
+#include "kernel_simulator.h"
 #include "platform/host_file_system.h"
 
 namespace vd {
 namespace {
-
-// A loopback socket holding a TCP port, so that a listener cannot bind it.
-class PortBlocker {
- public:
-  PortBlocker() : fd_(socket(AF_INET6, SOCK_STREAM, 0)) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_any;
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd_, 1);
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin6_port);
-  }
-  ~PortBlocker() { close(fd_); }
-  int32_t Port() const { return port_; }
-
- private:
-  int fd_;
-  int32_t port_ = 0;
-};
 
 class SysThreadTest : public testing::Test {
  protected:
@@ -156,8 +130,10 @@ TEST_F(SysThreadTest, PortsOpenOnceTheKernelReportsTheDriverActiveAndCloseInSlee
 }
 
 TEST_F(SysThreadTest, PortInUseIsReportedEachCycleWhileTheOtherPortsOpen) {
-  PortBlocker blocker;
-  Build({blocker.Port(), 0});
+  TKernelSimOptions holds_a_port;  // listening on loopback, so that the port cannot be bound
+  holds_a_port.TcpPort = 0;
+  const TKernelSimulator blocker(holds_a_port);
+  Build({blocker.TcpPort(), 0});
   thread_->Begin();
   kernel_.SetInactive(false);
   thread_->RunCycle();

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include <array>
 
 namespace vd {
 namespace {
@@ -19,12 +19,6 @@ TEST(GuidTest, TextAndLittleEndianWireFormsRoundTripAndMalformedTextIsRejected) 
        {"", "6B29FC40-CA47-1067-B31D-00DD010662DA", "{6B29FC40-CA47-1067-B31D-00DD010662DG}",
         "{6B29FC40+CA47-1067-B31D-00DD010662DA}"})
     EXPECT_FALSE(TGuid::Parse(text).has_value()) << text;
-}
-
-TEST(GuidTest, NewGuidsAreDistinct) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 1000; ++i) seen.insert(NewGuid().ToString());
-  EXPECT_EQ(seen.size(), 1000u);
 }
 
 }  // namespace

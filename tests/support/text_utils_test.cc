@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 
 #include "support/errors.h"
 
@@ -54,24 +53,6 @@ TEST(TextUtilsTest, FormatFloatUsesFifteenDigitsAndParseFloatReadsItBack) {
         Row{-2.5e-100, "-2.5E-100"}}) {
     EXPECT_EQ(FormatFloat(value), text);
     EXPECT_NEAR(ParseFloat(text), value, std::fabs(value) * 1e-14) << text;
-  }
-}
-
-TEST(TextUtilsTest, RandomTextOnlyEverRaisesConvertError) {
-  void (*const parsers[])(std::string_view) = {[](std::string_view t) { ParseInt64(t); },
-                                               [](std::string_view t) { ParseFloat(t); },
-                                               [](std::string_view t) { ParseBool(t); }};
-  const std::string alphabet = "0123456789+-.eE xX;=\"tTrRuUfFaAlLsS\x01\xFF";
-  std::mt19937 random(12345);
-  for (int i = 0; i < 3000; ++i) {
-    std::string text(random() % 25, ' ');
-    for (char& c : text) c = alphabet[random() % alphabet.size()];
-    for (const auto parse : parsers) {
-      try {
-        parse(text);
-      } catch (const EConvertError&) {
-      }
-    }
   }
 }
 
