@@ -15,11 +15,14 @@ WindowsEventLog::~WindowsEventLog() {
 
 void WindowsEventLog::WriteEvent(ServiceEvent event, const std::string& insertion) {
   if (source_ == nullptr) return;
-  const std::wstring text = WideFromUtf8(insertion);
-  const wchar_t* strings[] = {text.c_str()};
-  ReportEventW(source_,
-               static_cast<WORD>(IsErrorEvent(event) ? EVENTLOG_ERROR_TYPE : EVENTLOG_SUCCESS), 0,
-               static_cast<DWORD>(event), nullptr, 1, 0, strings, nullptr);
+  try {
+    const std::wstring text = WideFromUtf8(insertion);
+    const wchar_t* strings[] = {text.c_str()};
+    ReportEventW(source_,
+                 static_cast<WORD>(IsErrorEvent(event) ? EVENTLOG_ERROR_TYPE : EVENTLOG_SUCCESS), 0,
+                 static_cast<DWORD>(event), nullptr, 1, 0, strings, nullptr);
+  } catch (...) {  // no memory for the text: the event is lost
+  }
 }
 
 }  // namespace vd
