@@ -272,7 +272,10 @@ TEST_F(WindowsServiceTest, FailedStartStopsTheServiceWithItsExitCode) {
       << ReadWholeFile(dir_ + "commands.out");
   const ServiceHandle service = OpenDriverService();
   ASSERT_TRUE(service) << GetLastError();
-  if (!StartServiceW(service.get(), 0, nullptr)) {
+  // Wine's manager answers a service that stops this soon now and then with
+  // ERROR_SERVICE_REQUEST_TIMEOUT, though it ran and reported its end.
+  if (!StartServiceW(service.get(), 0, nullptr) &&
+      GetLastError() != ERROR_SERVICE_REQUEST_TIMEOUT) {
     GTEST_SKIP() << "Wine's service control manager does not start the service (error "
                  << GetLastError() << ")";
   }
