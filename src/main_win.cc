@@ -11,6 +11,7 @@
 #include <shellapi.h>  // needs windows.h first
 // clang-format on
 
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -134,7 +135,12 @@ int Install(const vd::CommandLine& command) {
   const std::string name = vd::kWindowsServiceName;
   try {
     std::vector<std::string> arguments;
-    if (!command.registry_file.empty()) arguments = {"--registry", command.registry_file};
+    if (!command.registry_file.empty()) {
+      // The service runs in the system directory: the file by its full path.
+      const std::filesystem::path file = std::filesystem::absolute(
+          std::filesystem::path(vd::WideFromUtf8(command.registry_file)));
+      arguments = {"--registry", vd::Utf8FromWide(file.wstring())};
+    }
     vd::InstallWindowsService(vd::ExecutablePath(), arguments);
     return Tell(
         "Service " + name + " installed; it starts with Windows, or now with: net start " + name,
