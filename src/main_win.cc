@@ -137,8 +137,8 @@ int Install(const vd::CommandLine& command) {
     std::vector<std::string> arguments;
     if (!command.registry_file.empty()) {
       // The service runs in the system directory: the file by its full path.
-      const std::filesystem::path file = std::filesystem::absolute(
-          std::filesystem::path(vd::WideFromUtf8(command.registry_file)));
+      const std::filesystem::path file =
+          std::filesystem::absolute(std::filesystem::path(vd::WideFromUtf8(command.registry_file)));
       arguments = {"--registry", vd::Utf8FromWide(file.wstring())};
     }
     vd::InstallWindowsService(vd::ExecutablePath(), arguments);
