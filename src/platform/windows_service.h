@@ -82,13 +82,14 @@ class TWindowsServiceStatus final : public IServiceNotifier {
  private:
   void Report(unsigned long state);  // with lock_ held
 
-  const Reporter report_;
+  const Reporter report_;  // called with lock_ held, so statuses reach it in order
+
   std::mutex lock_;
   std::condition_variable stop_requested_changed_;
-  bool stop_requested_ = false;
-  unsigned long state_ = 0;
-  unsigned long check_point_ = 0;
-  int exit_code_ = 0;
+  bool stop_requested_ = false;    // guarded by lock_
+  unsigned long state_ = 0;        // guarded by lock_; the last state reported
+  unsigned long check_point_ = 0;  // guarded by lock_
+  int exit_code_ = 0;              // guarded by lock_
 };
 
 // The service's work between its start pending and its stop: the start
