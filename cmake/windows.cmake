@@ -43,3 +43,24 @@ if(VD_BUILD_TESTS)
                    EXCLUDE_FROM_ALL)
   # It names its targets GTest::gtest and GTest::gmock itself.
 endif()
+
+# The event message table of the driver executable: windmc makes one table
+# per language from src/platform/windows_event_messages.mc (UTF-8, tables in
+# UTF-16), windres links them in through windows_event_messages.rc as a COFF
+# object, VD_EVENT_MESSAGES_OBJECT.
+set(vd_messages_dir ${CMAKE_BINARY_DIR}/generated/messages)
+set(vd_messages_source ${CMAKE_SOURCE_DIR}/src/platform/windows_event_messages)
+set(VD_EVENT_MESSAGES_OBJECT ${vd_messages_dir}/windows_event_messages.res.obj)
+add_custom_command(
+  OUTPUT ${vd_messages_dir}/MSG00409.bin ${vd_messages_dir}/MSG00415.bin
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${vd_messages_dir}
+  COMMAND ${CMAKE_MC_COMPILER} -U -C 65001 -h ${vd_messages_dir} -r ${vd_messages_dir}
+          ${vd_messages_source}.mc
+  DEPENDS ${vd_messages_source}.mc
+  VERBATIM)
+add_custom_command(
+  OUTPUT ${VD_EVENT_MESSAGES_OBJECT}
+  COMMAND ${CMAKE_RC_COMPILER} -I ${vd_messages_dir} -O coff -o ${VD_EVENT_MESSAGES_OBJECT}
+          ${vd_messages_source}.rc
+  DEPENDS ${vd_messages_source}.rc ${vd_messages_dir}/MSG00409.bin ${vd_messages_dir}/MSG00415.bin
+  VERBATIM)

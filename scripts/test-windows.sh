@@ -31,5 +31,10 @@ cleanup() {
 trap cleanup EXIT
 
 "$wine_bin/wine64" wineboot --init >/dev/null 2>&1
+# A new prefix can come out of wineboot with two service control managers
+# (services.exe), each with its own services: the suites' service tests would
+# install into one and look into the other. Once the prefix's wineserver has
+# ended, the next start has one.
+"$wine_bin/wineserver" -w
 (cd build/windows && ctest --output-on-failure -j "$jobs")
 echo "windows: build $((built - start)) s, prefix and unit suites under Wine $((SECONDS - built)) s"

@@ -41,7 +41,9 @@ struct CommandLine {
 //   --check-config                       read the registry file, print, exit
 //   -h | --help, -V | --version          answered before anything else
 // On Windows: --console, --registry FILE (a registry export file in place of
-// the registry), -h and -V.
+// the registry), INSTALL [SILENT] [--registry FILE], UNINSTALL [SILENT], -h
+// and -V; without --console, INSTALL or UNINSTALL the service control
+// manager runs the driver.
 // Raises ECommandLineError naming the argument that is wrong.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 

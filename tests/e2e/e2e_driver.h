@@ -15,14 +15,18 @@ namespace vd {
 
 // A driver named "E2E Driver" whose shared directory is dir + "work/", with
 // the Kernel at 127.0.0.1:kernel_port and an active port 1 ("North") on TCP
-// device_port; driver_values are further lines of the driver's key.
+// device_port; driver_values are further lines of the driver's key. A dir
+// ending in an escaped backslash ("C:\\Temp\\", a Windows path as the file
+// writes it) gets "work\\".
 inline std::string DriverRegistry(const std::string& dir, int32_t kernel_port, int32_t device_port,
                                   const std::string& driver_values = "") {
   char port[16];
   std::snprintf(port, sizeof port, "%08x", static_cast<unsigned>(device_port));
+  const std::string separator = dir.ends_with("\\\\") ? "\\\\" : "/";
   return "Windows Registry Editor Version 5.00\n\n"
          "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers]\n\"Path\"=\"" +
-         dir + "work/\"\n\"Kernel1\"=\"Name=sim;IP=127.0.0.1;Port=" + std::to_string(kernel_port) +
+         dir + "work" + separator +
+         "\"\n\"Kernel1\"=\"Name=sim;IP=127.0.0.1;Port=" + std::to_string(kernel_port) +
          "\"\n\n[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver]\n"
          "\"Name\"=\"E2E Driver\"\n" +
          driver_values +

@@ -7,6 +7,11 @@
 // never passed on, so a child reports READY=1 / STOPPING=1 only to the socket
 // the caller names, never to whatever supervises the caller.
 //
+// On Windows (driver_process_win.cc) the child is made by CreateProcess with
+// the arguments quoted as CommandLineToArgvW reads them, "killing" is
+// TerminateProcess, standard input can be NUL and NotifyPath is ignored; the
+// exit status is the process's exit code.
+//
 // Not thread-safe: one thread creates, signals, waits for and destroys it.
 #pragma once
 
@@ -41,13 +46,22 @@ class TDriverProcess {
   pid_t Pid() const { return pid_; }
   // True until the child has ended (and been reaped).
   bool Alive();
+#ifdef _WIN32
+  // Ends the child at once (TerminateProcess, exit code 137) unless it has
+  // already ended: Windows has no signals.
+  void Terminate() const;
+#else
   // Sends signal_number unless the child has already been reaped.
   void Signal(int signal_number) const;
+#endif
   // The wait status once the child ended within timeout_ms; polls every ms.
   std::optional<int> WaitExit(int64_t timeout_ms);
 
  private:
   pid_t pid_ = -1;
+#ifdef _WIN32
+  void* process_ = nullptr;  // the child's process handle
+#endif
   std::optional<int> status_;
 };
 

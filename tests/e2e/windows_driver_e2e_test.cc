@@ -1,0 +1,141 @@
+// The real VolterDirectDrv.exe in --console mode as a child process (made by
+// CreateProcess) against the Kernel simulator over loopback, configured by a
+// registry export file; every path is written with backslashes, as a
+// Windows user writes it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "driver_process.h"
+#include "e2e/e2e_driver.h"
+#include "e2e/windows_e2e.h"
+#include "fakes/eventually.h"
+#include "fakes/scoped_temp_dir.h"
+#include "free_port.h"
+#include "platform/socket_api.h"
+
+namespace vd {
+namespace {
+
+// A transmitter's blocking loopback connection to a device port.
+class Transmitter {
+ public:
+  explicit Transmitter(int32_t port) : fd_(api_.Socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ =
+        fd_ >= 0 && api_.Connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~Transmitter() {
+    if (fd_ >= 0) api_.Close(fd_);
+  }
+  Transmitter(const Transmitter&) = delete;
+  Transmitter& operator=(const Transmitter&) = delete;
+
+  bool Connected() const { return connected_; }
+  // A signal message stamped now whose first extension carries tag.
+  bool SendSignal(const std::string& tag) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_s(&utc, &now);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y%m%d%H%M%S", &utc);
+    const std::string message = "[ABCD1234E2ET" + std::string(date) + "00|" + tag + "]";
+    return api_.Send(fd_, message.data(), message.size(), 0) ==
+           static_cast<ssize_t>(message.size());
+  }
+
+ private:
+  ISocketApi& api_ = PosixSocketApi();
+  int fd_;
+  bool connected_ = false;
+};
+
+bool CanConnect(int32_t port) { return Transmitter(port).Connected(); }
+
+class WindowsDriverEndToEndTest : public testing::Test {
+ protected:
+  // The driver in the console, its output in driver.out.
+  std::unique_ptr<TDriverProcess> StartDriver(int32_t kernel_port) {
+    const std::string registry = dir_ + "registry.reg";
+    std::ofstream(registry, std::ios::binary) << DriverRegistry(
+        RegistryText(dir_), kernel_port, device_port_,
+        "\"LogSave\"=dword:00000001\n\"LogPath\"=\"" + RegistryText(dir_ + "log\\") + "\"\n");
+    std::filesystem::remove(dir_ + "driver.out");
+    TDriverLaunch launch;
+    launch.Executable = DriverExecutable();
+    launch.Arguments = {"--console", "--registry", registry};
+    launch.OutputPath = dir_ + "driver.out";
+    launch.StdinFromDevNull = true;
+    return std::make_unique<TDriverProcess>(launch);
+  }
+  std::string Output() const { return ReadWholeFile(dir_ + "driver.out"); }
+
+  size_t CachedSignalFiles() const {
+    size_t count = 0;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(dir_ + "work\\Temp\\VolterDirectDrv_Cache", error)) {
+      count += entry.path().extension() == ".sig" ? 1 : 0;
+    }
+    return count;
+  }
+
+  ScopedTempDir temp_;
+  const std::string dir_ = WindowsPath(temp_.Path());
+  const int32_t device_port_ = FreeLoopbackPort();
+};
+
+TEST_F(WindowsDriverEndToEndTest, MessageBecomesAnAcknowledgedSignalAndItsFileGoes) {
+  TKernelSimulator sim(SimOptions());
+  const auto driver = StartDriver(sim.TcpPort());
+  ASSERT_TRUE(driver->Started()) << DriverExecutable() << ": " << GetLastError();
+  ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
+  Transmitter transmitter(device_port_);
+  ASSERT_TRUE(transmitter.SendSignal("win-first"));
+  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("win-first") == 1; }))
+      << Output();
+  EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
+  EXPECT_TRUE(driver->Alive()) << Output();
+}
+
+TEST_F(WindowsDriverEndToEndTest, SignalsStoredDuringSilenceAreDeliveredAfterTerminateAndRestart) {
+  constexpr int kSignals = 20;
+  std::set<std::string> sent;
+  {
+    TKernelSimulator silent(SimOptions(TKernelSimPolicy::Kind::Never));
+    const auto driver = StartDriver(silent.TcpPort());
+    ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
+    Transmitter transmitter(device_port_);
+    for (int i = 0; i < kSignals; ++i) {
+      sent.insert("kill-" + std::to_string(i));
+      ASSERT_TRUE(transmitter.SendSignal("kill-" + std::to_string(i)));
+    }
+    ASSERT_TRUE(Eventually([&] { return CachedSignalFiles() == kSignals; }))
+        << CachedSignalFiles() << "\n"
+        << Output();
+    driver->Terminate();
+    ASSERT_TRUE(driver->WaitExit(kEventuallyMs).has_value());
+  }
+  TKernelSimulator sim(SimOptions());
+  const auto restarted = StartDriver(sim.TcpPort());
+  EXPECT_TRUE(Eventually([&] {
+    const std::multiset<std::string> tags = AcknowledgedTags(sim);
+    return std::set<std::string>(tags.begin(), tags.end()) == sent;
+  })) << AcknowledgedTags(sim).size()
+      << "\n"
+      << Output();
+  EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
+}
+
+}  // namespace
+}  // namespace vd

@@ -1,0 +1,128 @@
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver_process.h"
+
+namespace vd {
+namespace {
+
+constexpr UINT kTerminatedExitCode = 137;  // as a shell reports a SIGKILL
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+  return wide;
+}
+
+// One argument as CommandLineToArgvW splits it again: quoted when it is
+// empty or holds a blank or a quote, backslashes doubled before a quote.
+std::wstring Quoted(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    return argument;
+  }
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+// The caller's environment with the launch's entries added, as the
+// double-NUL-terminated block CreateProcessW takes.
+std::wstring EnvironmentBlock(const std::vector<std::string>& added) {
+  std::wstring block;
+  wchar_t* inherited = GetEnvironmentStringsW();
+  for (const wchar_t* entry = inherited; entry != nullptr && *entry != L'\0';
+       entry += wcslen(entry) + 1) {
+    block.append(entry).push_back(L'\0');
+  }
+  if (inherited != nullptr) FreeEnvironmentStringsW(inherited);
+  for (const std::string& entry : added) block.append(Wide(entry)).push_back(L'\0');
+  block.push_back(L'\0');
+  return block;
+}
+
+}  // namespace
+
+TDriverProcess::TDriverProcess(const TDriverLaunch& launch) {
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE output = CreateFileW(Wide(launch.OutputPath).c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    &inherited, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (output == INVALID_HANDLE_VALUE) return;
+  HANDLE input = INVALID_HANDLE_VALUE;
+  if (launch.StdinFromDevNull) {
+    input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                        OPEN_EXISTING, 0, nullptr);
+  }
+
+  std::wstring command_line = Quoted(Wide(launch.Executable));
+  for (const std::string& argument : launch.Arguments)
+    command_line += L" " + Quoted(Wide(argument));
+  std::wstring environment = EnvironmentBlock(launch.Environment);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input != INVALID_HANDLE_VALUE ? input : GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdError = output;
+  startup.hStdOutput = launch.StdoutToOutput ? output : GetStdHandle(STD_OUTPUT_HANDLE);
+  PROCESS_INFORMATION created{};
+  if (CreateProcessW(Wide(launch.Executable).c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(), nullptr,
+                     &startup, &created)) {
+    CloseHandle(created.hThread);
+    process_ = created.hProcess;
+    pid_ = static_cast<pid_t>(created.dwProcessId);
+  }
+  CloseHandle(output);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+}
+
+TDriverProcess::~TDriverProcess() {
+  if (Alive()) {
+    Terminate();
+    WaitExit(30000);
+  }
+  if (process_ != nullptr) CloseHandle(process_);
+}
+
+bool TDriverProcess::Alive() {
+  if (process_ == nullptr || status_) return false;
+  if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    status_ = static_cast<int>(code);
+  }
+  return !status_;
+}
+
+void TDriverProcess::Terminate() const {
+  if (process_ != nullptr && !status_) TerminateProcess(process_, kTerminatedExitCode);
+}
+
+std::optional<int> TDriverProcess::WaitExit(int64_t timeout_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Alive() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Alive();
+  return status_;
+}
+
+}  // namespace vd
