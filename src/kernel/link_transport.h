@@ -22,9 +22,9 @@ enum class TFrameReadResult {
 
 // The byte mover of one Kernel link: reads and writes whole frames on a byte
 // stream (a TCP socket, or the Kernel's local named pipe) with the link's
-// waiting rules. Frames are read header first; the sizes the
-// header announces are checked against the codec's limit before any buffer
-// is allocated, then exactly the announced data bytes are read.
+// waiting rules. Frames are read header first; the sizes the header
+// announces are checked against the codec's limit before any buffer is
+// allocated, then exactly the announced data bytes are read.
 //
 // Belongs to the link thread; the stop flag is the only member other threads
 // touch (through the link). The stream, the stop flag and the stop event are
