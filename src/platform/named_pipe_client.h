@@ -24,6 +24,8 @@ namespace vd {
 //
 // Owns its handle; belongs to one thread. The socket API (the calls of the
 // POSIX socket; unused on Windows) is borrowed and must outlive the object.
+// io_timeout_ms bounds the Windows read that takes what the wait saw (the
+// link's own time-outs are those of the reads and writes it asks for).
 class TNamedPipeClient final : public IByteStream {
  public:
   static constexpr size_t kReadSize = 4096;

@@ -483,7 +483,8 @@ TEST_F(KernelLinkThreadTest, PipeLinkRegistersWithItsOwnTextsAndIntervals) {
 
 // A Kernel that stops in the middle of a frame costs the pipe's read
 // time-out and the connection; a Kernel that goes away breaks the pipe. Each
-// time the link closes with the pipe's texts and connects again.
+// time the link closes with the pipe's texts and connects again; at the end
+// it unregisters over the pipe.
 TEST_F(KernelLinkThreadTest, PipeReadTimeoutAndAKernelGoneCloseThePipeAndTheLinkReconnects) {
   const std::string path = pipe_path_;
   TKernelSimulator& first = StartPipeSim();
@@ -518,6 +519,9 @@ TEST_F(KernelLinkThreadTest, PipeReadTimeoutAndAKernelGoneCloseThePipeAndTheLink
   ASSERT_TRUE(AdvancePausesUntil([&] { return second.Connections() == 1; }));
   EXPECT_TRUE(Eventually([&] { return second.CountReceived(2500, 2) == 1; }));
   EXPECT_EQ(events_.Count("Named pipe connection server " + path + " connection established."), 3u);
+  link_->Stop();
+  EXPECT_EQ(second.CountReceived(3, 1), 1u);  // the unregistration, answered in time
+  EXPECT_EQ(LogCount("module unregistration exception: "), 0u);
 }
 
 }  // namespace
