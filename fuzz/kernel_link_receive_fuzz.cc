@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   socket.ConnectUnix("/fuzz");
   vd::TLinkTransport::Options options;
   options.IdleSteps = 2;
-  vd::TLinkTransport transport(socket, options, stopping, -1);
+  vd::TLinkTransport transport(socket, options, stopping, nullptr);
   int bad = 0;
   for (int frames = 0; frames < 64 && bad < 3; ++frames) {
     if (socket.Available() == 0) break;  // the Kernel has closed

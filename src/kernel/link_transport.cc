@@ -9,24 +9,24 @@
 
 namespace vd {
 
-TLinkTransport::TLinkTransport(TStreamSocket& socket, Options options,
-                               const std::atomic<bool>& stopping, int stop_fd)
-    : socket_(socket), options_(options), stopping_(stopping), stop_fd_(stop_fd) {}
+TLinkTransport::TLinkTransport(IByteStream& stream, Options options,
+                               const std::atomic<bool>& stopping, const TWakeEvent* stop_event)
+    : stream_(stream), options_(options), stopping_(stopping), stop_event_(stop_event) {}
 
 size_t TLinkTransport::ReadData(char* data, size_t count) {
   size_t done = 0;
   if (options_.RaiseOnTimeout && count > 0) {
-    const TSocketWait wait = socket_.Wait(options_.IoTimeoutMs, stop_fd_);
+    const TStreamWait wait = stream_.Wait(options_.IoTimeoutMs, stop_event_, nullptr);
     if (!wait.Readable && !stopping_.load()) throw Exception("Read operation timeout!");
   }
-  done += socket_.ReadSome(data, std::min(count, options_.MaxReadSize));
+  done += stream_.ReadSome(data, std::min(count, options_.MaxReadSize));
   int idle = 0;
   while (done < count && idle < options_.IdleSteps && !stopping_.load()) {
-    if (!socket_.Wait(options_.IdleStepMs, stop_fd_).Readable) {
+    if (!stream_.Wait(options_.IdleStepMs, stop_event_, nullptr).Readable) {
       ++idle;
       continue;
     }
-    const size_t n = socket_.ReadSome(data + done, std::min(count - done, options_.MaxReadSize));
+    const size_t n = stream_.ReadSome(data + done, std::min(count - done, options_.MaxReadSize));
     if (n == 0) break;  // readable without data: the peer has closed
     done += n;
     idle = 0;
@@ -67,9 +67,9 @@ size_t TLinkTransport::ClearInputBuffer() {
   size_t total = 0;
   // Bounded: what arrived up to now, not a peer that keeps sending.
   for (int pass = 0; pass < 1024; ++pass) {
-    const size_t available = socket_.Available();
+    const size_t available = stream_.Available();
     if (available == 0) break;
-    const size_t n = socket_.ReadSome(scratch.data(), std::min(available, scratch.size()));
+    const size_t n = stream_.ReadSome(scratch.data(), std::min(available, scratch.size()));
     if (n == 0) break;
     total += n;
   }
@@ -77,7 +77,7 @@ size_t TLinkTransport::ClearInputBuffer() {
 }
 
 void TLinkTransport::SendBytes(const std::string& bytes) {
-  const size_t sent = socket_.Send(bytes, options_.IoTimeoutMs);
+  const size_t sent = stream_.Send(bytes, options_.IoTimeoutMs);
   if (sent < bytes.size()) {
     if (options_.RaiseOnTimeout) throw Exception("Write operation timeout!");
     throw Exception("Unable to send data frame.");

@@ -6,7 +6,8 @@
 #include <string>
 
 #include "kernel/orvan_frame.h"
-#include "platform/stream_socket.h"
+#include "platform/byte_stream.h"
+#include "platform/wake_event.h"
 
 namespace vd {
 
@@ -19,25 +20,25 @@ enum class TFrameReadResult {
   DataCRC,      // DataCRC does not match the data bytes
 };
 
-// The byte mover of one Kernel link: reads and writes whole frames on a
-// stream socket (TCP, or the local socket that stands for the named pipe)
-// with the link's waiting rules. Frames are read header first; the sizes the
-// header announces are checked against the codec's limit before any buffer
-// is allocated, then exactly the announced data bytes are read.
+// The byte mover of one Kernel link: reads and writes whole frames on a byte
+// stream (a TCP socket, or the Kernel's local named pipe) with the link's
+// waiting rules. Frames are read header first; the sizes the header
+// announces are checked against the codec's limit before any buffer is
+// allocated, then exactly the announced data bytes are read.
 //
 // Belongs to the link thread; the stop flag is the only member other threads
-// touch (through the link). The socket and the stop flag are borrowed and must
-// outlive the transport.
+// touch (through the link). The stream, the stop flag and the stop event are
+// borrowed and must outlive the transport.
 class TLinkTransport {
  public:
   struct Options {
-    // Largest single read (2048 on TCP, 4096 on the local socket).
+    // Largest single read (2048 on TCP, 4096 on the pipe).
     size_t MaxReadSize = 2048;
-    // Time-out of each write, and on the local socket of the first read of
-    // ReadData ("Read operation timeout!" / "Write operation timeout!").
+    // Time-out of each write, and on the pipe of the first read of ReadData
+    // ("Read operation timeout!" / "Write operation timeout!").
     int IoTimeoutMs = 2000;
-    // The local socket raises on a timed-out read or write; TCP reports a
-    // short transfer instead.
+    // The pipe raises on a timed-out read or write; TCP reports a short
+    // transfer instead.
     bool RaiseOnTimeout = false;
     // Waits between the pieces of a read: kIdleStepMs each, at most
     // kIdleSteps in a row.
@@ -45,16 +46,16 @@ class TLinkTransport {
     int IdleSteps = 100;
   };
 
-  // stop_fd (if not -1) is polled during every wait so a stop is seen at
-  // once; stopping is set by the link when the thread is to end.
-  TLinkTransport(TStreamSocket& socket, Options options, const std::atomic<bool>& stopping,
-                 int stop_fd);
+  // stop_event (if not null) ends every wait at once when notified;
+  // stopping is set by the link when the thread is to end.
+  TLinkTransport(IByteStream& stream, Options options, const std::atomic<bool>& stopping,
+                 const TWakeEvent* stop_event);
 
-  // Reads count bytes: what is there at once (on the local socket: waiting up
-  // to IoTimeoutMs for the first byte), then piece by piece while data keeps
+  // Reads count bytes: what is there at once (on the pipe: waiting up to
+  // IoTimeoutMs for the first byte), then piece by piece while data keeps
   // coming. Stops early at the end of the stream, after IdleSteps waits
   // without data, or when the link is stopping. Returns the bytes read; fewer
-  // than count means the read failed. Raises EOSError on a socket error and,
+  // than count means the read failed. Raises EOSError on a stream error and,
   // with RaiseOnTimeout, "Read operation timeout!".
   size_t ReadData(char* data, size_t count);
 
@@ -73,10 +74,10 @@ class TLinkTransport {
   // The data part is read in pieces of this size.
   static constexpr size_t kDataPieceSize = size_t{64} * 1024;
 
-  TStreamSocket& socket_;
+  IByteStream& stream_;
   const Options options_;
   const std::atomic<bool>& stopping_;
-  const int stop_fd_;
+  const TWakeEvent* const stop_event_;
 };
 
 }  // namespace vd

@@ -39,7 +39,9 @@ TKernelLinkThread::TKernelLinkThread(Options options, Collaborators collaborator
     : options_(std::move(options)),
       c_(collaborators),
       socket_(c_.SocketApi),
-      transport_(socket_, TransportOptions(options_.Kind), stopping_, stop_event_.Fd()),
+      pipe_(c_.SocketApi),
+      stream_(options_.Kind == TKernelLinkKind::Tcp ? static_cast<IByteStream&>(socket_) : pipe_),
+      transport_(stream_, TransportOptions(options_.Kind), stopping_, &stop_event_),
       codec_(options_.Security) {}
 
 TKernelLinkThread::~TKernelLinkThread() { Stop(); }
@@ -150,7 +152,7 @@ bool TKernelLinkThread::Connect() {
   } else {
     SetCurrentEndpoint();
     try {
-      socket_.ConnectUnix(options_.PipePath);
+      pipe_.Open(options_.PipePath);
       pipe_connect_error_reported_ = false;
       WriteLog("named pipe connection established (" + options_.PipePath + ")");
     } catch (...) {
@@ -189,11 +191,11 @@ void TKernelLinkThread::FrameLoop() {
   while (!stopping_.load()) {
     Beat();
     if (c_.CommunicationData.GetNextFrameToSend(out_frame_)) SendFrame(out_frame_);
-    TSocketWait wait;
+    TStreamWait wait;
     size_t available = 0;
     try {
-      wait = socket_.Wait(kDataWaitMs, c_.WorkEvent.Fd(), stop_event_.Fd());
-      if (wait.Readable) available = socket_.Available();
+      wait = stream_.Wait(kDataWaitMs, &c_.WorkEvent, &stop_event_);
+      if (wait.Readable) available = stream_.Available();
     } catch (...) {
       if (options_.Kind == TKernelLinkKind::Tcp) throw;
       WriteLog("wait exception: " + CurrentExceptionText());
@@ -279,8 +281,8 @@ bool TKernelLinkThread::ReceiveFrame() {
 
 void TKernelLinkThread::CloseConnection() {
   try {
-    const bool was_connected = socket_.Connected();
-    socket_.Close();
+    const bool was_connected = stream_.Connected();
+    stream_.Close();
     connected_ = false;
     c_.KernelSettings.SetKernelRegistered(false);
     if (!was_connected) return;
@@ -309,13 +311,13 @@ void TKernelLinkThread::Pause(int64_t ms) {
   for (int pass = 0; pass < 1000 && !stopping_.load() && c_.Clock.MonotonicMs() < deadline;
        ++pass) {
     Beat();
-    socket_.Wait(kSliceMs, stop_event_.Fd());
+    stream_.Wait(kSliceMs, &stop_event_, nullptr);
   }
 }
 
 void TKernelLinkThread::Unregister() {
   try {
-    if (!socket_.Connected()) return;
+    if (!stream_.Connected()) return;
     TOrvanFrame frame;
     BuildUnregistration(frame, c_.KernelSettings, NewGuid());
     SendFrame(frame);
@@ -323,10 +325,10 @@ void TKernelLinkThread::Unregister() {
     // answer is skipped rather than misread as the answer's header.
     const int64_t deadline = c_.Clock.MonotonicMs() + kUnregistrationWaitMs;
     constexpr int kMaxPasses = static_cast<int>(kUnregistrationWaitMs / kDataWaitMs);
-    TLinkTransport reader(socket_, TransportOptions(options_.Kind), not_stopping_, -1);
+    TLinkTransport reader(stream_, TransportOptions(options_.Kind), not_stopping_, nullptr);
     for (int pass = 0; pass < kMaxPasses && c_.Clock.MonotonicMs() < deadline; ++pass) {
-      if (!socket_.Wait(kDataWaitMs).Readable) continue;
-      if (socket_.Available() == 0) break;
+      if (!stream_.Wait(kDataWaitMs, nullptr, nullptr).Readable) continue;
+      if (stream_.Available() == 0) break;
       TOrvanFrame answer;
       if (reader.ReadFrame(answer) != TFrameReadResult::Good) break;
       if (answer.FrameType == 3 && answer.Direction == 2) break;
@@ -334,7 +336,7 @@ void TKernelLinkThread::Unregister() {
   } catch (...) {
     WriteLog("module unregistration exception: " + CurrentExceptionText());
   }
-  socket_.Close();
+  stream_.Close();
   connected_ = false;
 }
 

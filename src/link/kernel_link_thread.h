@@ -10,6 +10,7 @@
 #include "kernel/frame_codec.h"
 #include "kernel/link_transport.h"
 #include "kernel/orvan_frame.h"
+#include "platform/named_pipe_client.h"
 #include "platform/stream_socket.h"
 #include "platform/wake_event.h"
 #include "support/heartbeat.h"
@@ -26,7 +27,7 @@ class TListOfModules;
 // The transport a Kernel link runs over.
 enum class TKernelLinkKind {
   Tcp,   // one of the configured Kernel endpoints, in rotation
-  Pipe,  // the local socket PipeDirectory + "Lirra!" standing for the named pipe
+  Pipe,  // the Kernel's local named pipe (on POSIX a Unix-domain socket stands for it)
 };
 
 // The Kernel link thread: connects, runs the stop-and-wait exchange of its
@@ -41,7 +42,7 @@ enum class TKernelLinkKind {
 // is added), so new work leaves within milliseconds. Every time rule (silence,
 // event throttle, reconnect pause, unregistration wait) runs on the clock.
 //
-// Owns its thread, socket, codec and stop event. The collaborators are
+// Owns its thread, socket or pipe, codec and stop event. The collaborators are
 // borrowed and must outlive the object; the communication data is used by
 // this thread alone once Start was called. Start and Stop belong to the
 // owner's thread; Stop (also from the destructor) sets the stop flag, wakes
@@ -61,7 +62,8 @@ class TKernelLinkThread {
     TKernelLinkKind Kind = TKernelLinkKind::Tcp;
     // DriverSettings::Name, for the log prefix.
     std::string Name;
-    // Pipe only: the socket path (PipeDirectory + kPipeName).
+    // Pipe only: the pipe's path (PipeDirectory + kPipeName; on Windows
+    // "\\.\pipe\Lirra!" for the driver).
     std::string PipePath;
     FrameSecurity Security;
   };
@@ -97,7 +99,7 @@ class TKernelLinkThread {
   // Whether the link has a connection to the Kernel now.
   bool Connected() const { return connected_.load(); }
   // The endpoint of the current or last connection attempt ("host:port" or
-  // the socket path); empty before the first.
+  // the pipe's path); empty before the first.
   std::string CurrentEndpoint() const;
   // Monotonic ms of the last good frame received; THeartbeat::kNever before
   // the first.
@@ -142,7 +144,9 @@ class TKernelLinkThread {
   std::string current_endpoint_;  // guarded by endpoint_mutex_
 
   // The link thread's own state.
-  TStreamSocket socket_;
+  TStreamSocket socket_;   // Tcp
+  TNamedPipeClient pipe_;  // Pipe
+  IByteStream& stream_;    // the one of the kind
   TLinkTransport transport_;
   TFrameCodec codec_;
   std::string host_;
@@ -161,7 +165,7 @@ class TKernelLinkThread {
   std::thread thread_;
 };
 
-// The name of the Kernel's local socket in PipeDirectory.
+// The name of the Kernel's pipe (its local socket in PipeDirectory on POSIX).
 inline constexpr char kPipeName[] = "Lirra!";
 
 }  // namespace vd

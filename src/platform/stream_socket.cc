@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/wake_event.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -126,14 +127,15 @@ size_t TStreamSocket::Send(std::string_view bytes, int timeout_ms) {
   return sent;
 }
 
-TSocketWait TStreamSocket::Wait(int timeout_ms, int wake_fd, int wake_fd2) {
-  pollfd fds[3] = {PollEntry(fd_, POLLIN), PollEntry(wake_fd, POLLIN), PollEntry(wake_fd2, POLLIN)};
+TStreamWait TStreamSocket::Wait(int timeout_ms, const TWakeEvent* wake, const TWakeEvent* wake2) {
+  pollfd fds[3] = {PollEntry(fd_, POLLIN), PollEntry(wake != nullptr ? wake->Fd() : -1, POLLIN),
+                   PollEntry(wake2 != nullptr ? wake2->Fd() : -1, POLLIN)};
   int ready = 0;
   do {
     ready = api_.Poll(fds, 3, timeout_ms);
   } while (ready < 0 && errno == EINTR);
   if (ready < 0) throw MakeOSError(errno, "poll", peer_);
-  TSocketWait result;
+  TStreamWait result;
   result.Readable = fd_ >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
   result.Woken = (fds[1].revents & POLLIN) != 0 || (fds[2].revents & POLLIN) != 0;
   return result;

@@ -5,29 +5,22 @@
 #include <string>
 #include <string_view>
 
+#include "platform/byte_stream.h"
 #include "platform/socket_api.h"
 
 namespace vd {
 
-// What a wait on a stream socket saw.
-struct TSocketWait {
-  // Data, the end of the stream or an error can be read without blocking.
-  bool Readable = false;
-  // The extra descriptor given to the wait is readable (a wake event).
-  bool Woken = false;
-};
-
 // One client stream socket, TCP or Unix-domain, used without blocking: every
-// wait is an explicit poll with a time-out, so the owner can watch a wake-up
-// descriptor at the same time. Errors are raised as EOSError with the
-// operation and the peer in the message.
+// wait is an explicit poll with a time-out, so the owner can watch its wake
+// events at the same time. Errors are raised as EOSError with the operation
+// and the peer in the message.
 //
 // Owns its descriptor; belongs to one thread. The socket API is borrowed and
 // must outlive the object.
-class TStreamSocket {
+class TStreamSocket final : public IByteStream {
  public:
   explicit TStreamSocket(ISocketApi& api = PosixSocketApi());
-  ~TStreamSocket();
+  ~TStreamSocket() override;
   TStreamSocket(const TStreamSocket&) = delete;
   TStreamSocket& operator=(const TStreamSocket&) = delete;
 
@@ -37,26 +30,14 @@ class TStreamSocket {
   void ConnectTcp(const std::string& host, int32_t port, int timeout_ms, int cancel_fd = -1);
   // Connects to the Unix-domain stream socket at path. Raises EOSError.
   void ConnectUnix(const std::string& path);
-  bool Connected() const { return fd_ >= 0; }
-  // Closes the connection; nothing when not connected.
-  void Close() noexcept;
+  bool Connected() const override { return fd_ >= 0; }
+  void Close() noexcept override;
 
-  // Sends the bytes, waiting up to timeout_ms in all for the peer to take
-  // them; returns how many were sent (fewer when the time ran out). Raises
-  // EOSError when the connection fails.
-  size_t Send(std::string_view bytes, int timeout_ms);
-
-  // Waits up to timeout_ms (0: just look) until the socket is readable or
-  // wake_fd (if not -1) is. Raises EOSError when poll fails.
-  TSocketWait Wait(int timeout_ms, int wake_fd = -1, int wake_fd2 = -1);
-
-  // Bytes that can be read at once; 0 at the end of the stream. Raises
-  // EOSError.
-  size_t Available();
-
-  // Reads at most size bytes without blocking; 0 when nothing is there or
-  // the stream has ended. Raises EOSError when the connection failed.
-  size_t ReadSome(char* data, size_t size);
+  size_t Send(std::string_view bytes, int timeout_ms) override;
+  // Raises EOSError when poll fails.
+  TStreamWait Wait(int timeout_ms, const TWakeEvent* wake, const TWakeEvent* wake2) override;
+  size_t Available() override;
+  size_t ReadSome(char* data, size_t size) override;
 
   const std::string& PeerName() const { return peer_; }
 

@@ -5,7 +5,8 @@ namespace vd {
 // A wake-up a thread can wait on together with its sockets: Notify from any
 // thread makes the descriptor readable until the waiting thread calls Drain.
 // Notifications before the Drain coalesce into one. Backed by an eventfd; on
-// Windows by a loopback datagram socket, which WSAPoll can wait on.
+// Windows by a loopback datagram socket, which WSAPoll can wait on, and an
+// event object beside it for the waits on handles (the named pipe).
 //
 // Notify is safe to call from any thread and never raises or blocks; Fd and
 // Drain belong to the one waiting thread. The object must outlive every
@@ -23,9 +24,16 @@ class TWakeEvent {
   bool Drain() noexcept;
   // Readable while notified; for poll() only.
   int Fd() const { return fd_; }
+#ifdef _WIN32
+  // Signalled while notified; for WaitForMultipleObjects only.
+  void* WaitHandle() const { return handle_; }
+#endif
 
  private:
   const int fd_;
+#ifdef _WIN32
+  void* const handle_;
+#endif
 };
 
 }  // namespace vd

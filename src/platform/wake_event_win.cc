@@ -35,19 +35,37 @@ int CreateWakeSocket() {
 
 SOCKET Handle(int fd) { return static_cast<SOCKET>(static_cast<intptr_t>(fd)); }
 
+// Manual reset: signalled from a Notify until the Drain.
+HANDLE CreateWaitEvent(int fd) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) {
+    const DWORD error = GetLastError();
+    closesocket(Handle(fd));
+    throw MakeWindowsError(error, "create wake event");
+  }
+  return event;
+}
+
 }  // namespace
 
-TWakeEvent::TWakeEvent() : fd_(CreateWakeSocket()) {}
+TWakeEvent::TWakeEvent() : fd_(CreateWakeSocket()), handle_(CreateWaitEvent(fd_)) {}
 
-TWakeEvent::~TWakeEvent() { closesocket(Handle(fd_)); }
+TWakeEvent::~TWakeEvent() {
+  closesocket(Handle(fd_));
+  CloseHandle(handle_);
+}
 
 void TWakeEvent::Notify() noexcept {
   // A full buffer means the event is notified anyway.
   const char one = 1;
   send(Handle(fd_), &one, 1, 0);
+  SetEvent(handle_);
 }
 
 bool TWakeEvent::Drain() noexcept {
+  // Reset before the datagrams go: a Notify in between leaves the event
+  // signalled, at worst for one wake-up too many.
+  ResetEvent(handle_);
   bool notified = false;
   char buffer[64];
   // Bounded: the datagrams that came up to now, not a notifier that keeps on.

@@ -13,6 +13,7 @@
 #include "link/communication_data.h"
 #include "link/kernel_link_thread.h"
 #include "platform/cache_lock.h"
+#include "platform/named_pipe_client.h"
 #include "platform/wake_event.h"
 #include "service/configuration.h"
 #include "service/sys_thread.h"
@@ -103,7 +104,7 @@ bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
              : TCommunicationData::kTcpResendIntervalSeconds);
     kernel_link_ = std::make_unique<TKernelLinkThread>(
         TKernelLinkThread::Options{
-            kind, settings_.Name, settings_.PipeDirectory + kPipeName,
+            kind, settings_.Name, KernelPipePath(settings_.PipeDirectory, kPipeName),
             FrameSecurity{settings_.SecurityEnabled, settings_.SecurityKey, settings_.FrameIVSeed}},
         TKernelLinkThread::Collaborators{host_.Clock, Log(), *questions_buffer_, *kernel_settings_,
                                          *module_list_, *communication_data_, work_event,

@@ -9,6 +9,7 @@
 
 #include "fakes/fault_socket_api.h"
 #include "fakes/scoped_temp_dir.h"
+#include "platform/stream_socket.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -39,7 +40,7 @@ class LinkTransportTest : public testing::Test {
     options.IdleStepMs = 5;
     options.IdleSteps = 4;
     options.RaiseOnTimeout = local;
-    return TLinkTransport(socket_, options, stopping_, -1);
+    return TLinkTransport(socket_, options, stopping_, nullptr);
   }
 
   void PeerWrite(const std::string& bytes) {

@@ -26,6 +26,7 @@
 #include "kernel_simulator.h"
 #include "link/communication_data.h"
 #include "platform/host_file_system.h"
+#include "support/guid.h"
 
 namespace vd {
 namespace {
@@ -86,11 +87,22 @@ class KernelLinkThreadTest : public testing::Test {
              : TCommunicationData::kTcpStatusIntervalSeconds,
         pipe ? TCommunicationData::kPipeResendIntervalSeconds
              : TCommunicationData::kTcpResendIntervalSeconds);
-    TKernelLinkThread::Options options{kind, settings_.Name, dir_.Path() + kPipeName, security};
+    TKernelLinkThread::Options options{kind, settings_.Name, pipe_path_, security};
     link_ = std::make_unique<TKernelLinkThread>(
         options, TKernelLinkThread::Collaborators{clock_, log_, events_, kernel_, modules_, *comm_,
                                                   wake_, PosixSocketApi()});
     link_->Start();
+  }
+
+  // A simulator serving the pipe of this test.
+  TKernelSimulator& StartPipeSim() {
+    TKernelSimOptions options;
+#ifdef _WIN32
+    options.PipePath = pipe_path_;
+#else
+    options.UnixPath = pipe_path_;
+#endif
+    return StartSim(options);
   }
 
   TKernelSimulator& StartRegistered(TKernelSimOptions options = {}) {
@@ -140,6 +152,13 @@ class KernelLinkThreadTest : public testing::Test {
   }
 
   ScopedTempDir dir_;
+  // The Kernel's pipe for this test: a socket in its directory; on Windows a
+  // named pipe of its own, as the tests of one Wine prefix run side by side.
+#ifdef _WIN32
+  const std::string pipe_path_ = "\\\\.\\pipe\\vd-link-test-" + NewGuid().ToString();
+#else
+  const std::string pipe_path_ = dir_.Path() + kPipeName;
+#endif
   FakeClock clock_;
   TWakeEvent wake_;
   HostFileSystem fs_;
@@ -435,16 +454,14 @@ TEST_F(KernelLinkThreadTest, EndpointOfARegistrationGetsThreeAttemptsBeforeTheNe
   EXPECT_EQ(tried, (std::vector<std::string>{sim_port, sim_port, sim_port, dead_port}));
 }
 
-TEST_F(KernelLinkThreadTest, LocalSocketLinkRegistersWithItsOwnTextsAndIntervals) {
+TEST_F(KernelLinkThreadTest, PipeLinkRegistersWithItsOwnTextsAndIntervals) {
   StartLink(TKernelLinkKind::Pipe);
-  const std::string path = dir_.Path() + kPipeName;
+  const std::string path = pipe_path_;
   ASSERT_TRUE(AdvancePausesUntil(
       [&] { return LogCount("unable to establish named pipe connection") >= 2; }));
   EXPECT_EQ(events_.Count("Unable to establish named pipe connection " + path + " !"), 1u);
 
-  TKernelSimOptions options;
-  options.UnixPath = path;
-  TKernelSimulator& sim = StartSim(options);
+  TKernelSimulator& sim = StartPipeSim();
   ASSERT_TRUE(AdvancePausesUntil([&] { return sim.Connections() > 0; }));
   ASSERT_TRUE(Eventually([&] { return sim.CountReceived(2500, 2) == 1; }));
   EXPECT_EQ(events_.Count("Named pipe connection server " + path + " connection established."), 1u);
@@ -462,6 +479,49 @@ TEST_F(KernelLinkThreadTest, LocalSocketLinkRegistersWithItsOwnTextsAndIntervals
   sim.DropConnection();
   EXPECT_TRUE(Eventually([&] { return LogCount("pipe connection to " + path + " closed") == 1; }));
   EXPECT_TRUE(Eventually([&] { return LogCount("wait exception: ") == 1; }));
+}
+
+// A Kernel that stops in the middle of a frame costs the pipe's read
+// time-out and the connection; a Kernel that goes away breaks the pipe. Each
+// time the link closes with the pipe's texts and connects again; at the end
+// it unregisters over the pipe.
+TEST_F(KernelLinkThreadTest, PipeReadTimeoutAndAKernelGoneCloseThePipeAndTheLinkReconnects) {
+  const std::string path = pipe_path_;
+  TKernelSimulator& first = StartPipeSim();
+  StartLink(TKernelLinkKind::Pipe);
+  ASSERT_TRUE(Eventually([&] { return first.CountReceived(2500, 2) == 1; }));
+
+  TOrvanFrame frame;
+  frame.Direction = 1;
+  frame.Data = std::string(100, 'x');
+  first.SendRaw(RawFrame(frame).substr(0, kFrameHeaderSize));  // the data never comes
+  // After the read time-out, of real time.
+  ASSERT_TRUE(Eventually([&] {
+    return LogCount("Communication thread exception: Exception - Read operation timeout!") == 1;
+  }));
+  EXPECT_EQ(events_.Count("Pipe connection server " + path + " connection error!"), 1u);
+  EXPECT_TRUE(Eventually([&] {
+    return events_.Count("Pipe connection server " + path + " connection closed.") == 1;
+  }));
+  ASSERT_TRUE(AdvancePausesUntil([&] { return first.Connections() == 2; }));
+  ASSERT_TRUE(Eventually([&] { return first.CountReceived(2, 1) == 2; }));
+  // Nothing in flight when the Kernel goes: the link notices it waiting.
+  ASSERT_TRUE(Eventually([&] { return first.CountReceived(2500, 2) == 2; }));
+
+  first.Stop();  // the Kernel goes away
+  EXPECT_TRUE(Eventually([&] { return LogCount("wait exception: ") == 1; }));
+  EXPECT_TRUE(Eventually([&] { return LogCount("pipe connection to " + path + " closed") == 2; }));
+  ASSERT_TRUE(AdvancePausesUntil(
+      [&] { return LogCount("unable to establish named pipe connection") >= 2; }));
+  EXPECT_EQ(events_.Count("Unable to establish named pipe connection " + path + " !"), 1u);
+
+  TKernelSimulator& second = StartPipeSim();
+  ASSERT_TRUE(AdvancePausesUntil([&] { return second.Connections() == 1; }));
+  EXPECT_TRUE(Eventually([&] { return second.CountReceived(2500, 2) == 1; }));
+  EXPECT_EQ(events_.Count("Named pipe connection server " + path + " connection established."), 3u);
+  link_->Stop();
+  EXPECT_EQ(second.CountReceived(3, 1), 1u);  // the unregistration, answered in time
+  EXPECT_EQ(LogCount("module unregistration exception: "), 0u);
 }
 
 }  // namespace

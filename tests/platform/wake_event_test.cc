@@ -13,10 +13,10 @@ TEST(WakeEventTest, NotificationsCoalesceUntilDrained) {
   wake.Notify();
   wake.Notify();
   TStreamSocket unconnected;
-  EXPECT_TRUE(unconnected.Wait(0, wake.Fd()).Woken);
+  EXPECT_TRUE(unconnected.Wait(0, &wake, nullptr).Woken);
   EXPECT_TRUE(wake.Drain());
   EXPECT_FALSE(wake.Drain());
-  EXPECT_FALSE(unconnected.Wait(0, wake.Fd()).Woken);
+  EXPECT_FALSE(unconnected.Wait(0, &wake, nullptr).Woken);
 }
 
 }  // namespace

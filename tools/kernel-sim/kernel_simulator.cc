@@ -98,10 +98,17 @@ TKernelSimulator::TKernelSimulator(TKernelSimOptions options, std::ostream* json
       mode_(options_.Mode),
       policy_(options_.Policy) {
   try {
-    if (options_.TcpPort >= 0) {
+    int32_t tcp_port = options_.TcpPort;
+    if (!options_.PipePath.empty()) {
+#ifndef _WIN32
+      throw Exception("named pipes are served on Windows; give a Unix-domain socket path");
+#endif
+      if (tcp_port < 0) tcp_port = 0;
+    }
+    if (tcp_port >= 0) {
       sockaddr_in address{};
       address.sin_family = AF_INET;
-      address.sin_port = htons(static_cast<uint16_t>(options_.TcpPort));
+      address.sin_port = htons(static_cast<uint16_t>(tcp_port));
       if (inet_pton(AF_INET, options_.TcpAddress.c_str(), &address.sin_addr) != 1) {
         throw Exception("not an IPv4 address: " + options_.TcpAddress);
       }
@@ -128,6 +135,13 @@ TKernelSimulator::TKernelSimulator(TKernelSimOptions options, std::ostream* json
           Listen(Api().Socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0),
                  reinterpret_cast<sockaddr*>(&address), sizeof address, options_.UnixPath);
     }
+#ifdef _WIN32
+    if (!options_.PipePath.empty()) {
+      const std::string host =
+          options_.TcpAddress == "0.0.0.0" ? std::string("127.0.0.1") : options_.TcpAddress;
+      pipe_relay_ = std::make_unique<TWindowsPipeRelay>(options_.PipePath, host, tcp_port_);
+    }
+#endif
   } catch (...) {
     if (tcp_listener_ >= 0) Api().Close(tcp_listener_);
     if (unix_listener_ >= 0) Api().Close(unix_listener_);
@@ -140,6 +154,10 @@ TKernelSimulator::~TKernelSimulator() { Stop(); }
 
 void TKernelSimulator::Stop() {
   if (!thread_.joinable()) return;
+#ifdef _WIN32
+  // First, so that its clients see the pipe break when the Kernel goes.
+  if (pipe_relay_) pipe_relay_->Stop();
+#endif
   stopping_ = true;
   Wake();
   thread_.join();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -16,6 +17,9 @@
 #include "kernel/orvan_frame.h"
 #include "platform/socket_api.h"
 #include "platform/wake_event.h"
+#ifdef _WIN32
+#include "platform/windows_pipe_relay.h"
+#endif
 #include "support/guid.h"
 
 namespace vd {
@@ -37,6 +41,10 @@ struct TKernelSimOptions {
   int32_t TcpPort = -1;
   // Unix-domain listener at this path; empty for none.
   std::string UnixPath;
+  // Windows: the named pipe served (such as "\\.\pipe\Lirra!"); empty for
+  // none. Its clients are relayed to the TCP listener, which listens on a
+  // free port for them when TcpPort is -1.
+  std::string PipePath;
   // What the status answers say about the driver.
   std::string Mode = "Active";
   std::string Status = "OK";
@@ -66,16 +74,16 @@ struct TSimFrame {
 };
 
 // A Kernel for commissioning and tests: listens on TCP and/or a Unix-domain
-// socket, serves one driver connection at a time (a new one replaces the
-// old), registers the driver, answers its status reports with a status
-// answer, and acknowledges or refuses its signals and events by the policy.
-// Every received signal and event becomes one JSON line on the output stream
-// (flushed per line) when one is given.
+// socket or (on Windows) a named pipe, serves one driver connection at a
+// time (a new one replaces the old), registers the driver, answers its
+// status reports with a status answer, and acknowledges or refuses its
+// signals and events by the policy. Every received signal and event becomes
+// one JSON line on the output stream (flushed per line) when one is given.
 //
-// Owns its listeners, the current connection and a serving thread. Every
-// public method is safe to call from any thread; mutex_ guards the records
-// and the queue of frames to send; the serving thread alone touches the
-// sockets.
+// Owns its listeners (and the pipe relay), the current connection and a
+// serving thread. Every public method is safe to call from any thread;
+// mutex_ guards the records and the queue of frames to send; the serving
+// thread alone touches the sockets.
 class TKernelSimulator {
  public:
   // Raises Exception when a listener cannot be opened.
@@ -144,6 +152,9 @@ class TKernelSimulator {
   int unix_listener_ = -1;
   int32_t tcp_port_ = -1;
   TWakeEvent wake_;  // Notify from any thread wakes the serving thread
+#ifdef _WIN32
+  std::unique_ptr<TWindowsPipeRelay> pipe_relay_;
+#endif
 
   // Serving thread only.
   int client_ = -1;

@@ -21,6 +21,8 @@ constexpr char kUsage[] =
     "  --tcp PORT             listen on TCP PORT (0: any free port)\n"
     "  --address ADDR         TCP listen address (default 127.0.0.1)\n"
     "  --unix PATH            listen on the Unix-domain socket PATH\n"
+    "  --pipe NAME            serve the named pipe NAME (Windows; \\\\.\\pipe\\NAME\n"
+    "                         unless NAME begins with \\\\)\n"
     "  --mode TEXT            Mode in status answers (default Active)\n"
     "  --status TEXT          Status in status answers (default OK)\n"
     "  --installation N       installation number given at registration (default 7)\n"
@@ -63,6 +65,14 @@ vd::TKernelSimPolicy ParsePolicy(const std::string& text) {
   throw vd::Exception("bad --ack value: " + text);
 }
 
+// The "pipe" member of the listening line when a pipe is served.
+std::string PipeMember(const std::string& path) {
+  if (path.empty()) return {};
+  std::string escaped;
+  for (const char ch : path) escaped += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+  return ",\"pipe\":\"" + escaped + "\"";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +94,8 @@ int main(int argc, char** argv) {
         options.TcpAddress = value;
       } else if (option == "--unix") {
         options.UnixPath = value;
+      } else if (option == "--pipe") {
+        options.PipePath = value.rfind("\\\\", 0) == 0 ? value : "\\\\.\\pipe\\" + value;
       } else if (option == "--mode") {
         options.Mode = value;
       } else if (option == "--status") {
@@ -111,14 +123,15 @@ int main(int argc, char** argv) {
         throw vd::Exception("unknown option " + option);
       }
     }
-    if (options.TcpPort < 0 && options.UnixPath.empty()) {
-      throw vd::Exception("give --tcp PORT and/or --unix PATH");
+    if (options.TcpPort < 0 && options.UnixPath.empty() && options.PipePath.empty()) {
+      throw vd::Exception("give --tcp PORT, --unix PATH and/or --pipe NAME");
     }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     vd::TKernelSimulator simulator(options, &std::cout);
     std::cout << "{\"kind\":\"listening\",\"tcp_port\":" << simulator.TcpPort()
-              << ",\"unix_path\":\"" << options.UnixPath << "\"}" << std::endl;
+              << ",\"unix_path\":\"" << options.UnixPath << "\"" << PipeMember(options.PipePath)
+              << "}" << std::endl;
     const auto start = std::chrono::steady_clock::now();
     while (g_interrupted == 0) {
       if (exit_after > 0 && simulator.SignalsAndEvents() >= exit_after) break;
