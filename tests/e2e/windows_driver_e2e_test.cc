@@ -64,12 +64,14 @@ bool CanConnect(int32_t port) { return Transmitter(port).Connected(); }
 
 class WindowsDriverEndToEndTest : public testing::Test {
  protected:
-  // The driver in the console, its output in driver.out.
-  std::unique_ptr<TDriverProcess> StartDriver(int32_t kernel_port) {
+  // The driver in the console, its output in driver.out; values: further
+  // lines of the driver's key.
+  std::unique_ptr<TDriverProcess> StartDriver(int32_t kernel_port, const std::string& values = "") {
     const std::string registry = dir_ + "registry.reg";
-    std::ofstream(registry, std::ios::binary) << DriverRegistry(
-        RegistryText(dir_), kernel_port, device_port_,
-        "\"LogSave\"=dword:00000001\n\"LogPath\"=\"" + RegistryText(dir_ + "log\\") + "\"\n");
+    std::ofstream(registry, std::ios::binary)
+        << DriverRegistry(RegistryText(dir_), kernel_port, device_port_,
+                          "\"LogSave\"=dword:00000001\n\"LogPath\"=\"" +
+                              RegistryText(dir_ + "log\\") + "\"\n" + values);
     std::filesystem::remove(dir_ + "driver.out");
     TDriverLaunch launch;
     launch.Executable = DriverExecutable();
@@ -135,6 +137,21 @@ TEST_F(WindowsDriverEndToEndTest, SignalsStoredDuringSilenceAreDeliveredAfterTer
       << "\n"
       << Output();
   EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
+}
+
+// The driver's named pipe is the local Kernel's, so this is the one test that
+// serves it.
+TEST_F(WindowsDriverEndToEndTest, LinkRunsOverTheNamedPipe) {
+  TKernelSimOptions options = SimOptions();
+  options.TcpPort = -1;
+  options.PipePath = "\\\\.\\pipe\\Lirra!";
+  TKernelSimulator sim(options);
+  const auto driver = StartDriver(0, "\"UseNamedPipeConnection\"=dword:00000001\n");
+  ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
+  Transmitter transmitter(device_port_);
+  ASSERT_TRUE(transmitter.SendSignal("over-the-pipe"));
+  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("over-the-pipe") == 1; }))
+      << Output();
 }
 
 }  // namespace
