@@ -24,26 +24,6 @@ ServiceHandle OpenManager(DWORD access) {
   return manager;
 }
 
-// One argument as CommandLineToArgvW splits it again.
-std::wstring Quoted(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    return argument;
-  }
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (const wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
-}
-
 std::wstring SourceKeyPath() {
   return WideFromUtf8(std::string(kEventLogSourcesKey) + "\\" + kWindowsServiceName);
 }
@@ -108,7 +88,7 @@ void InstallWindowsService(const std::string& executable,
   // another program.
   std::wstring command_line = L"\"" + path + L"\"";
   for (const std::string& argument : arguments)
-    command_line += L" " + Quoted(WideFromUtf8(argument));
+    command_line += L" " + QuotedArgument(WideFromUtf8(argument));
 
   const ServiceHandle manager = OpenManager(SC_MANAGER_CREATE_SERVICE);
   const ServiceHandle service(CreateServiceW(

@@ -10,4 +10,9 @@ namespace vd {
 std::wstring WideFromUtf8(std::string_view utf8);
 std::string Utf8FromWide(std::wstring_view wide);
 
+// One argument of a command line as CommandLineToArgvW splits it again:
+// quoted when it is empty or holds a blank or a quote, backslashes doubled
+// before a quote.
+std::wstring QuotedArgument(const std::wstring& argument);
+
 }  // namespace vd

@@ -6,41 +6,12 @@
 #include <vector>
 
 #include "driver_process.h"
+#include "platform/windows_text.h"
 
 namespace vd {
 namespace {
 
 constexpr UINT kTerminatedExitCode = 137;  // as a shell reports a SIGKILL
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
-  return wide;
-}
-
-// One argument as CommandLineToArgvW splits it again: quoted when it is
-// empty or holds a blank or a quote, backslashes doubled before a quote.
-std::wstring Quoted(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    return argument;
-  }
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (const wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
-}
 
 // The caller's environment with the launch's entries added, as the
 // double-NUL-terminated block CreateProcessW takes.
@@ -52,7 +23,7 @@ std::wstring EnvironmentBlock(const std::vector<std::string>& added) {
     block.append(entry).push_back(L'\0');
   }
   if (inherited != nullptr) FreeEnvironmentStringsW(inherited);
-  for (const std::string& entry : added) block.append(Wide(entry)).push_back(L'\0');
+  for (const std::string& entry : added) block.append(WideFromUtf8(entry)).push_back(L'\0');
   block.push_back(L'\0');
   return block;
 }
@@ -61,7 +32,7 @@ std::wstring EnvironmentBlock(const std::vector<std::string>& added) {
 
 TDriverProcess::TDriverProcess(const TDriverLaunch& launch) {
   SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  const HANDLE output = CreateFileW(Wide(launch.OutputPath).c_str(), FILE_APPEND_DATA,
+  const HANDLE output = CreateFileW(WideFromUtf8(launch.OutputPath).c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     &inherited, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (output == INVALID_HANDLE_VALUE) return;
@@ -71,9 +42,9 @@ TDriverProcess::TDriverProcess(const TDriverLaunch& launch) {
                         OPEN_EXISTING, 0, nullptr);
   }
 
-  std::wstring command_line = Quoted(Wide(launch.Executable));
+  std::wstring command_line = QuotedArgument(WideFromUtf8(launch.Executable));
   for (const std::string& argument : launch.Arguments)
-    command_line += L" " + Quoted(Wide(argument));
+    command_line += L" " + QuotedArgument(WideFromUtf8(argument));
   std::wstring environment = EnvironmentBlock(launch.Environment);
 
   STARTUPINFOW startup{};
@@ -83,9 +54,9 @@ TDriverProcess::TDriverProcess(const TDriverLaunch& launch) {
   startup.hStdError = output;
   startup.hStdOutput = launch.StdoutToOutput ? output : GetStdHandle(STD_OUTPUT_HANDLE);
   PROCESS_INFORMATION created{};
-  if (CreateProcessW(Wide(launch.Executable).c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(), nullptr,
-                     &startup, &created)) {
+  if (CreateProcessW(WideFromUtf8(launch.Executable).c_str(), command_line.data(), nullptr, nullptr,
+                     TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                     nullptr, &startup, &created)) {
     CloseHandle(created.hThread);
     process_ = created.hProcess;
     pid_ = static_cast<pid_t>(created.dwProcessId);
