@@ -328,6 +328,7 @@ TEST_F(CommunicationDataTest, UnansweredFramesAreResentThenTheNextChannelGetsIts
     TSignal signal;
     TGuid id;
     while (signals_->GetFirstSignal(signal, id)) signals_->RemoveSignal(id);
+    protocol_.reset();  // it holds the buffer that goes now; the next Start makes it anew
     questions_ = std::make_unique<TQuestionsBuffer>(
         fs_, clock_, log_,
         TQuestionsBuffer::Options{dir_.Path() + "q" + sends + "/", "", "", false});
