@@ -1,5 +1,8 @@
 #include "metrics/metrics_collector.h"
 
+#include <algorithm>
+#include <deque>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -52,10 +55,14 @@ class TFamilies {
     }
     family.metric.push_back(std::move(metric));
   }
-  std::vector<MetricFamily> Take() { return std::move(families_); }
+  std::vector<MetricFamily> Take() {
+    return std::vector<MetricFamily>(std::make_move_iterator(families_.begin()),
+                                     std::make_move_iterator(families_.end()));
+  }
 
  private:
-  std::vector<MetricFamily> families_;
+  // A deque, so that a family added stays where it is while more are added.
+  std::deque<MetricFamily> families_;
 };
 
 // The labels of a device port: its PortNumber and PortName.
@@ -81,16 +88,53 @@ std::vector<MetricFamily> TMetricsCollector::Collect() const {
   f.Gauge("start_time_seconds", "When this driver process started (UTC seconds since 1970)",
           Seconds(view_.StartUtcMs));
 
+  MetricFamily& cache_errors =
+      f.Add("cache_write_errors_total", "Cache files that could not be stored, per buffer",
+            MetricType::Counter);
   if (view_.Signals != nullptr) {
-    const TSignalBuffer& signals = *view_.Signals;
+    const TSignalBufferStats stats = view_.Signals->Stats();
     f.Gauge("signals_pending", "Signals waiting in the cache to be sent",
-            static_cast<double>(signals.PendingCount()));
+            static_cast<double>(stats.Pending));
     f.Gauge("signals_postponed", "Signals the Kernel refused, waiting for their delay",
-            static_cast<double>(signals.PostponedCount()));
+            static_cast<double>(stats.Postponed));
     f.Gauge("signals_in_flight", "Signals accepted whose files are being written",
-            static_cast<double>(signals.InFlightCount()));
+            static_cast<double>(stats.InFlight));
     f.Gauge("signal_buffer_capacity", "Pending signals at which new ones are refused",
-            static_cast<double>(signals.Capacity()));
+            static_cast<double>(stats.Capacity));
+    // The buffer holds reception times in UTC.
+    const int64_t now_utc = view_.Clock.UtcNowMs() / 1000;
+    f.Gauge("oldest_pending_signal_age_seconds",
+            "Seconds since the oldest waiting signal (pending or postponed) was received",
+            stats.OldestTimeIn
+                ? static_cast<double>(std::max<int64_t>(0, now_utc - *stats.OldestTimeIn))
+                : 0.0);
+    MetricFamily& added =
+        f.Add("signals_added_total", "Signals buffered per device port", MetricType::Counter);
+    MetricFamily& refused =
+        f.Add("signals_refused_total",
+              "Signals refused per device port (buffer full, or the file could not be stored)",
+              MetricType::Counter);
+    for (size_t i = 0; i < stats.Ports.size() && i < ports.size(); ++i) {
+      TFamilies::Sample(added, static_cast<double>(stats.Ports[i].Added), PortLabels(ports[i]));
+      TFamilies::Sample(refused, static_cast<double>(stats.Ports[i].Refused), PortLabels(ports[i]));
+    }
+    TFamilies::Sample(cache_errors, static_cast<double>(stats.CacheWriteFailures),
+                      {{"buffer", "signals"}});
+  }
+
+  if (view_.Questions != nullptr) {
+    const TQuestionsBufferStats stats = view_.Questions->Stats();
+    f.Gauge("questions_pending", "Questions queued, parked or waiting for the Kernel's answer",
+            static_cast<double>(stats.Questions));
+    f.Gauge("system_events_pending", "System events waiting to be sent to the Kernel",
+            static_cast<double>(stats.Events));
+    f.Counter("system_events_raised_total", "System events queued for the Kernel",
+              static_cast<double>(stats.EventsRaised));
+    f.Counter("system_events_dropped_total",
+              "System events not queued (too many waiting, or not even memory for them)",
+              static_cast<double>(stats.EventsDropped));
+    TFamilies::Sample(cache_errors, static_cast<double>(stats.CacheWriteFailures),
+                      {{"buffer", "questions"}});
   }
 
   if (view_.Reception != nullptr) {

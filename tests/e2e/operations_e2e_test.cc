@@ -112,6 +112,8 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   const char kConnected[] = "volterdirect_kernel_link_connected";
   const char kAcknowledged[] = "volterdirect_kernel_frames_acknowledged_total";
   const char kResent[] = "volterdirect_kernel_frames_resent_total";
+  const char kOldest[] = "volterdirect_oldest_pending_signal_age_seconds";
+  const std::string kAdded = "volterdirect_signals_added_total{port=\"1\",name=\"North\"}";
   auto sim = std::make_unique<TKernelSimulator>(SimOptions(TKernelSimPolicy::Kind::Never));
   const int32_t kernel_port = sim->TcpPort();
   const auto driver = Run({"--registry", WriteFile("r.reg", Registry(kernel_port))}, "d.out");
@@ -131,6 +133,10 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   m = ScrapeUntil([&](Metrics& s) { return s[kPending] == 1 && s[kResent] >= 1; });
   EXPECT_EQ(m[kPending], 1);
   EXPECT_GE(m[kResent], 1);
+  EXPECT_EQ(m[kAdded], 1);
+  EXPECT_EQ(m["volterdirect_signals_refused_total{port=\"1\",name=\"North\"}"], 0);
+  EXPECT_EQ(m["volterdirect_cache_write_errors_total{buffer=\"signals\"}"], 0);
+  EXPECT_GE(m["volterdirect_system_events_raised_total"], 1);  // the connection's events
 
   // The Kernel goes away: the link is down, the signal waits.
   sim.reset();
@@ -139,9 +145,13 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   EXPECT_EQ(m[kRegistered], 0);
   EXPECT_EQ(m[kPending], 1);
   const double silence = m["volterdirect_kernel_last_answer_age_seconds"];
-  m = ScrapeUntil(
-      [&](Metrics& s) { return s["volterdirect_kernel_last_answer_age_seconds"] >= silence + 1; });
+  const double age = m[kOldest];
+  m = ScrapeUntil([&](Metrics& s) {
+    return s["volterdirect_kernel_last_answer_age_seconds"] >= silence + 1 && s[kOldest] >= age + 1;
+  });
   EXPECT_GE(m["volterdirect_kernel_last_answer_age_seconds"], silence + 1);
+  EXPECT_GE(m[kOldest], age + 1);
+  EXPECT_GE(m["volterdirect_system_events_pending"], 1);  // the Kernel is away
 
   // Back, acknowledging: the signal leaves, counted once.
   sim = std::make_unique<TKernelSimulator>(SimOptions(TKernelSimPolicy::Kind::Always, kernel_port));
@@ -149,6 +159,8 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   EXPECT_EQ(m[kRegistered], 1);
   EXPECT_EQ(m[kPending], 0);
   EXPECT_GT(m[kAcknowledged], acknowledged_before);
+  EXPECT_EQ(m[kOldest], 0);
+  EXPECT_EQ(m[kAdded], 1);  // counted once, whatever the resends
   EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(*sim).count("ops-1") == 1; }));
 }
 
