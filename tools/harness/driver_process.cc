@@ -64,13 +64,4 @@ void TDriverProcess::Signal(int signal_number) const {
   if (pid_ > 0 && !status_) kill(pid_, signal_number);
 }
 
-std::optional<int> TDriverProcess::WaitExit(int64_t timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Alive() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  Alive();
-  return status_;
-}
-
 }  // namespace vd

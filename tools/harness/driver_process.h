@@ -17,9 +17,11 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vd {
@@ -55,7 +57,14 @@ class TDriverProcess {
   void Signal(int signal_number) const;
 #endif
   // The wait status once the child ended within timeout_ms; polls every ms.
-  std::optional<int> WaitExit(int64_t timeout_ms);
+  std::optional<int> WaitExit(int64_t timeout_ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Alive() && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Alive();
+    return status_;
+  }
 
  private:
   pid_t pid_ = -1;

@@ -87,13 +87,4 @@ void TDriverProcess::Terminate() const {
   if (process_ != nullptr && !status_) TerminateProcess(process_, kTerminatedExitCode);
 }
 
-std::optional<int> TDriverProcess::WaitExit(int64_t timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Alive() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  Alive();
-  return status_;
-}
-
 }  // namespace vd
