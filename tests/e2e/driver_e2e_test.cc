@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -29,14 +28,9 @@ namespace {
 
 constexpr int kWaitMs = kEventuallyMs;
 
-// A signal message stamped now whose first extension carries tag.
+// Sends a signal message stamped now whose first extension carries tag.
 bool SendSignal(const LoopbackTransmitter& transmitter, const std::string& tag) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char date[32];
-  std::strftime(date, sizeof date, "%Y%m%d%H%M%S", &utc);
-  const std::string message = "[ABCD1234E2ET" + std::string(date) + "00|" + tag + "]";
+  const std::string message = StampedSignalMessage(tag);
   return transmitter.TrySend(message) == static_cast<ssize_t>(message.size());
 }
 

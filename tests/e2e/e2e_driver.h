@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <set>
 #include <string>
 
@@ -12,6 +13,21 @@
 #include "kernel_simulator.h"
 
 namespace vd {
+
+// A transmitter's signal message stamped now (UTC) whose first extension
+// carries tag.
+inline std::string StampedSignalMessage(const std::string& tag) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char date[32];
+  std::strftime(date, sizeof date, "%Y%m%d%H%M%S", &utc);
+  return "[ABCD1234E2ET" + std::string(date) + "00|" + tag + "]";
+}
 
 // A driver named "E2E Driver" whose shared directory is dir + "work/", with
 // the Kernel at 127.0.0.1:kernel_port and an active port 1 ("North") on TCP

@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -44,12 +43,7 @@ class Transmitter {
   bool Connected() const { return connected_; }
   // A signal message stamped now whose first extension carries tag.
   bool SendSignal(const std::string& tag) {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_s(&utc, &now);
-    char date[32];
-    std::strftime(date, sizeof date, "%Y%m%d%H%M%S", &utc);
-    const std::string message = "[ABCD1234E2ET" + std::string(date) + "00|" + tag + "]";
+    const std::string message = StampedSignalMessage(tag);
     return api_.Send(fd_, message.data(), message.size(), 0) ==
            static_cast<ssize_t>(message.size());
   }
