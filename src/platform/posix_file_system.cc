@@ -103,6 +103,12 @@ FileInfo PosixFileSystem::Stat(const std::string& path) {
   return result;
 }
 
+bool PosixFileSystem::IsWritable(const std::string& path) {
+  // The effective user and groups decide, as they do for open and mkdir.
+  return RetryOnInterrupt([&] { return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS); }) ==
+         0;
+}
+
 std::vector<std::string> PosixFileSystem::ListDirectory(const std::string& dir) {
   // Owned, so that a name that cannot be stored (out of memory) does not
   // leak the stream.

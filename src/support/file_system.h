@@ -29,6 +29,13 @@ class IFileSystem {
   // Never raises: a path that cannot be examined reads as missing.
   virtual FileInfo Stat(const std::string& path) = 0;
 
+  // Whether this process may append to the existing file at path or, for a
+  // directory, create entries in it, as the system judges it for this
+  // process's user (permissions, access lists, a read-only mount). The
+  // owner's write bit alone says nothing about another user. False when the
+  // path is missing; never raises.
+  virtual bool IsWritable(const std::string& path) = 0;
+
   // Names of the entries of a directory (files and subdirectories, without
   // "." and ".."), in the order the system returns them.
   virtual std::vector<std::string> ListDirectory(const std::string& dir) = 0;

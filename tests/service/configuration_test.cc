@@ -19,7 +19,9 @@ namespace {
 // Registry entries written "<key>|<name>=<value>": key S (shared), D (driver)
 // or P<n> (port n); a value "#<n>" is a number, "!binary" a binary value,
 // anything else a text. "<key>|" only creates the key, "<key>|deny" makes it
-// refuse to open, "P<n>|active" gives port n every number it needs.
+// refuse to open, "P<n>|active" gives port n every number it needs. Read
+// also takes "!check" (read as --check-config does, creating nothing) and
+// "!unwritable" (no directory may be written).
 void Apply(MemorySettingsSource& registry, const std::string& entry) {
   const std::string key = entry[0] == 'S'   ? std::string(kSharedKeyPath)
                           : entry[0] == 'D' ? std::string(kDriverKeyPath)
@@ -54,13 +56,23 @@ class ConfigurationTest : public testing::Test {
   // executable's directory written EXE/), or "error: " and ExceptionText.
   std::string Read(const std::vector<std::string>& entries) {
     MemorySettingsSource registry;
-    for (const std::string& entry : entries) Apply(registry, entry);
+    PathCreation creation = PathCreation::kCreate;
+    fs_.on_call = nullptr;
+    for (const std::string& entry : entries) {
+      if (entry == "!check") {
+        creation = PathCreation::kLeave;
+      } else if (entry == "!unwritable") {
+        fs_.on_call = [](auto op, auto&) { return op == FaultFileSystem::Operation::kIsWritable; };
+      } else {
+        Apply(registry, entry);
+      }
+    }
     settings_ = DriverSettings{};
     SetDefaults(settings_, Exe(), "10.0.0.1");
     settings_.Password = "old";
     endpoints_.clear();
     try {
-      ReadConfiguration(registry, fs_, clock_, Exe(), settings_, endpoints_);
+      ReadConfiguration(registry, fs_, clock_, Exe(), settings_, endpoints_, creation);
     } catch (const std::exception& e) {
       return "error: " + ExceptionText(e);
     }
@@ -98,20 +110,21 @@ class ConfigurationTest : public testing::Test {
 
 TEST_F(ConfigurationTest, EveryValueReachesTheSettingsAndPathIsCreated) {
   const std::string data = temp_.Path() + "data";
-  EXPECT_EQ(Read({"S|PATH=" + data, "S|SecurityEnabled=#7", "S|SecurityKey=klucz \xC5\x81",
-                  "S|FrameIVSeed=#4660", "S|Kernel1=Name=main;IP=10.0.0.5;Port=5000",
-                  "S|kernel2= name = backup ; ip=10.0.0.6;PORT= 5001 ",
-                  "D|UseNamedPipeConnection=#1", "D|Name=Stacja \xC5\x81", "D|Password=tajne",
-                  "D|LogSave=#1", "D|LogPath=/var/log/lirra", "D|FlushCacheWrites=#0",
-                  "D|PipeDirectory=/tmp/pipes", "P1|active", "P1|MaxReceiveSignals=#4294967295",
-                  "P1|DriverPassword=abc \xC5\x81", "P1|PortName=Centrala \xC5\x81", "P2|active"}),
-            // "\xC5\x81" is a UTF-8 capital L with stroke, 0xA3 in Windows-1250: the
-            // key and the port password become the bytes the other side compares.
-            "Path=" + data + "/ Security=1 Key=klucz \xA3 Seed=4660 Name=Stacja \xC5\x81" +
-                " Password=tajne Pipe=1 LogSave=1 LogPath=/var/log/lirra/ Flush=0"
-                " PipeDir=/tmp/pipes/ IP=10.0.0.1"
-                " K=[main@10.0.0.5:5000,backup@10.0.0.6:5001,]"
-                " P=[4001/1/600/-1/abc \xA3/Centrala \xC5\x81,4001/1/600/100//,] Capacity=1000");
+  EXPECT_EQ(
+      Read({"S|PATH=" + data, "S|SecurityEnabled=#7", "S|SecurityKey=klucz \xC5\x81",
+            "S|FrameIVSeed=#4660", "S|Kernel1=Name=main;IP=10.0.0.5;Port=5000",
+            "S|kernel2= name = backup ; ip=10.0.0.6;PORT= 5001 ", "D|UseNamedPipeConnection=#1",
+            "D|Name=Stacja \xC5\x81", "D|Password=tajne", "D|LogSave=#1",
+            "D|LogPath=/var/log/lirra", "D|FlushCacheWrites=#0", "D|PipeDirectory=/tmp/pipes",
+            "P1|active", "P1|MaxReceiveSignals=#4294967295", "P1|DriverPassword=abc \xC5\x81",
+            "P1|PortName=Centrala \xC5\x81", "P2|active", "P2|Port=#4002"}),
+      // "\xC5\x81" is a UTF-8 capital L with stroke, 0xA3 in Windows-1250: the
+      // key and the port password become the bytes the other side compares.
+      "Path=" + data + "/ Security=1 Key=klucz \xA3 Seed=4660 Name=Stacja \xC5\x81" +
+          " Password=tajne Pipe=1 LogSave=1 LogPath=/var/log/lirra/ Flush=0"
+          " PipeDir=/tmp/pipes/ IP=10.0.0.1"
+          " K=[main@10.0.0.5:5000,backup@10.0.0.6:5001,]"
+          " P=[4001/1/600/-1/abc \xA3/Centrala \xC5\x81,4002/1/600/100//,] Capacity=1000");
   EXPECT_TRUE(posix_.Stat(data + "/").is_directory);
   EXPECT_EQ(settings_.CacheDirectory(), data + "/Temp/VolterDirectDrv_Cache/");
   EXPECT_NE(settings_.Ports[0].FloodControl, settings_.Ports[1].FloodControl);
@@ -159,7 +172,28 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
       {{"P1|active", "P1|PortName=#1"},
        "error: ERegistryException - Invalid data type for 'PortName'"},
       {{"P1|active", "P1|deny"}, "error: EAbort - Operation aborted"},
+      // Ports nobody could reach or two listeners would fight over.
+      {{"P1|active", "P1|Port=#70000"},
+       "error: ERegistryException - Invalid value for 'Port' of Port1: 70000 (1 to 65535)"},
+      {{"P1|active", "P1|Port=#0"},
+       "error: ERegistryException - Invalid value for 'Port' of Port1: 0 (1 to 65535)"},
+      {{"S|Kernel1=Name=a;IP=b;Port=65536"},
+       "error: ERegistryException - Invalid value for 'Kernel1': Port=65536 (1 to 65535)"},
+      {{"P1|active", "P2|IsActive=#0", "P3|active"},
+       "error: ERegistryException - Invalid value for 'Port' of Port3: 4001 (already the TCP "
+       "port of Port1)"},
+      {{"P1|active", "D|MetricsAddress=127.0.0.1:4001"},
+       "error: ERegistryException - Invalid value for 'MetricsAddress': '127.0.0.1:4001' (TCP "
+       "port 4001 is the device port of Port1)"},
+      // The check creates nothing but refuses a cache directory the start
+      // could not create, with the start's text; one it can make passes.
+      {{"!check", "!unwritable", "S|Path=" + temp_.Path() + "new/data"},
+       "error: EOSError - create directory " + temp_.Path() + "new: Permission denied (code 13)"},
+      {{"!check", "S|Path=" + temp_.Path() + "exe/x"},
+       "error: EOSError - create directory " + temp_.Path() + "exe: Not a directory (code 20)"},
+      {{"!check", "S|Path=" + temp_.Path() + "new/data"}, "...Path=" + temp_.Path() + "new/data/ "},
   };
+  posix_.WriteFile(temp_.Path() + "exe", "", false);
   for (const auto& c : cases) {
     const std::string text = Read(c.entries);
     if (c.expected.starts_with("...")) {
