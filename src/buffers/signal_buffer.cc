@@ -217,8 +217,8 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     signal.Extension3 = EscapeControlChars(signal.Extension3, false);
     signal.Extension4 = EscapeControlChars(signal.Extension4, false);
     signal.Extension5 = EscapeControlChars(signal.Extension5, false);
-    signal.TimeIn = LocalUnixToUtcUnix(signal.TimeIn);
-    signal.TimeSource = LocalUnixToUtcUnix(signal.TimeSource);
+    signal.TimeIn = LocalUnixToUtcUnix(signal.TimeIn, clock_);
+    signal.TimeSource = LocalUnixToUtcUnix(signal.TimeSource, clock_);
     writer.entry.emplace_back();
     writer.entry.front().Id = NewGuid();
     writer.entry.front().Signal = std::move(signal);  // last: nothing raises after it
