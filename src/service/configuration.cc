@@ -73,7 +73,9 @@ bool IsDecimal(std::string_view text) {
          text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-bool IsIPv4(std::string_view text) {
+}  // namespace
+
+bool IsIPv4Address(std::string_view text) {
   int parts = 0;
   for (size_t start = 0; start <= text.size(); ++parts) {
     const size_t dot = std::min(text.find('.', start), text.size());
@@ -83,6 +85,8 @@ bool IsIPv4(std::string_view text) {
   }
   return parts == 4;
 }
+
+namespace {
 
 bool IsBracketedIPv6(std::string_view text) {
   return text.size() > 2 && text.front() == '[' && text.back() == ']' &&
@@ -97,7 +101,7 @@ void CheckMetricsAddress(const std::string& address) {
   if (valid) {
     const std::string_view host = std::string_view(address).substr(0, colon);
     const std::string_view port = std::string_view(address).substr(colon + 1);
-    valid = (IsIPv4(host) || IsBracketedIPv6(host)) && IsDecimal(port) &&
+    valid = (IsIPv4Address(host) || IsBracketedIPv6(host)) && IsDecimal(port) &&
             std::stoi(std::string(port)) >= 1 && std::stoi(std::string(port)) <= 65535;
   }
   if (!valid) {
@@ -209,6 +213,19 @@ std::optional<EOSError> DirectoryWriteError(IFileSystem& fs, const std::string& 
     }
     if (path == first_missing) return std::nullopt;  // nothing left to look at
   }
+}
+
+std::optional<std::string> ExposedSecretsWarning(const ISettingsSource& registry,
+                                                 const DriverSettings& settings, IFileSystem& fs) {
+  const std::string path = registry.FilePath();
+  if (path.empty() || !fs.Stat(path).readable_by_others) return std::nullopt;
+  std::string secrets;
+  if (!settings.Password.empty()) secrets = "Password";
+  if (!settings.SecurityKey.empty())
+    secrets += secrets.empty() ? "SecurityKey" : " and SecurityKey";
+  if (secrets.empty()) return std::nullopt;
+  return "registry file " + path + ": readable by every local user while it holds the " + secrets +
+         "; let only root and the service's group read it (chmod 0640)";
 }
 
 void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const IClock& clock,

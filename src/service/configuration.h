@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/driver_settings.h"
@@ -26,6 +27,18 @@ inline constexpr char kDriverKeyPath[] = "Software\\Lirra!\\Drivers\\VolterDirec
 // gives EACCES. The messages are those PosixFileSystem::CreateDirectories
 // raises for the same cause. nullopt when dir is writable or can be made.
 std::optional<EOSError> DirectoryWriteError(IFileSystem& fs, const std::string& dir);
+
+// A dotted-quad IPv4 address: four decimal parts of at most three digits,
+// each 0 to 255.
+bool IsIPv4Address(std::string_view text);
+
+// The warning for a registry file that every local user may read (its mode,
+// through fs) while it holds a Password or SecurityKey: "registry file
+// <path>: readable by every local user while it holds the Password ...".
+// nullopt when the file is not so readable, holds neither, or the settings
+// come from no file (the system's registry).
+std::optional<std::string> ExposedSecretsWarning(const ISettingsSource& registry,
+                                                 const DriverSettings& settings, IFileSystem& fs);
 
 // Whether ReadConfiguration creates the Path directory when it is missing: a
 // start does, the configuration check (--check-config) must not.

@@ -13,6 +13,9 @@ struct FileInfo {
   bool exists = false;
   bool is_directory = false;
   bool read_only = false;
+  // POSIX: the mode lets every local user read it (S_IROTH). Always false on
+  // Windows, where access lists decide.
+  bool readable_by_others = false;
   int64_t size = 0;
   int64_t modified_unix_ms = 0;  // last write, UTC
 };

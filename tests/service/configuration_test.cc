@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "fakes/scoped_temp_dir.h"
 #include "platform/host_file_system.h"
 #include "platform/registry_file.h"
+#include "service/configuration_check.h"
 #include "support/errors.h"
 
 namespace vd {
@@ -202,6 +205,80 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
       EXPECT_EQ(text, c.expected);
     }
   }
+}
+
+TEST_F(ConfigurationTest, CheckWarnsOfWhatAStartAcceptsButIsLikelyWrong) {
+  const std::string t = temp_.Path();
+  const std::string shared = "\n[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers]\n";
+  const std::string driver = "\n[Software\\Lirra!\\Drivers\\VolterDirectDriver]\n";
+  const std::string clean = "Windows Registry Editor Version 5.00\n" + shared + "\"Path\"=\"" + t +
+                            "data\"\n\"Kernel1\"=\"Name=a;IP=10.0.0.5;Port=5000\"\n"
+                            "\"Kernel2\"=\"Name=b;IP=kernel-2.example.com.;Port=5000\"\n" +
+                            driver + "\"Password\"=\"own-pass\"\n";
+  const std::string file = t + "registry.reg";
+  const struct {
+    std::string extra;  // appended to the clean file
+    bool others_read;
+    int exit_code;
+    std::string err;  // after "warning: " when exit_code is 3
+  } cases[] = {
+      {"", false, 0, ""},
+      {"", true, 3,
+       "registry file " + file +
+           ": readable by every local user while it holds the Password; let only root and the "
+           "service's group read it (chmod 0640)"},
+      {driver + "\"Password\"=-\n", true, 0, ""},
+      {shared + "\"Kernel1\"=-\n", false, 3,
+       "Kernel1 (none): no Kernel endpoint in HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers, so "
+       "the driver reaches no Kernel (is the shared key's name spelt right?)"},
+      {shared + "\"Path\"=-\n", false, 3,
+       "Path (not set): the cache falls back to the executable's directory, " + Exe() +
+           "Temp/VolterDirectDrv_Cache/"},
+      {shared + "\"Kernel2\"=\"Name=b;IP=10.0.0.256;Port=5000\"\n", false, 3,
+       "Kernel2 IP '10.0.0.256': neither an IPv4 address nor a host name, so the link cannot "
+       "connect to it"},
+      {shared + "\"Kernel2\"=\"Name=b;IP=kernel_2;Port=5000\"\n", false, 3,
+       "Kernel2 IP 'kernel_2': neither an IPv4 address nor a host name, so the link cannot "
+       "connect to it"},
+      {shared + "\"SecurityEnabled\"=dword:00000001\n", false, 3,
+       "SecurityKey (empty): SecurityEnabled is on, so the frames are encrypted with an empty key"},
+      {driver + "\"Password\"=\"ChangeMe\"\n", false, 3,
+       "Password 'ChangeMe': a known placeholder, not a secret of this installation"},
+      {driver + "\"LogSave\"=dword:00000001\n\"LogPath\"=\"" + t + "ro/log\"\n", false, 3,
+       "LogPath " + t +
+           "ro/log/: not writable by this user, so the session log is lost (create "
+           "directory " +
+           t + "ro/log: Permission denied (code 13))"},
+      {shared + "\"Path\"=\"" + t + "cached\"\n", false, 3,
+       "Path " + t +
+           "cached/: the cache directory is not writable by this user, so new signals "
+           "are refused (write to directory " +
+           t + "cached/Temp/VolterDirectDrv_Cache: Permission denied (code 13))"},
+      {shared + "\"Path\"=\"" + t + "ro\"\n", false, 1,
+       "Error while starting: EOSError - create directory " + t +
+           "ro/Temp: Permission denied (code 13)\n"},
+  };
+  posix_.CreateDirectories(t + "ro");
+  posix_.CreateDirectories(t + "cached/Temp/VolterDirectDrv_Cache");
+  fs_.on_call = [](auto op, const std::string& path) {
+    const bool denied = path.ends_with("/ro") || path.ends_with("_Cache");
+    return op == FaultFileSystem::Operation::kIsWritable && denied ? EACCES : 0;
+  };
+  for (const auto& c : cases) {
+    posix_.WriteFile(file, clean + c.extra, false);
+    using std::filesystem::perms;
+    std::filesystem::permissions(file, perms::owner_read | perms::owner_write |
+                                           (c.others_read ? perms::others_read : perms::none));
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(CheckConfiguration(
+                  [&] { return std::make_unique<RegistryFile>(RegistryFile::Load(fs_, file)); },
+                  fs_, clock_, Exe(), "10.0.0.1", out, err),
+              c.exit_code)
+        << c.extra;
+    EXPECT_EQ(err.str(), c.exit_code == 3 ? "warning: " + c.err + "\n" : c.err) << c.extra;
+  }
+  EXPECT_FALSE(posix_.Stat(t + "data").exists);
 }
 
 TEST_F(ConfigurationTest, PathThatCannotBeCreatedIsNoStartFailure) {
