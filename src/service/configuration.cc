@@ -63,7 +63,6 @@ void ReadSharedKey(const ISettingsKey& key, const std::string& executable_direct
     endpoint.Name = ReadKeyValue("Name", text);
     endpoint.IP = ReadKeyValue("IP", text);
     endpoint.Port = ParseInt32(ReadKeyValue("Port", text));
-    CheckTcpPort(endpoint.Port, "'" + name + "': Port=");
     kernel_endpoints.push_back(std::move(endpoint));
   }
 }
@@ -231,6 +230,7 @@ std::optional<std::string> ExposedSecretsWarning(const ISettingsSource& registry
 void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const IClock& clock,
                        const std::string& executable_directory, DriverSettings& settings,
                        std::vector<KernelEndpoint>& kernel_endpoints, PathCreation path_creation) {
+  const size_t first_endpoint = kernel_endpoints.size();
   {
     const std::unique_ptr<ISettingsKey> shared = registry.OpenKeyReadOnly(kSharedKeyPath);
     if (!shared) {
@@ -241,6 +241,14 @@ void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const I
   }
   if (const std::unique_ptr<ISettingsKey> driver = registry.OpenKeyReadOnly(kDriverKeyPath)) {
     ReadDriverKey(registry, *driver, clock, executable_directory, settings);
+  }
+  // Only the TCP link uses the endpoints: a driver on the local socket keeps
+  // starting whatever the shared key (which other drivers read, too) holds.
+  if (!settings.UseNamedPipeConnection) {
+    for (size_t i = first_endpoint; i < kernel_endpoints.size(); ++i) {
+      CheckTcpPort(kernel_endpoints[i].Port,
+                   "'Kernel" + std::to_string(i - first_endpoint + 1) + "': Port=");
+    }
   }
 
   settings.Path = IncludeTrailingSlash(settings.Path);

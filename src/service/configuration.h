@@ -71,7 +71,8 @@ enum class PathCreation { kCreate, kLeave };
 // exist!"; ERegistryException "Failed to get data for '<value>'" (a number of
 // an active port, or IsActive, missing), "Invalid data type for '<value>'" or
 // "Invalid value for '<value>': ..." (FrameIVSeed, SignalBufferCapacity,
-// MetricsAddress; a Kernel port or a port's "Port" outside 1 to 65535; two
+// MetricsAddress; a port's "Port", or with the TCP link a Kernel port,
+// outside 1 to 65535; two
 // active ports on one TCP port; MetricsAddress on a port's TCP port);
 // EConvertError for a Kernel port that is not an integer; EAbort "Operation
 // aborted" for a port key that exists but cannot be opened.

@@ -121,7 +121,7 @@ std::vector<std::string> ConfigurationWarnings(const ISettingsSource& registry,
     warnings.push_back("Path (not set): the cache falls back to the executable's directory, " +
                        settings.CacheDirectory());
   }
-  for (size_t i = 0; i < kernel_endpoints.size(); ++i) {
+  for (size_t i = 0; !settings.UseNamedPipeConnection && i < kernel_endpoints.size(); ++i) {
     const std::string& ip = kernel_endpoints[i].IP;
     const bool numeric = ip.find_first_not_of("0123456789.") == std::string::npos;
     if (numeric ? !IsIPv4Address(ip) : !IsHostName(ip)) {

@@ -24,10 +24,10 @@ std::string ConfigurationReport(const DriverSettings& settings,
 // setting naming the key, the value and why: no Kernel endpoint for the TCP
 // link, Path not given (the cache falls back to the executable's directory:
 // both are what a misspelt shared key gives), a Kernel "IP" that is neither an
-// IPv4 address nor a host name, SecurityEnabled with an empty SecurityKey, a
-// known placeholder as Password or SecurityKey, LogPath (with LogSave) or the
-// cache directory not writable by this process's user, and
-// ExposedSecretsWarning. registry is the store settings were read from.
+// IPv4 address nor a host name (both for the TCP link only), SecurityEnabled with an empty
+// SecurityKey, a known placeholder as Password or SecurityKey, LogPath (with LogSave) or the cache
+// directory not writable by this process's user, and ExposedSecretsWarning. registry is the store
+// settings were read from.
 std::vector<std::string> ConfigurationWarnings(const ISettingsSource& registry,
                                                const DriverSettings& settings,
                                                const std::vector<KernelEndpoint>& kernel_endpoints,

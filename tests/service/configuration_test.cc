@@ -182,6 +182,7 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
        "error: ERegistryException - Invalid value for 'Port' of Port1: 0 (1 to 65535)"},
       {{"S|Kernel1=Name=a;IP=b;Port=65536"},
        "error: ERegistryException - Invalid value for 'Kernel1': Port=65536 (1 to 65535)"},
+      {{"S|Kernel1=Name=a;IP=b;Port=0", "D|UseNamedPipeConnection=#1"}, "...K=[a@b:0,]"},
       {{"P1|active", "P2|IsActive=#0", "P3|active"},
        "error: ERegistryException - Invalid value for 'Port' of Port3: 4001 (already the TCP "
        "port of Port1)"},
