@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -221,40 +222,25 @@ TEST_F(ConfigurationTest, CheckWarnsOfWhatAStartAcceptsButIsLikelyWrong) {
     std::string extra;  // appended to the clean file
     bool others_read;
     int exit_code;
-    std::string err;  // after "warning: " when exit_code is 3
+    std::string err;  // how the one line on err begins; empty: none
   } cases[] = {
       {"", false, 0, ""},
-      {"", true, 3,
-       "registry file " + file +
-           ": readable by every local user while it holds the Password; let only root and the "
-           "service's group read it (chmod 0640)"},
+      {"", true, 3, "warning: registry file " + file + ": readable by every local user"},
       {driver + "\"Password\"=-\n", true, 0, ""},
-      {shared + "\"Kernel1\"=-\n", false, 3,
-       "Kernel1 (none): no Kernel endpoint in HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers, so "
-       "the driver reaches no Kernel (is the shared key's name spelt right?)"},
-      {shared + "\"Path\"=-\n", false, 3,
-       "Path (not set): the cache falls back to the executable's directory, " + Exe() +
-           "Temp/VolterDirectDrv_Cache/"},
+      {shared + "\"Kernel1\"=-\n", false, 3, "warning: Kernel1 (none): no Kernel endpoint"},
+      {shared + "\"Path\"=-\n", false, 3, "warning: Path (not set): the cache falls back"},
       {shared + "\"Kernel2\"=\"Name=b;IP=10.0.0.256;Port=5000\"\n", false, 3,
-       "Kernel2 IP '10.0.0.256': neither an IPv4 address nor a host name, so the link cannot "
-       "connect to it"},
+       "warning: Kernel2 IP '10.0.0.256': neither an IPv4 address nor a host name"},
       {shared + "\"Kernel2\"=\"Name=b;IP=kernel_2;Port=5000\"\n", false, 3,
-       "Kernel2 IP 'kernel_2': neither an IPv4 address nor a host name, so the link cannot "
-       "connect to it"},
+       "warning: Kernel2 IP 'kernel_2': neither"},
       {shared + "\"SecurityEnabled\"=dword:00000001\n", false, 3,
-       "SecurityKey (empty): SecurityEnabled is on, so the frames are encrypted with an empty key"},
+       "warning: SecurityKey (empty): SecurityEnabled is on"},
       {driver + "\"Password\"=\"ChangeMe\"\n", false, 3,
-       "Password 'ChangeMe': a known placeholder, not a secret of this installation"},
+       "warning: Password 'ChangeMe': a known placeholder"},
       {driver + "\"LogSave\"=dword:00000001\n\"LogPath\"=\"" + t + "ro/log\"\n", false, 3,
-       "LogPath " + t +
-           "ro/log/: not writable by this user, so the session log is lost (create "
-           "directory " +
-           t + "ro/log: Permission denied (code 13))"},
+       "warning: LogPath " + t + "ro/log/: not writable by this user"},
       {shared + "\"Path\"=\"" + t + "cached\"\n", false, 3,
-       "Path " + t +
-           "cached/: the cache directory is not writable by this user, so new signals "
-           "are refused (write to directory " +
-           t + "cached/Temp/VolterDirectDrv_Cache: Permission denied (code 13))"},
+       "warning: Path " + t + "cached/: the cache directory is not writable by this user"},
       {shared + "\"Path\"=\"" + t + "ro\"\n", false, 1,
        "Error while starting: EOSError - create directory " + t +
            "ro/Temp: Permission denied (code 13)\n"},
@@ -266,6 +252,9 @@ TEST_F(ConfigurationTest, CheckWarnsOfWhatAStartAcceptsButIsLikelyWrong) {
     return op == FaultFileSystem::Operation::kIsWritable && denied ? EACCES : 0;
   };
   for (const auto& c : cases) {
+#ifdef _WIN32
+    if (c.others_read) continue;  // access lists decide there, not mode bits
+#endif
     posix_.WriteFile(file, clean + c.extra, false);
     using std::filesystem::perms;
     std::filesystem::permissions(file, perms::owner_read | perms::owner_write |
@@ -277,7 +266,9 @@ TEST_F(ConfigurationTest, CheckWarnsOfWhatAStartAcceptsButIsLikelyWrong) {
                   fs_, clock_, Exe(), "10.0.0.1", out, err),
               c.exit_code)
         << c.extra;
-    EXPECT_EQ(err.str(), c.exit_code == 3 ? "warning: " + c.err + "\n" : c.err) << c.extra;
+    const std::string text = err.str();
+    EXPECT_EQ(text.substr(0, c.err.size()), c.err) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.exit_code == 0 ? 0 : 1) << text;
   }
   EXPECT_FALSE(posix_.Stat(t + "data").exists);
 }
