@@ -119,8 +119,13 @@ TEST_F(LoggingTest, SessionPassesOverAFileThatIsFullReadOnlyOrNotWritableByThisP
     int file;           // the file the session writes to
   } cases[] = {{"missing", 1},   {"at the limit", 1}, {"full", 2},
                {"read-only", 2}, {"not ours", 2},     {"directory", 2}};
-  for (const auto& c : cases) {
+  std::error_code missing;  // Windows deletes no read-only file
+  const auto reset = [&] {
+    std::filesystem::permissions(Path(1), std::filesystem::perms::owner_all, missing);
     std::filesystem::remove_all(dir_);
+  };
+  for (const auto& c : cases) {
+    reset();
     real_.CreateDirectories(c.state == "directory" ? Path(1) : dir_);
     if (c.state != "missing" && c.state != "directory") {
       real_.WriteFile(Path(1), std::string(c.state == "full" ? 1025 : 1024, 'x'), false);
@@ -134,7 +139,7 @@ TEST_F(LoggingTest, SessionPassesOverAFileThatIsFullReadOnlyOrNotWritableByThisP
     EXPECT_NE(Read(c.file).find("| line\r\n"), std::string::npos) << c.state;
   }
   // A file that stops being writable during the session: the next line moves on.
-  std::filesystem::remove_all(dir_);
+  reset();
   fault_fs_.on_call = nullptr;
   auto log = NewLog(4);
   log->LogWrite("one");
