@@ -23,9 +23,7 @@ namespace {
 // Registry entries written "<key>|<name>=<value>": key S (shared), D (driver)
 // or P<n> (port n); a value "#<n>" is a number, "!binary" a binary value,
 // anything else a text. "<key>|" only creates the key, "<key>|deny" makes it
-// refuse to open, "P<n>|active" gives port n every number it needs. Read
-// also takes "!check" (read as --check-config does, creating nothing) and
-// "!unwritable" (no directory may be written).
+// refuse to open, "P<n>|active" gives port n every number it needs.
 void Apply(MemorySettingsSource& registry, const std::string& entry) {
   const std::string key = entry[0] == 'S'   ? std::string(kSharedKeyPath)
                           : entry[0] == 'D' ? std::string(kDriverKeyPath)
@@ -60,23 +58,13 @@ class ConfigurationTest : public testing::Test {
   // executable's directory written EXE/), or "error: " and ExceptionText.
   std::string Read(const std::vector<std::string>& entries) {
     MemorySettingsSource registry;
-    PathCreation creation = PathCreation::kCreate;
-    fs_.on_call = nullptr;
-    for (const std::string& entry : entries) {
-      if (entry == "!check") {
-        creation = PathCreation::kLeave;
-      } else if (entry == "!unwritable") {
-        fs_.on_call = [](auto op, auto&) { return op == FaultFileSystem::Operation::kIsWritable; };
-      } else {
-        Apply(registry, entry);
-      }
-    }
+    for (const std::string& entry : entries) Apply(registry, entry);
     settings_ = DriverSettings{};
     SetDefaults(settings_, Exe(), "10.0.0.1");
     settings_.Password = "old";
     endpoints_.clear();
     try {
-      ReadConfiguration(registry, fs_, clock_, Exe(), settings_, endpoints_, creation);
+      ReadConfiguration(registry, fs_, clock_, Exe(), settings_, endpoints_);
     } catch (const std::exception& e) {
       return "error: " + ExceptionText(e);
     }
@@ -190,15 +178,7 @@ TEST_F(ConfigurationTest, EdgeCasesAndFailuresGiveWhatOperatorsExpect) {
       {{"P1|active", "D|MetricsAddress=127.0.0.1:4001"},
        "error: ERegistryException - Invalid value for 'MetricsAddress': '127.0.0.1:4001' (TCP "
        "port 4001 is the device port of Port1)"},
-      // The check creates nothing but refuses a cache directory the start
-      // could not create, with the start's text; one it can make passes.
-      {{"!check", "!unwritable", "S|Path=" + temp_.Path() + "new/data"},
-       "error: EOSError - create directory " + temp_.Path() + "new: Permission denied (code 13)"},
-      {{"!check", "S|Path=" + temp_.Path() + "exe/x"},
-       "error: EOSError - create directory " + temp_.Path() + "exe: Not a directory (code 20)"},
-      {{"!check", "S|Path=" + temp_.Path() + "new/data"}, "...Path=" + temp_.Path() + "new/data/ "},
   };
-  posix_.WriteFile(temp_.Path() + "exe", "", false);
   for (const auto& c : cases) {
     const std::string text = Read(c.entries);
     if (c.expected.starts_with("...")) {
@@ -241,9 +221,14 @@ TEST_F(ConfigurationTest, CheckWarnsOfWhatAStartAcceptsButIsLikelyWrong) {
        "warning: LogPath " + t + "ro/log/: not writable by this user"},
       {shared + "\"Path\"=\"" + t + "cached\"\n", false, 3,
        "warning: Path " + t + "cached/: the cache directory is not writable by this user"},
+      // The start could not create these cache directories; the check
+      // creates nothing, but refuses them with the start's own text.
       {shared + "\"Path\"=\"" + t + "ro\"\n", false, 1,
        "Error while starting: EOSError - create directory " + t +
            "ro/Temp: Permission denied (code 13)\n"},
+      {shared + "\"Path\"=\"" + file + "/x\"\n", false, 1,
+       "Error while starting: EOSError - create directory " + file +
+           ": Not a directory (code 20)\n"},
   };
   posix_.CreateDirectories(t + "ro");
   posix_.CreateDirectories(t + "cached/Temp/VolterDirectDrv_Cache");
