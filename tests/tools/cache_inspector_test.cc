@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "buffers/questions_buffer.h"
 #include "buffers/signal_xml.h"
@@ -87,6 +89,34 @@ TEST_F(CacheInspectorTest, ListErrorsAndStatsJudgeEachFileAsTheDriverDoes) {
         "Oldest pending signal: 2m05s\n", "Driver: not running on this cache\n"}) {
     EXPECT_TRUE(Has(line)) << line << "\n" << out_.str();
   }
+}
+
+TEST_F(CacheInspectorTest, ListGoesByTheTimeInTheFilesNotByTheirNamesWhichWrap) {
+  // A minute later a signal and an event under names that sort first.
+  clock_.AdvanceSeconds(60);
+  TSignal later = Signal();
+  later.HardwareNumber = "LATER";
+  Write("00000000.sig", SignalDocument(later));
+  const std::vector<std::string> before = fs_.ListDirectory(dir_.Path());
+  TQuestionsBuffer(fs_, clock_, log_, TQuestionsBuffer::Options{dir_.Path(), "D", "", false})
+      .AddSystemEvent("Later.", "", false);
+  std::string first;  // the event of the fixture
+  for (const std::string& name : fs_.ListDirectory(dir_.Path())) {
+    if (std::find(before.begin(), before.end(), name) == before.end()) {
+      fs_.Rename(dir_.Path() + name, dir_.Path() + "0.que", false);
+    } else if (name.ends_with(".que")) {
+      first = name;
+    }
+  }
+  ASSERT_EQ(Run(&TCacheInspector::List), 0) << err_.str();
+  EXPECT_TRUE(
+      Has("  00000001.sig  age 3m05s  HN \"ABCD1234\"  Code \"E2ET\"  port 1 \"North\"\n"
+          "  00000000.sig  age 2m05s  HN \"LATER\""))
+      << out_.str();
+  EXPECT_TRUE(Has("  " + first +
+                  "  age 1m00s  event \"Port TCP4001 opened.\"\n"
+                  "  0.que  age 0s  event \"Later.\"\n"))
+      << out_.str();
 }
 
 TEST_F(CacheInspectorTest, RequeueTakesBackOnlyARepairedFileAndNeverUnderARunningDriver) {
