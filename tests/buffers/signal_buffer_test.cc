@@ -90,14 +90,11 @@ TEST_F(SignalBufferTest, StartRemovesLeftoversLoadsFilesOldestFirstAndSetsAsideU
 TEST_F(SignalBufferTest, DriversOwnTestSignalsAreCountedWhileTheyWaitAlsoAfterARestart) {
   TSignal test = Signal("T");
   test.SignalType = kTestSignalType;
-  test.DriverPort = 0;
-  {
-    auto buffer = Open();
-    ASSERT_TRUE(buffer->AddSignal(Signal("A")));
-    ASSERT_TRUE(buffer->AddSignal(test));
-    EXPECT_EQ(buffer->Stats().TestSignals, 1u);
-  }
-  auto buffer = Open();  // from the files
+  auto buffer = Open();
+  ASSERT_TRUE(buffer->AddSignal(Signal("A")) && buffer->AddSignal(test));
+  EXPECT_EQ(buffer->Stats().TestSignals, 1u);
+  buffer.reset();
+  buffer = Open();  // from the files
   EXPECT_EQ(buffer->Stats().TestSignals, 1u);
   EXPECT_EQ(Drain(*buffer).size(), 2u);
   EXPECT_EQ(buffer->Stats().TestSignals, 0u);

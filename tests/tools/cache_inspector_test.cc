@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "buffers/questions_buffer.h"
 #include "buffers/signal_xml.h"
@@ -97,26 +95,18 @@ TEST_F(CacheInspectorTest, ListGoesByTheTimeInTheFilesNotByTheirNamesWhichWrap) 
   TSignal later = Signal();
   later.HardwareNumber = "LATER";
   Write("00000000.sig", SignalDocument(later));
-  const std::vector<std::string> before = fs_.ListDirectory(dir_.Path());
+  for (const std::string& name : fs_.ListDirectory(dir_.Path())) {
+    if (name.ends_with(".que")) fs_.Rename(dir_.Path() + name, dir_.Path() + "z.que", false);
+  }
   TQuestionsBuffer(fs_, clock_, log_, TQuestionsBuffer::Options{dir_.Path(), "D", "", false})
       .AddSystemEvent("Later.", "", false);
-  std::string first;  // the event of the fixture
-  for (const std::string& name : fs_.ListDirectory(dir_.Path())) {
-    if (std::find(before.begin(), before.end(), name) == before.end()) {
-      fs_.Rename(dir_.Path() + name, dir_.Path() + "0.que", false);
-    } else if (name.ends_with(".que")) {
-      first = name;
-    }
-  }
   ASSERT_EQ(Run(&TCacheInspector::List), 0) << err_.str();
   EXPECT_TRUE(
       Has("  00000001.sig  age 3m05s  HN \"ABCD1234\"  Code \"E2ET\"  port 1 \"North\"\n"
           "  00000000.sig  age 2m05s  HN \"LATER\""))
       << out_.str();
-  EXPECT_TRUE(Has("  " + first +
-                  "  age 1m00s  event \"Port TCP4001 opened.\"\n"
-                  "  0.que  age 0s  event \"Later.\"\n"))
-      << out_.str();
+  EXPECT_TRUE(Has("  z.que  age 1m00s  event \"Port TCP4001 opened.\"\n  ")) << out_.str();
+  EXPECT_TRUE(out_.str().ends_with("  age 0s  event \"Later.\"\n")) << out_.str();
 }
 
 TEST_F(CacheInspectorTest, RequeueTakesBackOnlyARepairedFileAndNeverUnderARunningDriver) {
