@@ -119,6 +119,7 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   const auto driver = Run({"--registry", WriteFile("r.reg", Registry(kernel_port))}, "d.out");
   Metrics m = ScrapeUntil([&](Metrics& s) { return s["volterdirect_listeners_open"] == 1; });
   ASSERT_EQ(m["volterdirect_listeners_open"], 1) << ReadWholeFile(dir_.Path() + "d.out");
+  EXPECT_EQ(m["volterdirect_listeners_configured"], 1);
   EXPECT_EQ(m[kRegistered], 1);
   EXPECT_EQ(m[kConnected], 1);
   EXPECT_EQ(m["volterdirect_sleep_mode"], 0);

@@ -17,7 +17,7 @@ std::string Describe(const std::vector<std::string>& arguments) {
     static const char* const kActions[] = {"run",     "help",      "version",
                                            "install", "uninstall", "check-config"};
     return std::string(kActions[static_cast<int>(c.action)]) + " " + c.registry_file + " " +
-           c.unit_directory + (c.silent ? " silent" : "");
+           c.unit_directory + (c.silent ? " silent" : "") + (c.force ? " force" : "");
   } catch (const ECommandLineError& e) {
     return "error: " + e.Message();
   }
@@ -50,6 +50,8 @@ TEST(CommandLineTest, ArgumentsSelectTheActionAndItsFiles) {
       {{"--check-config", "INSTALL"},
        "error: Only one of INSTALL, UNINSTALL and --check-config may be given"},
       {{"SILENT"}, "error: SILENT goes only with INSTALL or UNINSTALL"},
+      {{"INSTALL", "--force"}, "install" + defaults + " force"},
+      {{"UNINSTALL", "--force"}, "error: --force goes only with INSTALL"},
       {{"/etc/lirra/registry.reg"},
        "error: Unknown argument '/etc/lirra/registry.reg' (see --help)"},
       {{"--registryx=1"}, "error: Unknown argument '--registryx=1' (see --help)"},
@@ -65,7 +67,7 @@ TEST(CommandLineTest, HelpNamesEveryOptionAndVersionTheDriverVersion) {
   const std::string usage = UsageText();
   for (const char* part :
        {"--registry FILE", "/etc/lirra/registry.reg", "INSTALL [SILENT]", "UNINSTALL",
-        "--unit-dir DIR", "--version", "O_VolterDirectDrv.service", "--check-config"}) {
+        "--unit-dir DIR", "--version", "O_VolterDirectDrv.service", "--check-config", "--force"}) {
     EXPECT_NE(usage.find(part), std::string::npos) << part;
   }
   EXPECT_EQ(VersionText(), std::string("VolterDirectDrv ") + kDriverVersion + "\n");
