@@ -40,7 +40,7 @@ TWatchdog::TWatchdog(const Collaborators& collaborators, std::vector<Worker> wor
       stalled_(workers_.size(), false),
       last_round_ms_(c_.Clock.MonotonicMs()),
       last_ping_ms_(THeartbeat::kNever),
-      judged_from_ms_(last_round_ms_),
+      counts_from_ms_(workers_.size(), last_round_ms_),
       stall_count_(ReadStallCount(c_.FileSystem, stall_count_file_)) {}
 
 TWatchdog::~TWatchdog() { Stop(); }
@@ -77,17 +77,17 @@ bool TWatchdog::Check() {
   const int64_t now = c_.Clock.MonotonicMs();
   const int64_t late_ms = now - last_round_ms_ - RoundMs();
   last_round_ms_ = now;
-  if (late_ms > kLateMs) {
-    judged_from_ms_ = now;
+  const bool late = late_ms > kLateMs;
+  if (late) {
     c_.Log.LogWrite("Watchdog: woke " + std::to_string(late_ms / 1000) +
                     " s late, the whole process was held up; nothing judged this round");
-    PingIfDue(now);
-    return true;
   }
   bool alive = true;
   for (size_t i = 0; i < workers_.size(); ++i) {
     const Worker& worker = workers_[i];
-    const int64_t age = now - std::max(worker.Heartbeat.LastBeatMs(), judged_from_ms_);
+    // A worker found stalled before stays so until it beats again.
+    if (late && !stalled_[i]) counts_from_ms_[i] = now;
+    const int64_t age = now - std::max(worker.Heartbeat.LastBeatMs(), counts_from_ms_[i]);
     const bool stalled = age > worker.StallLimitMs;
     if (stalled && !stalled_[i]) RecordStall(worker, age);
     stalled_[i] = stalled;

@@ -37,8 +37,9 @@ class THeartbeat;
 // round that comes far later than its second (kLateMs) shows that the whole
 // process was held up (stopped by a signal, a paused virtual machine, a
 // suspended host): every age then says as little about a worker as about the
-// watchdog, so that round judges nothing, and ages count from it, so that a
-// worker that still does not run is caught one stall limit later.
+// watchdog, so that round judges nothing new: the ages of the workers alive
+// until then count from it (one that still does not run is caught a stall
+// limit later), and a worker already found stalled stays so.
 //
 // Ages are measured on the clock; only the pause between two rounds is real
 // time (Stop cuts it short). Check is public so that tests can drive the
@@ -106,8 +107,9 @@ class TWatchdog {
   std::vector<bool> stalled_;  // one per worker, as the last check found it
   int64_t last_round_ms_;
   int64_t last_ping_ms_;
-  // Ages count from here at most: the construction, or the last late round.
-  int64_t judged_from_ms_;
+  // One per worker: its age counts from here at most (the construction, or
+  // the last late round that found it alive).
+  std::vector<int64_t> counts_from_ms_;
 
   std::atomic<uint64_t> stall_count_{0};
 

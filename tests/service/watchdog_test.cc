@@ -92,6 +92,9 @@ TEST_F(WatchdogTest, StalledLoopStopsThePingsUntilItRunsAgainAndTheStallIsCounte
   EXPECT_FALSE(Pass(*watchdog, 2000));
   const size_t pings = Pings();
   EXPECT_FALSE(Pass(*watchdog, 20000));
+  clock_.Advance(kLoopStallMs + 2000);  // the process held up: the loop stays stalled
+  EXPECT_FALSE(watchdog->Check());
+  EXPECT_FALSE(Pass(*watchdog, kLoopStallMs + 1000));
   EXPECT_EQ(Pings(), pings);
   EXPECT_EQ(events_.Count("Worker thread stalled: reception loop."), 1u);
   EXPECT_EQ(watchdog->StallCount(), 1u);
