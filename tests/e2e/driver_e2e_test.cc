@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,8 @@
 #include "fakes/loopback_transmitter.h"
 #include "fakes/scoped_temp_dir.h"
 #include "free_port.h"
+#include "kernel/crc32.h"
+#include "kernel/frame_header.h"
 #include "notify_socket.h"
 
 namespace vd {
@@ -258,10 +261,30 @@ TEST_F(DriverEndToEndTest, SigtermSendsOneUnregistrationTellsSystemdAndExitsZero
   DriverProcess driver(WriteRegistry({sim.TcpPort(), device_port_}), dir_.Path(), notify.Path());
   ASSERT_TRUE(notify.WaitFor("READY=1", kWaitMs)) << driver.Output();
   ASSERT_TRUE(Registered(sim)) << driver.Output();
+  // The Kernel answers the unregistration with a header announcing 1000 data
+  // bytes and then sends a byte a second: the stop ends by the
+  // unregistration's 5 s all the same.
+  sim.SetSilent(true);
+  const auto sigterm = std::chrono::steady_clock::now();
   driver.Signal(SIGTERM);
   EXPECT_TRUE(notify.WaitFor("STOPPING=1", kWaitMs));
-  const std::optional<int> status = driver.WaitExit();
+  ASSERT_TRUE(sim.WaitFor(
+      [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeUnregistration) == 1; },
+      kWaitMs));
+  TOrvanFrame slow;
+  slow.Direction = kDirectionRequest;
+  slow.TransmittedDataSize = 1000;
+  slow.HeaderCRC = CalculateHeaderCRC(slow);
+  sim.SendRaw(SerializeFrame(slow));
+  std::optional<int> status;
+  for (int second = 0; second < 30 && !(status = driver.WaitExit(1000)); ++second) {
+    sim.SendRaw("d");
+  }
+  const auto stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - sigterm)
+                           .count();
   ASSERT_TRUE(status.has_value());
+  EXPECT_LT(stop_ms, 7000) << driver.Output();
   EXPECT_TRUE(WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), 0) << driver.Output();
   EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
