@@ -683,9 +683,7 @@ void TKernelSimulator::RegisterPeer(const TOrvanFrame& registration) {
   peer.Installation = static_cast<uint16_t>(options_.InstallationNumber + slot);
   if (!peer.Registered) peer.Order = ++registrations_;
   peer.Registered = true;
-  if (std::any_of(peers_.begin(), peers_.end(), [](const TPeer& p) { return p.Active; })) {
-    SetPeerActive(peer, false, "registered");
-  }
+  peer.Announced = false;
 }
 
 void TKernelSimulator::LosePeer(size_t index) {
@@ -694,56 +692,60 @@ void TKernelSimulator::LosePeer(size_t index) {
   if (peer.Registered) SetPeerActive(peer, false, peer.Silent ? "silent" : "lost");
 }
 
+// Makes the best registered driver active when none is, and tells the others
+// they are standby; the serving thread runs it after every round.
 void TKernelSimulator::ChooseActive() {
   const auto live = [](const TPeer& p) { return p.Fd >= 0 && p.Registered; };
-  if (std::any_of(peers_.begin(), peers_.end(), [](const TPeer& p) { return p.Active; })) return;
+  const auto active = [](const TPeer& p) { return p.Active; };
   const auto& wanted = options_.Preference;
   const auto rank = [&wanted](const TPeer& p) {
     return std::find(wanted.begin(), wanted.end(), p.Name) - wanted.begin();
   };
-  if (!wanted.empty() &&
-      std::chrono::steady_clock::now() - started_ < std::chrono::milliseconds(options_.SilenceMs) &&
-      std::none_of(peers_.begin(), peers_.end(),
-                   [&](const TPeer& p) { return live(p) && rank(p) == 0; })) {
-    return;  // the preferred driver may still come
-  }
-  TPeer* best = nullptr;
-  for (TPeer& peer : peers_) {
-    if (live(peer) && (best == nullptr || std::make_pair(rank(peer), peer.Order) <
-                                              std::make_pair(rank(*best), best->Order))) {
-      best = &peer;
+  if (std::none_of(peers_.begin(), peers_.end(), active)) {
+    if (!wanted.empty() &&
+        std::chrono::steady_clock::now() - started_ <
+            std::chrono::milliseconds(options_.SilenceMs) &&
+        std::none_of(peers_.begin(), peers_.end(),
+                     [&](const TPeer& p) { return live(p) && rank(p) == 0; })) {
+      return;  // the preferred driver may still come
     }
+    TPeer* best = nullptr;
+    for (TPeer& peer : peers_) {
+      if (live(peer) && (best == nullptr || std::make_pair(rank(peer), peer.Order) <
+                                                std::make_pair(rank(*best), best->Order))) {
+        best = &peer;
+      }
+    }
+    if (best == nullptr) return;
+    SetPeerActive(*best, true, had_active_ ? "takeover" : "chosen");
+    had_active_ = true;
+    // At once, not at its next status report.
+    TOrvanFrame status;
+    status.FrameType = kStatus;
+    status.Direction = 1;
+    status.FrameGUID = NewGuid();
+    status.DestinationModuleGUID = best->Module;
+    status.DestinationInstallationNumber = best->Installation;
+    status.Data = StatusAnswerDocument("Active");
+    client_ = best->Fd;
+    SendFrame(std::move(status));
+    if (client_ < 0) best->Fd = -1;
+    client_ = -1;
   }
-  if (best == nullptr) return;
-  bool before = false;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    before = !mode_changes_.empty();
+  for (TPeer& peer : peers_) {
+    if (live(peer) && !peer.Active && !peer.Announced) SetPeerActive(peer, false, "standby");
   }
-  SetPeerActive(*best, true, before ? "takeover" : "registered");
-  // At once, not at its next status report.
-  TOrvanFrame status;
-  status.FrameType = kStatus;
-  status.Direction = 1;
-  status.FrameGUID = NewGuid();
-  status.DestinationModuleGUID = best->Module;
-  status.DestinationInstallationNumber = best->Installation;
-  status.Data = StatusAnswerDocument("Active");
-  const int saved = client_;
-  client_ = best->Fd;
-  SendFrame(std::move(status));
-  if (client_ < 0) best->Fd = -1;
-  client_ = saved;
 }
 
 void TKernelSimulator::SetPeerActive(TPeer& peer, bool active, const std::string& reason) {
   peer.Active = active;
+  peer.Announced = true;
   TSimModeChange change{peer.Name, active, reason, std::chrono::steady_clock::now()};
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (active) {
       active_ = peer.Name;
-    } else if (active_ == peer.Name && reason != "registered") {
+    } else if (active_ == peer.Name && reason != "standby") {
       active_.clear();
     }
     mode_changes_.push_back(change);

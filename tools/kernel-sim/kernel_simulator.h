@@ -84,7 +84,9 @@ struct TKernelSimOptions {
 struct TSimModeChange {
   std::string Driver;
   bool Active = false;
-  // "registered", "takeover", "lost" (connection closed) or "silent".
+  // Made active: "chosen" (the first one) or "takeover"; not active:
+  // "standby" (registered while another is active), "lost" (its connection
+  // closed) or "silent".
   std::string Reason;
   std::chrono::steady_clock::time_point At;
 };
@@ -212,8 +214,9 @@ class TKernelSimulator {
     uint16_t Installation = 0;
     bool Registered = false;
     bool Active = false;
-    bool Probed = false;  // an empty request went out since it was last heard
-    bool Silent = false;  // closed for its silence
+    bool Probed = false;     // an empty request went out since it was last heard
+    bool Silent = false;     // closed for its silence
+    bool Announced = false;  // its mode line since it registered
     TGuid Module;
     uint64_t Order = 0;  // of registration
     std::chrono::steady_clock::time_point LastHeard;
@@ -221,6 +224,7 @@ class TKernelSimulator {
   std::vector<TPeer> peers_;
   size_t current_ = 0;  // the peer being served while client_ is its socket
   uint64_t registrations_ = 0;
+  bool had_active_ = false;
   std::vector<std::string> names_;  // index + InstallationNumber: its number
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 
