@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <memory>
 #include <set>
@@ -156,9 +157,10 @@ TEST(StandbyEndToEndTest, StandbyTakesOverFromAKilledDriverAndNothingIsLost) {
   EXPECT_EQ(duplicates, 0u);
   EXPECT_EQ(sim.ActiveDriver(), "B");
   EXPECT_FALSE(CanConnect(a.Port));
-  std::cout << "takeover: " << gap_s << " s without a receiver; taken by A " << by_a << ", by B "
-            << by_b << ", unconfirmed " << unconfirmed << ", cached by A at the kill "
-            << cached_by_a.size() << "; lost " << lost << ", duplicates " << duplicates << "\n";
+  std::cout << std::fixed << std::setprecision(2) << "takeover: " << gap_s
+            << " s without a receiver; taken by A " << by_a << ", by B " << by_b << ", unconfirmed "
+            << unconfirmed << ", cached by A at the kill " << cached_by_a.size() << "; lost "
+            << lost << ", duplicates " << duplicates << "\n";
 }
 
 }  // namespace
