@@ -702,12 +702,12 @@ void TKernelSimulator::ChooseActive() {
     return std::find(wanted.begin(), wanted.end(), p.Name) - wanted.begin();
   };
   if (std::none_of(peers_.begin(), peers_.end(), active)) {
-    if (!wanted.empty() &&
+    if (!had_active_ && !wanted.empty() &&
         std::chrono::steady_clock::now() - started_ <
             std::chrono::milliseconds(options_.SilenceMs) &&
         std::none_of(peers_.begin(), peers_.end(),
                      [&](const TPeer& p) { return live(p) && rank(p) == 0; })) {
-      return;  // the preferred driver may still come
+      return;  // at the start, the preferred driver may still come
     }
     TPeer* best = nullptr;
     for (TPeer& peer : peers_) {
