@@ -8,7 +8,8 @@
 //
 // With a secondary receiver each connection moves, as a commissioned
 // transmitter does, to the other receiver when its connection is refused or
-// closed (at once after a close, after --retry seconds after a refusal), and
+// closed (at once after a close, after --retry seconds after a refusal) or a
+// time request stays unanswered for --reply-timeout seconds (a hung host), and
 // holds its signals while it has no receiver. A signal counts as taken by a
 // receiver once a later time request on the same connection is answered: the
 // driver reads a connection's messages in order.
@@ -40,6 +41,7 @@ struct Options {
   std::string secondary_host;  // empty: host
   int secondary_port = 0;      // 0: no secondary receiver
   double retry = 1;            // seconds between refused attempts
+  double reply_timeout = 5;    // seconds a time reply may take before moving on
   int connections = 1;
   int senders = 0;  // 0: all connections send
   double rate = 0;  // messages per second over all senders; 0 keeps them idle
@@ -59,6 +61,8 @@ constexpr char kUsage[] =
     "                        while it has none\n"
     "  --secondary-host H    the secondary receiver's host (default --host)\n"
     "  --retry S             seconds between refused connection attempts (default 1)\n"
+    "  --reply-timeout S     with a secondary: a time request unanswered this long\n"
+    "                        closes the connection (default 5)\n"
     "  --connections N       connections to open (default 1)\n"
     "  --senders S           how many of them send (default all)\n"
     "  --rate MSG_PER_S      messages per second over all senders (default 0: idle)\n"
@@ -90,6 +94,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.secondary_port = std::atoi(value.c_str());
     else if (key == "--retry")
       o.retry = std::atof(value.c_str());
+    else if (key == "--reply-timeout")
+      o.reply_timeout = std::atof(value.c_str());
     else if (key == "--connections")
       o.connections = std::atoi(value.c_str());
     else if (key == "--senders")
@@ -114,8 +120,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   if (o.senders <= 0 || o.senders > o.connections) o.senders = o.connections;
   if (o.secondary_host.empty()) o.secondary_host = o.host;
   return o.port > 0 && o.port < 65536 && o.secondary_port >= 0 && o.secondary_port < 65536 &&
-         o.retry >= 0 && o.connections > 0 && o.connections <= 100000 && o.signals >= 0 &&
-         o.times >= 0 && o.garbage >= 0 && o.signals + o.times + o.garbage > 0;
+         o.retry >= 0 && o.reply_timeout > 0 && o.connections > 0 && o.connections <= 100000 &&
+         o.signals >= 0 && o.times >= 0 && o.garbage >= 0 && o.signals + o.times + o.garbage > 0;
 }
 
 // The transmitter's clock as the message's source date: yyyyMMddhhmmss.
@@ -142,6 +148,7 @@ struct Stats {
   long sent_signals = 0, sent_times = 0, sent_garbage = 0, send_errors = 0;
   long replies = 0;
   long settled = 0;  // connections whose first attempt has ended
+  const Clock::time_point started = Clock::now();
   std::vector<double> latencies_ms;
   std::vector<Fate> fates;   // by signal number
   double longest_gap_s = 0;  // without a receiver, on any one connection
@@ -172,8 +179,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
     if (lost_at) {
       const double gap = std::chrono::duration<double>(Clock::now() - *lost_at).count();
       stats.longest_gap_s = std::max(stats.longest_gap_s, gap);
-      std::printf("connection %d: receiver %d took over after %.2f s without a receiver\n", number,
-                  receiver + 1, gap);
+      std::printf(
+          "connection %d: receiver %d took over after %.2f s without a receiver (at %.2f s)\n",
+          number, receiver + 1, gap,
+          std::chrono::duration<double>(Clock::now() - stats.started).count());
       std::fflush(stdout);
       lost_at.reset();
     }
@@ -206,13 +215,13 @@ struct Connection : std::enable_shared_from_this<Connection> {
     if (!open) return;
     open = false;
     ++stats.closed_by_driver;
+    // A receiver that stopped answering was lost when the first request it
+    // left unanswered went out.
+    lost_at = pending_times.empty() ? Clock::now() : pending_times.front();
     pending_times.clear();
     unconfirmed.clear();
     batches.clear();
-    if (targets.size() > 1 && !stopping) {
-      lost_at = Clock::now();
-      Retry(0);
-    }
+    if (targets.size() > 1 && !stopping) Retry(0);
   }
   // A time reply ends with "\n"; ours carry the hardware number "TIME".
   void OnData(size_t n) {
@@ -257,6 +266,15 @@ struct Connection : std::enable_shared_from_this<Connection> {
                       [self = shared_from_this(), text](const asio::error_code& ec, size_t) {
                         if (ec) ++self->stats.send_errors;
                       });
+  }
+  // A receiver that takes no time request for the timeout is hung: the
+  // connection is closed, and the read's end moves it on.
+  void CheckReply(Clock::time_point now) {
+    if (open && !pending_times.empty() &&
+        now - pending_times.front() > std::chrono::duration<double>(options.reply_timeout)) {
+      asio::error_code ignored;
+      socket.close(ignored);
+    }
   }
   bool Idle() const { return backlog.empty() && (!open || pending_times.empty()); }
 
@@ -386,8 +404,13 @@ int main(int argc, char** argv) {
   };
   if (o.rate > 0) on_tick();
   // Until the duration is over, or the count is sent and no signal is held.
-  while (Clock::now() < end && !(o.count > 0 && sent >= o.count && all_idle())) {
+  for (auto checked = Clock::now();
+       Clock::now() < end && !(o.count > 0 && sent >= o.count && all_idle());) {
     io.run_for(std::chrono::milliseconds(10));
+    if (targets.size() > 1 && Clock::now() - checked >= std::chrono::milliseconds(100)) {
+      checked = Clock::now();
+      for (auto& c : connections) c->CheckReply(checked);
+    }
   }
   // A last time request on every connection confirms the signals after the
   // previous one; then a moment for the replies.
