@@ -236,17 +236,19 @@ class TKernelSimulator {
     std::string Bytes;  // Raw
     TOrvanFrame Frame;  // otherwise: encoded by the serving thread
   };
-  std::deque<TOutgoing> outgoing_;            // guarded by mutex_
-  bool drop_ = false;                         // guarded by mutex_
-  bool silent_ = false;                       // guarded by mutex_
-  bool close_after_frame_ = false;            // guarded by mutex_
-  std::string mode_;                          // guarded by mutex_
-  TKernelSimPolicy policy_;                   // guarded by mutex_
-  int connections_ = 0;                       // guarded by mutex_
-  int bad_frames_ = 0;                        // guarded by mutex_
-  int signals_and_events_ = 0;                // guarded by mutex_
-  std::string active_;                        // guarded by mutex_
-  std::vector<TSimModeChange> mode_changes_;  // guarded by mutex_
+  std::deque<TOutgoing> outgoing_;  // guarded by mutex_
+  bool drop_ = false;               // guarded by mutex_
+  bool silent_ = false;             // guarded by mutex_
+  bool close_after_frame_ = false;  // guarded by mutex_
+  std::string mode_;                // guarded by mutex_
+  TKernelSimPolicy policy_;         // guarded by mutex_
+  int connections_ = 0;             // guarded by mutex_
+  int bad_frames_ = 0;              // guarded by mutex_
+  int signals_and_events_ = 0;      // guarded by mutex_
+
+  // Standby, guarded by mutex_.
+  std::string active_;
+  std::vector<TSimModeChange> mode_changes_;
 
   std::atomic<bool> stopping_{false};
   std::thread thread_;
