@@ -276,7 +276,7 @@ bool TSignalBuffer::Reserve(const TSignal& signal, const std::string* failure, W
     CountSignalOnPort(signal.DriverPort);
     if (failure != nullptr) {
       text = *failure;
-    } else if (pending_.size() + in_flight_ >= capacity_) {
+    } else if (HeldCount() >= capacity_) {
       CheckBufferSize(true);
     } else {
       SignalEntry& entry = writer.entry.front();
@@ -473,8 +473,7 @@ void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
 }
 
 void TSignalBuffer::CheckBufferSize(bool exceeded) {
-  // Signals being written count as they will once they are pending.
-  const size_t occupied = pending_.size() + in_flight_;
+  const size_t occupied = HeldCount();
   if (exceeded) {
     if (occupied == capacity_ && !size_exceeded_) {
       events_.AddSystemEvent("Event buffer size exceeded.", "", true);

@@ -34,6 +34,8 @@ struct TSignalBufferStats {
   size_t Pending = 0;
   size_t Postponed = 0;
   size_t InFlight = 0;  // accepted, files still being written
+  // Every signal the buffer holds, as the capacity counts them.
+  size_t Held() const { return Pending + Postponed + InFlight; }
   // TimeIn (UTC seconds) of the oldest signal pending or postponed.
   std::optional<int64_t> OldestTimeIn;
   // One per configured port, in the order of DriverSettings::Ports; signals
@@ -67,7 +69,11 @@ struct TSignalBufferStats {
 // file is durable. A cache directory that has gone (removed while the driver
 // runs) is made again and the write tried once more. A failed write, flush
 // or rename refuses that signal; a failed directory flush refuses exactly the signals of its batch;
-// neither leaves a file under the final name. Signals being written count against the capacity.
+// neither leaves a file under the final name.
+//
+// The capacity bounds every signal the buffer holds: pending, postponed (a
+// Kernel that refuses every signal is an outage like any other) and being
+// written.
 //
 // Costs do not grow with the backlog: an index by Id finds the entry to
 // remove or postpone, postponed signals wait ordered by their due time, and
@@ -98,7 +104,7 @@ struct TSignalBufferStats {
 class TSignalBuffer final : public ISignalSink {
  public:
   // "Event buffer size normalized." once fewer than the capacity less this
-  // are pending again (less a tenth of a capacity below 1000).
+  // are held again (less a tenth of a capacity below 1000).
   static constexpr size_t kNormalMargin = 100;
   static constexpr int64_t kCountingWindowSeconds = 60;
   static constexpr int64_t kOldSignalAgeSeconds = 300;
@@ -126,9 +132,9 @@ class TSignalBuffer final : public ISignalSink {
 
   // Converts the signal's times to UTC, writes its file and appends it to the
   // pending signals; true when the signal is buffered and its file written
-  // (durably with flushing on). Refuses it (false) while Capacity() signals
-  // are pending or being written, or when the file cannot be written; a
-  // refused signal leaves no file. Always logs one "New signal ..." line,
+  // (durably with flushing on). Refuses it (false) while the buffer holds
+  // Capacity() signals (pending, postponed or being written), or when the
+  // file cannot be written; a refused signal leaves no file. Always logs one "New signal ..." line,
   // once the outcome is known.
   bool AddSignal(TSignal signal) override;
 
@@ -160,8 +166,8 @@ class TSignalBuffer final : public ISignalSink {
   size_t PostponedCount() const;
   // Signals accepted by AddSignal whose files are still being written.
   size_t InFlightCount() const;
-  // AddSignal refuses new signals while this many are pending or in flight
-  // (DriverSettings::SignalBufferCapacity).
+  // AddSignal refuses new signals while this many are pending, postponed or
+  // in flight (DriverSettings::SignalBufferCapacity).
   size_t Capacity() const { return capacity_; }
   // A snapshot taken under the lock, in time independent of the backlog
   // (apart from the list of ports); safe to call from any thread.
@@ -256,6 +262,8 @@ class TSignalBuffer final : public ISignalSink {
   // Drops a count whose TimeIn has no signal left.
   void ReleaseTimeIn(TimeInCounts::iterator count) noexcept;
   void CheckBufferSize(bool exceeded);
+  // Pending, postponed and in flight: what the capacity counts.
+  size_t HeldCount() const { return pending_.size() + postponed_.size() + in_flight_; }
   void ReturnDuePostponed();
   // Without mutex_: true when the file is gone (the failure is logged).
   bool DeleteSignalFile(const std::string& file_name);

@@ -471,5 +471,27 @@ TEST_F(SignalBufferTest, ConcurrentProducersAndConsumerLoseAndRepeatNothing) {
   EXPECT_EQ(FileCount(), 0u);
 }
 
+// A Kernel that refuses every signal is an outage like any other: the
+// postponed signals fill the capacity, and their delivery makes room again.
+TEST_F(SignalBufferTest, SignalsTheKernelRefusesCountAgainstTheCapacity) {
+  settings_.SignalBufferCapacity = 50;
+  auto buffer = Open(false);
+  TSignal signal;
+  TGuid id;
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(buffer->AddSignal(Signal("x")));
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    ASSERT_TRUE(buffer->PostponeSignal(id, 15));
+  }
+  EXPECT_FALSE(buffer->AddSignal(Signal("over")));
+  EXPECT_EQ(events_.Count("Event buffer size exceeded."), 1u);
+  const TSignalBufferStats stats = buffer->Stats();
+  EXPECT_EQ(std::make_tuple(stats.Pending, stats.Postponed, stats.Held(), stats.Ports[0].Refused),
+            std::make_tuple(size_t{0}, size_t{50}, size_t{50}, uint64_t{1}));
+  clock_.AdvanceSeconds(15);
+  EXPECT_EQ(Drain(*buffer, 6).size(), 6u);
+  EXPECT_EQ(events_.Count("Event buffer size normalized."), 1u);
+}
+
 }  // namespace
 }  // namespace vd
