@@ -362,18 +362,22 @@ void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::strin
   const std::string path = dir + name;
   // A directory under such a name fails to read like any unreadable file:
   // reported and set aside, as the signal buffer does.
+  bool read = false;
   try {
-    const TQuestionItem read = ParseQuestionFile(fs_.ReadFile(path, kMaxFileSize));
+    TQuestionItem item;
+    RetryTransient([&] { item = ParseQuestionFile(fs_.ReadFile(path, kMaxFileSize)); });
+    read = true;
     // The file on disk is already complete and in this form; writing it again
     // would only cost a flush per item at every start.
-    AddItem(read.FrameType, read.QuestionBody, read.DestinationInstallationNumber,
-            read.DestinationModuleGUID, read.WaitOnlyForACK, path, read.Direction, false);
+    AddItem(item.FrameType, item.QuestionBody, item.DestinationInstallationNumber,
+            item.DestinationModuleGUID, item.WaitOnlyForACK, path, item.Direction, false);
   } catch (const std::exception& error) {
-    AddSystemEvent("Error while reading data from disk.", ExceptionText(error), true);
-    if (IsTransientFileError(error)) {
+    const std::string why = ExceptionText(error);
+    AddSystemEvent("Error while reading data from disk.", why, true);
+    if (read) {  // no memory to hold it: the file itself is fine
       log_.LogWrite("Question file left for the next start: " + path);
-    } else if (!RenameToError(fs_, path)) {
-      log_.LogWrite("Cannot set aside unreadable question file: " + path);
+    } else {
+      SetAsideUnreadableFile(fs_, log_, "question", path, why);
     }
   }
 }

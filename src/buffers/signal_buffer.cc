@@ -153,18 +153,15 @@ void TSignalBuffer::LoadSignalFiles() {
 
 void TSignalBuffer::ReadSignalFile(LoadedFile& file) noexcept {
   try {
-    file.signal = ParseSignalDocument(fs_.ReadFile(file.path, kMaxFileSize));
-  } catch (const std::exception& error) {
-    file.signal.reset();
-    file.transient = IsTransientFileError(error);
-    try {
-      file.error = ExceptionText(error);
-    } catch (...) {
-      file.transient = true;  // out of memory
-    }
+    RetryTransient(
+        [&] { file.signal = ParseSignalDocument(fs_.ReadFile(file.path, kMaxFileSize)); });
   } catch (...) {
     file.signal.reset();
-    file.transient = true;
+    try {
+      file.error = CurrentExceptionText();
+    } catch (...) {
+      file.transient = true;  // out of memory even for the text: the file may be fine
+    }
   }
 }
 
@@ -198,8 +195,8 @@ void TSignalBuffer::AcceptLoadedFile(LoadedFile& file) {
   events_.AddSystemEvent("Błąd odczytu sygnału z dysku!", file.error, true);
   if (file.transient) {
     log_.LogWrite("Signal file left for the next start: " + file.path);
-  } else if (!RenameToError(fs_, file.path)) {
-    log_.LogWrite("Cannot set aside unreadable signal file: " + file.path);
+  } else {
+    SetAsideUnreadableFile(fs_, log_, "signal", file.path, file.error);
   }
 }
 

@@ -117,9 +117,10 @@ class TSignalBuffer final : public ISignalSink {
 
   // Removes files left behind by interrupted writes, then loads every ".sig"
   // file of cache_directory (created with its parents when missing), oldest
-  // TimeIn first; files are read and parsed on several threads. An
-  // unreadable file is reported and renamed to its name followed by
-  // ".error". With flush_writes false files are written without flushing
+  // TimeIn first; files are read and parsed on several threads. A read that
+  // fails for a reason that may pass is tried again a few times; a file that
+  // still cannot be read is reported, renamed to its name followed by
+  // ".error" and named in the log. With flush_writes false files are written without flushing
   // them to stable storage (faster, not power-loss safe). Raises EOSError
   // when the directory cannot be created or listed.
   TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events, ILogWriter& log,
@@ -233,7 +234,7 @@ class TSignalBuffer final : public ISignalSink {
     std::string path;
     std::optional<TSignal> signal;  // empty: unreadable
     std::string error;              // ExceptionText when unreadable
-    bool transient = false;         // the failure may pass by itself
+    bool transient = false;         // read, but no memory to take it: left for the next start
   };
 
   // The constructor's steps (no lock needed then).

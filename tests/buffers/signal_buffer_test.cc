@@ -82,17 +82,31 @@ TEST_F(SignalBufferTest, StartRemovesLeftoversLoadsFilesOldestFirstAndSetsAsideU
   EXPECT_EQ(buffer->Stats().OldestTimeIn, 100);
   EXPECT_EQ(Drain(*buffer), "ABC");
   EXPECT_EQ(buffer->Stats().OldestTimeIn, std::nullopt);
-  EXPECT_EQ(log_.Lines(), std::vector<std::string>{"Removed unfinished cache file: " + unfinished});
+  const std::vector<std::string> lines = log_.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Removed unfinished cache file: " + unfinished);
+  EXPECT_EQ(lines[1].rfind("Unreadable signal file set aside as " + dir_.Path() +
+                               "00000004.sig.error: EXMLDocError - ",
+                           0),
+            0u);
   EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
   EXPECT_EQ(posix_.ListDirectory(dir_.Path()), std::vector<std::string>{"00000004.sig.error"});
 }
 
-TEST_F(SignalBufferTest, FileThatCannotBeReadForNowStaysForTheNextStart) {
+// A read that fails for a reason that may pass is tried again; a file that
+// keeps failing (a bad sector) is set aside like any unreadable one.
+TEST_F(SignalBufferTest, FileThatFailsToReadIsTriedAgainThenSetAside) {
+  using Op = FaultFileSystem::Operation;
   posix_.WriteFile(dir_.Path() + "00000001.sig", SignalDocument(Signal("A")), false);
-  fs_.FailNext(FaultFileSystem::Operation::kReadFile, 1, EIO);
-  EXPECT_EQ(Open()->PendingCount(), 0u);
-  EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
+  fs_.FailNext(Op::kReadFile, 1, EIO);
   EXPECT_EQ(Drain(*Open()), "A");
+  EXPECT_TRUE(events_.Events().empty());
+  posix_.WriteFile(dir_.Path() + "00000002.sig", SignalDocument(Signal("B")), false);
+  fs_.on_call = [](Op op, const std::string&) { return op == Op::kReadFile ? EIO : 0; };
+  EXPECT_EQ(Open()->PendingCount(), 0u);
+  EXPECT_EQ(fs_.Calls(Op::kReadFile), 2 + kCacheLoadAttempts);
+  EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
+  EXPECT_EQ(posix_.ListDirectory(dir_.Path()), std::vector<std::string>{"00000002.sig.error"});
 }
 
 TEST_F(SignalBufferTest, AddedSignalIsLoggedInLocalTimeAndSurvivesAPowerCutInUtc) {
