@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "buffers/base64.h"
+#include "buffers/cache_directory.h"
 #include "kernel/orvan_frame.h"
 #include "support/clock.h"
 #include "support/errors.h"
@@ -84,7 +85,12 @@ TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWri
       module_ip_(std::move(options.ModuleIp)),
       flush_writes_(options.FlushWrites),
       on_work_added_(std::move(options.OnWorkAdded)),
-      max_waiting_events_(options.MaxWaitingEvents) {
+      max_waiting_events_(options.MaxWaitingEvents),
+      own_cache_(options.Cache != nullptr
+                     ? nullptr
+                     : std::make_unique<TCacheDirectory>(fs, log, cache_directory_)),
+      cache_(options.Cache != nullptr ? *options.Cache : *own_cache_),
+      restored_generation_(cache_.Generation()) {
   if (!fs_.Stat(cache_directory_).exists) {
     fs_.CreateDirectories(cache_directory_);
     return;
@@ -144,6 +150,7 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     // Choosing the name and creating the file must not interleave with
     // another writer; building the document needs no lock.
     std::lock_guard<std::recursive_mutex> guard(lock_);
+    RestoreFilesIfRecreated();
     if (event_items_ >= max_waiting_events_) {
       ++counters_.EventsDropped;
       return false;
@@ -158,7 +165,8 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
         stored = true;
       } catch (...) {
         ++counters_.CacheWriteFailures;
-        if (!RecreateMissingDirectory(fs_, log_, cache_directory_)) break;
+        if (!cache_.RecreateIfMissing()) break;
+        RestoreFilesIfRecreated();
       }
     }
     queued = stored || QueueUnstoredEvent(body);
@@ -185,6 +193,7 @@ bool TQuestionsBuffer::QueueUnstoredEvent(const std::string& body) noexcept {
 
 bool TQuestionsBuffer::TakeQuestion(TQuestion& question) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
+  RestoreFilesIfRecreated();
   ReturnDueItems();
   if (ready_.empty()) {
     question.QuestionBody.clear();
@@ -268,6 +277,7 @@ void TQuestionsBuffer::CheckTimeouts() {
   std::optional<std::string> error;  // raised outside the lock, as in HandleAnswer
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
+    RestoreFilesIfRecreated();
     try {
       const int64_t now = NowSeconds();
       for (size_t i = items_.size(); i-- > 0;) {
@@ -379,6 +389,28 @@ void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::strin
     } else {
       SetAsideUnreadableFile(fs_, log_, "question", path, why);
     }
+  }
+}
+
+void TQuestionsBuffer::RestoreFilesIfRecreated() noexcept {
+  const uint64_t generation = cache_.Generation();
+  if (generation == restored_generation_) return;
+  restored_generation_ = generation;
+  size_t durable = 0;
+  size_t written = 0;
+  for (const auto& item : items_) {
+    if (item->FileName.empty()) continue;
+    ++durable;
+    try {
+      SaveQuestionFile(*item);
+      ++written;
+    } catch (...) {  // the item is still sent from memory
+    }
+  }
+  try {
+    log_.LogWrite("Question files restored: " + std::to_string(written) + " of " +
+                  std::to_string(durable) + " written again");
+  } catch (...) {
   }
 }
 

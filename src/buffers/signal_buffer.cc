@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "buffers/cache_directory.h"
 #include "buffers/signal_xml.h"
 #include "config/driver_settings.h"
 #include "support/clock.h"
@@ -27,6 +28,8 @@ namespace {
 constexpr char kSignalExtension[] = ".sig";
 constexpr char kSignalMask[] = "*.sig";
 constexpr int64_t kNever = std::numeric_limits<int64_t>::min();
+constexpr char kCacheRecreatedText[] =
+    "Cache directory recreated; the signals and events held were written to it again.";
 
 int64_t SaturatingAdd(int64_t a, int64_t b) {
   if (b > 0 && a > std::numeric_limits<int64_t>::max() - b) {
@@ -71,17 +74,21 @@ void RemoveFileQuietly(IFileSystem& fs, const std::string& path) noexcept {
 TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events,
                              ILogWriter& log, const DriverSettings& settings,
                              std::string cache_directory, bool flush_writes,
-                             std::function<void()> on_work_added)
+                             std::function<void()> on_work_added, TCacheDirectory* cache)
     : fs_(fs),
       clock_(clock),
       events_(events),
       log_(log),
       cache_directory_(IncludeTrailingSlash(std::move(cache_directory))),
+      own_cache_(cache != nullptr ? nullptr
+                                  : std::make_unique<TCacheDirectory>(fs, log, cache_directory_)),
+      cache_(cache != nullptr ? *cache : *own_cache_),
       flush_writes_(flush_writes),
       on_work_added_(std::move(on_work_added)),
       capacity_(std::max<size_t>(1, settings.SignalBufferCapacity)),
       // 100 below the capacity, as long as that leaves nine tenths of it.
-      normal_margin_(std::min<size_t>(kNormalMargin, capacity_ / 10)) {
+      normal_margin_(std::min<size_t>(kNormalMargin, capacity_ / 10)),
+      restored_generation_(cache_.Generation()) {
   if (fs_.Stat(cache_directory_).exists) {
     RemoveUnfinishedFiles(fs_, log_, cache_directory_, kSignalMask);
     LoadSignalFiles();
@@ -251,7 +258,7 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     } catch (...) {
       error = CurrentExceptionText();
       RemoveFileQuietly(fs_, temporary);
-      if (!RecreateMissingDirectory(fs_, log_, cache_directory_)) break;
+      if (!cache_.RecreateIfMissing()) break;
     }
   }
 
@@ -263,8 +270,83 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     Finish(writer, written, error);
     stored = written;
   }
+  RestoreFilesIfRecreated();
   if (stored) NotifyWorkAdded();
   return stored;
+}
+
+void TSignalBuffer::RestoreFilesIfRecreated() noexcept {
+  const uint64_t generation = cache_.Generation();
+  if (restored_generation_.load(std::memory_order_acquire) == generation) return;
+  struct Held {
+    TGuid id;
+    std::string file;
+    TSignal signal;
+  };
+  std::vector<Held> held;
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (restored_generation_.load(std::memory_order_relaxed) == generation) return;
+    held.reserve(pending_.size() + postponed_.size());
+    for (const EntryList* list : {&pending_, &postponed_}) {
+      for (const SignalEntry& entry : *list)
+        held.push_back({entry.Id, entry.FileName, entry.Signal});
+    }
+    for (const Held& h : held) restoring_names_.insert(h.file);
+    restored_generation_.store(generation, std::memory_order_release);
+  } catch (...) {  // out of memory: the next call tries again
+    std::lock_guard<std::mutex> lock(mutex_);
+    restoring_names_.clear();
+    return;
+  }
+
+  // Written like new files, but without the lock: producers must not wait
+  // for thousands of writes. The directory is flushed once, at the end.
+  size_t written = 0;
+  std::string failure;
+  for (const Held& h : held) {
+    const std::string temporary = TemporaryFileName(h.file);
+    try {
+      fs_.WriteFile(temporary, SignalDocument(h.signal), flush_writes_);
+      fs_.Rename(temporary, h.file, true);
+      ++written;
+    } catch (...) {
+      RemoveFileQuietly(fs_, temporary);
+      if (failure.empty()) failure = CurrentExceptionText();
+    }
+  }
+  try {
+    if (flush_writes_) fs_.SyncDirectory(cache_directory_);
+  } catch (...) {
+    if (failure.empty()) failure = CurrentExceptionText();
+  }
+  // A signal acknowledged meanwhile had its file deleted before it was
+  // written again: it must not come back at the next start.
+  std::vector<std::string> gone;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Held& h : held) {
+      if (index_.count(h.id) == 0) gone.push_back(h.file);
+    }
+  }
+  for (const std::string& file : gone) RemoveFileQuietly(fs_, file);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    restoring_names_.clear();
+  }
+
+  try {
+    std::string details = cache_directory_ + ": " + std::to_string(written) + " of " +
+                          std::to_string(held.size()) + " signal files written again";
+    if (!failure.empty()) details += " (" + failure + ")";
+    const std::string lock_failure = cache_.LockFailure();
+    details += lock_failure.empty() ? "; cache lock taken again"
+                                    : "; cache lock not taken again: " + lock_failure;
+    log_.LogWrite("Signal files restored: " + details);
+    // The question buffer writes its own files again before it queues this.
+    events_.AddSystemEvent(kCacheRecreatedText, details, true);
+  } catch (...) {  // out of memory for the texts; the files are written
+  }
 }
 
 bool TSignalBuffer::Reserve(const TSignal& signal, const std::string* failure, Writer& writer) {
@@ -318,7 +400,8 @@ std::string TSignalBuffer::ReserveFileName() {
   for (int draw = 0; draw < kMaxDraws; ++draw) {
     std::string name = UniqueFileName(fs_, clock_, cache_directory_, kSignalExtension);
     if (std::find(in_flight_names_.begin(), in_flight_names_.end(), name) ==
-        in_flight_names_.end()) {
+            in_flight_names_.end() &&
+        restoring_names_.count(name) == 0) {
       in_flight_names_.push_back(name);
       return name;
     }
@@ -483,6 +566,7 @@ void TSignalBuffer::CheckBufferSize(bool exceeded) {
 }
 
 bool TSignalBuffer::GetFirstSignal(TSignal& signal, TGuid& id) noexcept {
+  RestoreFilesIfRecreated();
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     ReturnDuePostponed();
@@ -601,6 +685,7 @@ bool TSignalBuffer::DeleteSignalFile(const std::string& file_name) {
 }
 
 bool TSignalBuffer::CountOldSignals(int32_t& old_count, int32_t& total_count) {
+  RestoreFilesIfRecreated();
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t cutoff = NowUnixUtc(clock_) - kOldSignalAgeSeconds;
   size_t old = 0;
@@ -613,6 +698,7 @@ bool TSignalBuffer::CountOldSignals(int32_t& old_count, int32_t& total_count) {
 }
 
 void TSignalBuffer::CheckInactivity() {
+  RestoreFilesIfRecreated();
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t now = NowSeconds();
   for (size_t i = 0; i < port_states_.size(); ++i) {

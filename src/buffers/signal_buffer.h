@@ -1,13 +1,16 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -19,6 +22,7 @@
 namespace vd {
 
 class IClock;
+class TCacheDirectory;
 class IFileSystem;
 class ILogWriter;
 class ISystemEventSink;
@@ -67,7 +71,9 @@ struct TSignalBufferStats {
 // the lock again) appends the batch to the pending signals, writes their log
 // lines and wakes the others. Every caller still returns only once its own
 // file is durable. A cache directory that has gone (removed while the driver
-// runs) is made again and the write tried once more. A failed write, flush
+// runs) is made again (see TCacheDirectory) and the write tried once more;
+// the files of the signals held, which went with it, are then written again
+// without the lock, and one event tells the operator. A failed write, flush
 // or rename refuses that signal; a failed directory flush refuses exactly the signals of its batch;
 // neither leaves a file under the final name.
 //
@@ -120,12 +126,15 @@ class TSignalBuffer final : public ISignalSink {
   // TimeIn first; files are read and parsed on several threads. A read that
   // fails for a reason that may pass is tried again a few times; a file that
   // still cannot be read is reported, renamed to its name followed by
-  // ".error" and named in the log. With flush_writes false files are written without flushing
-  // them to stable storage (faster, not power-loss safe). Raises EOSError
-  // when the directory cannot be created or listed.
+  // ".error" and named in the log. With flush_writes false files are written
+  // without flushing them to stable storage (faster, not power-loss safe).
+  // Raises EOSError when the directory cannot be created or listed. cache,
+  // when given, is the directory (same path) shared with the question
+  // buffer; borrowed.
   TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events, ILogWriter& log,
                 const DriverSettings& settings, std::string cache_directory,
-                bool flush_writes = true, std::function<void()> on_work_added = {});
+                bool flush_writes = true, std::function<void()> on_work_added = {},
+                TCacheDirectory* cache = nullptr);
   ~TSignalBuffer() override;
 
   TSignalBuffer(const TSignalBuffer&) = delete;
@@ -273,13 +282,20 @@ class TSignalBuffer final : public ISignalSink {
   int64_t NowSeconds() const;
   // Calls on_work_added_ (if set); never raises. Called without mutex_.
   void NotifyWorkAdded() const noexcept;
+  // When the cache directory was made again since the last look (by either
+  // buffer), writes the file of every signal pending or postponed again,
+  // then raises the event "Cache directory recreated; ...". Without mutex_;
+  // one caller per recreation does the work, the others go on. Never raises.
+  void RestoreFilesIfRecreated() noexcept;
 
   // Constant after construction.
   IFileSystem& fs_;
   const IClock& clock_;
   ISystemEventSink& events_;
   ILogWriter& log_;
-  const std::string cache_directory_;  // ends with "/"
+  const std::string cache_directory_;                 // ends with "/"
+  const std::unique_ptr<TCacheDirectory> own_cache_;  // when none is shared
+  TCacheDirectory& cache_;
   const bool flush_writes_;
   const std::function<void()> on_work_added_;
   const size_t capacity_;
@@ -316,6 +332,12 @@ class TSignalBuffer final : public ISignalSink {
   // Writers in that queue not yet taken into a batch.
   size_t queued_ = 0;
   uint64_t cache_write_failures_ = 0;
+  // The cache directory's generation whose files were written (or are being
+  // written) again; read without the lock first.
+  std::atomic<uint64_t> restored_generation_{0};
+  // Names of the files being written again: no new signal may draw one,
+  // since a file whose signal was removed meanwhile is deleted afterwards.
+  std::set<std::string> restoring_names_;
 };
 
 }  // namespace vd

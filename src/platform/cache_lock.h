@@ -36,6 +36,11 @@ class TCacheLock {
 
   static constexpr int kRetryWindowMs = 1000;
 
+  // The cache directory was removed and made again: takes the lock on a new
+  // lock file there, without waiting, and lets the old one go. Raises as the
+  // constructor does and then keeps the old lock.
+  void TakeAgain();
+
   // The process id written by the process holding the lock of
   // cache_directory; 0 when nobody holds it (or the directory has no lock
   // file), -1 when the holder wrote no id. Creates nothing; holds the lock
@@ -43,6 +48,7 @@ class TCacheLock {
   static int64_t Holder(const std::string& cache_directory);
 
  private:
+  const std::string directory_;  // ends with "/"
   int fd_ = -1;
 };
 

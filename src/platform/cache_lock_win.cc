@@ -59,26 +59,26 @@ int64_t ReadProcessId(int fd) {
   }
 }
 
-}  // namespace
-
-TCacheLock::TCacheLock(const std::string& cache_directory) {
-  const std::string path = LockPath(cache_directory);
-  fd_ = Open(path, _O_RDWR | _O_CREAT);
-  if (fd_ < 0) throw LastWindowsError("open", path);
+// Opens (creating it when missing) and locks the lock file of directory,
+// waiting up to wait_ms for a holder that lets go, and writes this process's
+// id into it; its descriptor.
+int TakeLock(const std::string& directory, int wait_ms) {
+  const std::string path = LockPath(directory);
+  const int fd = Open(path, _O_RDWR | _O_CREAT);
+  if (fd < 0) throw LastWindowsError("open", path);
   constexpr int kSliceMs = 50;
   DWORD error = 0;
-  bool locked = TryLock(fd_, error);
-  for (int waited = 0; !locked && error == ERROR_LOCK_VIOLATION && waited < kRetryWindowMs;
+  bool locked = TryLock(fd, error);
+  for (int waited = 0; !locked && error == ERROR_LOCK_VIOLATION && waited < wait_ms;
        waited += kSliceMs) {
     ::Sleep(kSliceMs);
-    locked = TryLock(fd_, error);
+    locked = TryLock(fd, error);
   }
   if (!locked) {
-    const int64_t holder = ReadProcessId(fd_);
-    ::_close(fd_);
-    fd_ = -1;
+    const int64_t holder = ReadProcessId(fd);
+    ::_close(fd);
     if (error == ERROR_LOCK_VIOLATION) {
-      throw ECacheInUse("Cache directory " + IncludeTrailingSlash(cache_directory) +
+      throw ECacheInUse("Cache directory " + directory +
                         " is in use by another process (process id " + std::to_string(holder) +
                         ")");
     }
@@ -86,11 +86,24 @@ TCacheLock::TCacheLock(const std::string& cache_directory) {
   }
   // Only for the message of a refused process: a failure here changes nothing.
   const std::string pid = std::to_string(::GetCurrentProcessId()) + "\r\n";
-  if (::_chsize_s(fd_, kProcessIdOffset) == 0 &&
-      ::_lseeki64(fd_, kProcessIdOffset, SEEK_SET) == kProcessIdOffset) {
+  if (::_chsize_s(fd, kProcessIdOffset) == 0 &&
+      ::_lseeki64(fd, kProcessIdOffset, SEEK_SET) == kProcessIdOffset) {
     [[maybe_unused]] const int written =
-        ::_write(fd_, pid.data(), static_cast<unsigned>(pid.size()));
+        ::_write(fd, pid.data(), static_cast<unsigned>(pid.size()));
   }
+  return fd;
+}
+
+}  // namespace
+
+TCacheLock::TCacheLock(const std::string& cache_directory)
+    : directory_(IncludeTrailingSlash(cache_directory)),
+      fd_(TakeLock(directory_, kRetryWindowMs)) {}
+
+void TCacheLock::TakeAgain() {
+  const int fd = TakeLock(directory_, 0);
+  ::_close(fd_);
+  fd_ = fd;
 }
 
 TCacheLock::~TCacheLock() {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "buffers/cache_directory.h"
 #include "buffers/questions_buffer.h"
 #include "buffers/signal_buffer.h"
 #include "device/device_control.h"
@@ -69,18 +70,26 @@ bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
     TWakeEvent& work_event = *work_event_;
     auto wake_link = [&work_event] { work_event.Notify(); };
 
+    // A cache directory removed while the driver runs is made again by the
+    // first write that misses it; the lock goes with it.
+    TCacheLock& cache_lock = *cache_lock_;
+    cache_directory_ =
+        std::make_unique<TCacheDirectory>(host_.FileSystem, Log(), settings_.CacheDirectory(),
+                                          [&cache_lock] { cache_lock.TakeAgain(); });
+
     module_list_ = std::make_unique<TListOfModules>();
     questions_buffer_ = std::make_unique<TQuestionsBuffer>(
         host_.FileSystem, host_.Clock, Log(),
         TQuestionsBuffer::Options{settings_.CacheDirectory(), settings_.Name, settings_.LocalIP,
-                                  settings_.FlushCacheWrites, wake_link});
+                                  settings_.FlushCacheWrites, wake_link,
+                                  TQuestionsBuffer::kMaxWaitingEvents, cache_directory_.get()});
     kernel_settings_ = std::make_unique<TKernelSettings>(*module_list_);
     for (const KernelEndpoint& endpoint : kernel_endpoints_) {
       kernel_settings_->AddKernelEndpoint(endpoint);
     }
     signal_buffer_ = std::make_unique<TSignalBuffer>(
         host_.FileSystem, host_.Clock, *questions_buffer_, Log(), settings_,
-        settings_.CacheDirectory(), settings_.FlushCacheWrites, wake_link);
+        settings_.CacheDirectory(), settings_.FlushCacheWrites, wake_link, cache_directory_.get());
     device_param_control_buffer_ = std::make_unique<TDeviceParamControlBuffer>(true, true);
 
     PrepareOpenFileLimit(settings_.Ports.size(), Log());
@@ -216,6 +225,7 @@ void TO_VolterDirectDrv::FreeSharedObjects(bool log_stop) {
   signal_buffer_.reset();
   kernel_settings_.reset();
   questions_buffer_.reset();
+  cache_directory_.reset();
   module_list_.reset();
   work_event_.reset();
   if (log_) {

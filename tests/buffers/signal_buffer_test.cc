@@ -12,6 +12,8 @@
 #include <thread>
 #include <tuple>
 
+#include "buffers/cache_directory.h"
+#include "buffers/questions_buffer.h"
 #include "buffers/signal_xml.h"
 #include "config/driver_settings.h"
 #include "fakes/fake_clock.h"
@@ -269,7 +271,7 @@ TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
   const std::vector<Case> cases = {
       {"disk full", [&](const std::string&) { fs_.no_space = true; },
        [&](const std::string&) { fs_.no_space = false; }, "No space left on device", "AC"},
-      {"directory removed", remove, [](const std::string&) {}, nullptr, "BC"},
+      {"directory removed", remove, [](const std::string&) {}, nullptr, "ABC"},
       {"directory made a file",
        [&](const std::string& cache) {
          remove(cache);
@@ -281,7 +283,7 @@ TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
 #else
        "Not a directory",
 #endif
-       "C"},
+       "AC"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -297,12 +299,12 @@ TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
       EXPECT_EQ(events_.Count("Error while saving signal to disk."), 51u);
       EXPECT_NE(events_.Events().at(0).details.find(c.refusal), std::string::npos);
     } else {
-      EXPECT_EQ(log_.Lines().at(log_.Lines().size() - 2), "Cache directory recreated: " + cache);
+      EXPECT_EQ(log_.Lines().at(log_.Lines().size() - 3), "Cache directory recreated: " + cache);
     }
     c.mend_disk(cache);
     ASSERT_TRUE(buffer.AddSignal(Signal("C")));
-    // Every file in the directory is a whole signal; the first signal is sent
-    // from memory also when its file went with the directory.
+    // Every file in the directory is a whole signal; the first signal's file,
+    // gone with the directory, is written again.
     std::string on_disk;
     for (const std::string& name : posix_.ListDirectory(cache))
       on_disk += ParseSignalDocument(posix_.ReadFile(cache + name, 1 << 20)).HardwareNumber;
@@ -505,6 +507,52 @@ TEST_F(SignalBufferTest, SignalsTheKernelRefusesCountAgainstTheCapacity) {
   clock_.AdvanceSeconds(15);
   EXPECT_EQ(Drain(*buffer, 6).size(), 6u);
   EXPECT_EQ(events_.Count("Event buffer size normalized."), 1u);
+}
+
+// The cache directory removed while the driver runs: whichever buffer misses
+// it first makes it again and takes the lock there; the files of every
+// signal and event held are written again, and one event says so.
+TEST_F(SignalBufferTest, CacheDirectoryMadeAgainGetsTheFilesOfEverythingHeld) {
+  int relocks = 0;
+  TCacheDirectory cache(fs_, log_, dir_.Path(), [&] { ++relocks; });
+  TQuestionsBuffer questions(fs_, clock_, log_, {dir_.Path(), "d", "", true, {}, 100, &cache});
+  TSignalBuffer buffer(fs_, clock_, questions, log_, settings_, dir_.Path(), true, {}, &cache);
+  ASSERT_TRUE(buffer.AddSignal(Signal("A")));
+  ASSERT_TRUE(buffer.AddSignal(Signal("B")));
+  TSignal signal;
+  TGuid id;
+  ASSERT_TRUE(buffer.GetFirstSignal(signal, id) && buffer.PostponeSignal(id, 1000));
+  ASSERT_TRUE(questions.AddSystemEvent("held", "", false));
+  // Who misses the directory first: the signal buffer storing a signal, or
+  // the question buffer storing an event (the signal buffer follows at its
+  // next call).
+  for (const bool signal_first : {true, false}) {
+    SCOPED_TRACE(signal_first);
+    std::filesystem::remove_all(dir_.Path());
+    if (signal_first) {
+      ASSERT_TRUE(buffer.AddSignal(Signal("C")));
+    } else {
+      ASSERT_TRUE(questions.AddSystemEvent("next", "", false));
+      buffer.CheckInactivity();
+    }
+    EXPECT_EQ(relocks, signal_first ? 1 : 2);
+    std::string signals;
+    size_t event_files = 0;
+    for (const std::string& name : posix_.ListDirectory(dir_.Path())) {
+      if (MatchesMask(name, "*.que")) ++event_files;
+      if (MatchesMask(name, "*.sig"))
+        signals += ParseSignalDocument(posix_.ReadFile(dir_.Path() + name, 1 << 20)).HardwareNumber;
+    }
+    std::sort(signals.begin(), signals.end());
+    EXPECT_EQ(signals, "ABC");
+    size_t recreated = 0;
+    for (const TQuestionItem& item : questions.Snapshot()) {
+      EXPECT_TRUE(posix_.Stat(item.FileName).exists) << item.QuestionBody;
+      recreated += item.QuestionBody.find("<Text>Cache directory recreated;") != std::string::npos;
+    }
+    EXPECT_EQ(event_files, questions.ItemCount());
+    EXPECT_EQ(recreated, signal_first ? 1u : 2u);
+  }
 }
 
 }  // namespace
