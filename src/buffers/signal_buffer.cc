@@ -629,7 +629,7 @@ bool TSignalBuffer::PostponeSignal(const TGuid& id, int64_t delay_seconds) noexc
 bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
   try {
     EntryList removed;
-    std::vector<std::string> files;  // to delete: earlier failures, then this one
+    std::vector<std::string> files;  // to delete: this one, then earlier failures
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const auto found = index_.find(id);
@@ -646,11 +646,15 @@ bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
       CheckBufferSize(false);
     }
     // The files go without the lock, so that producers never wait for the
-    // disk here. Their names stay taken until they are gone.
+    // disk here. Their names stay taken until they are gone. This signal's
+    // file first, the others only while deletions succeed: while the disk
+    // refuses every one (a read-only cache) a removal costs one attempt and
+    // one log line, not one per file kept.
     files.push_back(std::move(removed.front().FileName));
+    std::rotate(files.begin(), files.end() - 1, files.end());
     size_t kept = 0;
     for (size_t i = 0; i < files.size(); ++i) {
-      if (DeleteSignalFile(files[i])) continue;
+      if (kept == 0 && DeleteSignalFile(files[i])) continue;
       if (kept != i) files[kept] = std::move(files[i]);
       ++kept;
     }

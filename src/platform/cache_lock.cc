@@ -43,12 +43,13 @@ int64_t ReadProcessId(int fd) {
   }
 }
 
-// Opens (creating it when missing) and locks the lock file of directory,
-// waiting up to wait_ms for a holder that lets go, and writes this process's
-// id into it; its descriptor.
-int TakeLock(const std::string& directory, int wait_ms) {
-  const std::string path = LockPath(directory);
-  const int fd = OpenRetrying(path, O_RDWR | O_CREAT);
+// Opens (creating it when missing) and locks the lock file of directory, or
+// the directory itself, waiting up to wait_ms for a holder that lets go, and
+// writes this process's id into the lock file; its descriptor.
+int TakeLock(const std::string& directory, TCacheLock::Kind kind, int wait_ms) {
+  const bool whole = kind == TCacheLock::Kind::kDirectory;
+  const std::string path = whole ? directory : LockPath(directory);
+  const int fd = OpenRetrying(path, whole ? O_RDONLY | O_DIRECTORY : O_RDWR | O_CREAT);
   if (fd < 0) throw MakeOSError(errno, "open", path);
   constexpr int kSliceMs = 50;
   int locked = TryLock(fd);
@@ -59,15 +60,15 @@ int TakeLock(const std::string& directory, int wait_ms) {
   }
   if (locked != 0) {
     const int error = errno;
-    const int64_t holder = ReadProcessId(fd);
+    const int64_t holder = whole ? 0 : ReadProcessId(fd);
     ::close(fd);
     if (error == EWOULDBLOCK) {
-      throw ECacheInUse("Cache directory " + directory +
-                        " is in use by another process (process id " + std::to_string(holder) +
-                        ")");
+      throw ECacheInUse("Cache directory " + directory + " is in use by another process" +
+                        (whole ? "" : " (process id " + std::to_string(holder) + ")"));
     }
     throw MakeOSError(error, "lock", path);
   }
+  if (whole) return fd;
   // Only for the message of a refused process: a failure here changes nothing.
   const std::string pid = std::to_string(::getpid()) + "\n";
   if (::ftruncate(fd, 0) == 0) {
@@ -78,12 +79,13 @@ int TakeLock(const std::string& directory, int wait_ms) {
 
 }  // namespace
 
-TCacheLock::TCacheLock(const std::string& cache_directory)
+TCacheLock::TCacheLock(const std::string& cache_directory, Kind kind)
     : directory_(IncludeTrailingSlash(cache_directory)),
-      fd_(TakeLock(directory_, kRetryWindowMs)) {}
+      kind_(kind),
+      fd_(TakeLock(directory_, kind_, kRetryWindowMs)) {}
 
 void TCacheLock::TakeAgain() {
-  const int fd = TakeLock(directory_, 0);
+  const int fd = TakeLock(directory_, kind_, 0);
   ::close(fd_);
   fd_ = fd;
 }

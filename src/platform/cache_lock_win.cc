@@ -5,6 +5,8 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "platform/cache_lock.h"
 #include "platform/windows_error.h"
 #include "platform/windows_text.h"
@@ -94,13 +96,50 @@ int TakeLock(const std::string& directory, int wait_ms) {
   return fd;
 }
 
+// A read-only directory holds no lock file; a named mutex, one per path
+// (letters and separators folded as the file system folds them), stands for
+// its lock. Global, so that the service and a program run by hand in another
+// session see each other; local when this process may not create global
+// objects.
+HANDLE TakeDirectoryMutex(const std::string& directory) {
+  uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+  for (const char c : directory) {
+    const char folded = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c == '\\' ? '/' : c;
+    hash = (hash ^ static_cast<unsigned char>(folded)) * 1099511628211ULL;
+  }
+  char name[48];
+  std::snprintf(name, sizeof name, "VolterDirectDrv_Cache_%016llX",
+                static_cast<unsigned long long>(hash));
+  for (const char* scope : {"Global\\", "Local\\"}) {
+    const std::wstring wide = WideFromUtf8(scope + std::string(name));
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, wide.c_str());
+    const DWORD error = ::GetLastError();
+    if (mutex == nullptr) {
+      if (error == ERROR_ACCESS_DENIED && scope[0] == 'G') continue;
+      throw MakeWindowsError(error, "create the lock of", directory);
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+      ::CloseHandle(mutex);
+      throw ECacheInUse("Cache directory " + directory + " is in use by another process");
+    }
+    return mutex;
+  }
+  throw MakeWindowsError(ERROR_ACCESS_DENIED, "create the lock of", directory);
+}
+
 }  // namespace
 
-TCacheLock::TCacheLock(const std::string& cache_directory)
-    : directory_(IncludeTrailingSlash(cache_directory)),
-      fd_(TakeLock(directory_, kRetryWindowMs)) {}
+TCacheLock::TCacheLock(const std::string& cache_directory, Kind kind)
+    : directory_(IncludeTrailingSlash(cache_directory)), kind_(kind) {
+  if (kind_ == Kind::kDirectory) {
+    mutex_ = TakeDirectoryMutex(directory_);
+  } else {
+    fd_ = TakeLock(directory_, kRetryWindowMs);
+  }
+}
 
 void TCacheLock::TakeAgain() {
+  if (kind_ == Kind::kDirectory) return;  // the mutex stands for the path, not the directory
   const int fd = TakeLock(directory_, 0);
   ::_close(fd_);
   fd_ = fd;
@@ -108,6 +147,7 @@ void TCacheLock::TakeAgain() {
 
 TCacheLock::~TCacheLock() {
   if (fd_ >= 0) ::_close(fd_);  // releases the lock
+  if (mutex_ != nullptr) ::CloseHandle(mutex_);
 }
 
 int64_t TCacheLock::Holder(const std::string& cache_directory) {

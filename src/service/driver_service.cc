@@ -1,5 +1,7 @@
 #include "service/driver_service.h"
 
+#include <cerrno>
+#include <string>
 #include <utility>
 
 #include "buffers/cache_directory.h"
@@ -21,11 +23,32 @@
 #include "service/watchdog.h"
 #include "support/errors.h"
 #include "support/file_system.h"
+#include "support/file_utils.h"
 #include "support/service_event_log.h"
 #include "support/service_notifier.h"
 #include "support/settings_source.h"
 
 namespace vd {
+namespace {
+
+constexpr char kReadOnlyCacheText[] =
+    "Cache directory is read-only; what it holds is delivered, new signals are refused.";
+
+// Empty when the lock file can be made (or is there) in the cache directory;
+// otherwise, for a directory in which nothing can be created, why not. Any
+// other failure raises.
+std::string ReadOnlyCacheReason(IFileSystem& fs, const std::string& cache_directory) {
+  try {
+    fs.AppendFile(IncludeTrailingSlash(cache_directory) + kCacheLockFileName, "");
+    return {};
+  } catch (const EOSError& error) {
+    const int code = error.ErrorCode();
+    if (code != EROFS && code != EACCES && code != EPERM) throw;
+    return ExceptionText(error);
+  }
+}
+
+}  // namespace
 
 TO_VolterDirectDrv::TO_VolterDirectDrv(TServiceHost host) : host_(std::move(host)) {
   SetDefaults(settings_, host_.ExecutableDirectory, host_.LocalIP);
@@ -60,10 +83,21 @@ bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
     // Before anything reads or writes the cache or the log: a second driver
     // on this cache must leave the first one's files alone.
     host_.FileSystem.CreateDirectories(settings_.CacheDirectory());
-    cache_lock_ = std::make_unique<TCacheLock>(settings_.CacheDirectory());
+    // A cache in which nothing can be created still holds alarms to
+    // deliver: the directory itself is locked then.
+    const std::string read_only = ReadOnlyCacheReason(host_.FileSystem, settings_.CacheDirectory());
+    cache_lock_ = std::make_unique<TCacheLock>(
+        settings_.CacheDirectory(),
+        read_only.empty() ? TCacheLock::Kind::kLockFile : TCacheLock::Kind::kDirectory);
     if (settings_.LogSave) {
       log_ = std::make_unique<TLogging>(host_.FileSystem, host_.Clock, settings_.LogPath,
                                         kLogSizeLimitKb, false, host_.Program);
+    }
+    if (!read_only.empty()) {
+      Log().LogWrite(
+          "Cache directory is read-only, the directory itself is locked; what it holds "
+          "is delivered, new signals are refused: " +
+          read_only);
     }
     // New work in either buffer wakes the link at once.
     work_event_ = std::make_unique<TWakeEvent>();
@@ -83,6 +117,7 @@ bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
         TQuestionsBuffer::Options{settings_.CacheDirectory(), settings_.Name, settings_.LocalIP,
                                   settings_.FlushCacheWrites, wake_link,
                                   TQuestionsBuffer::kMaxWaitingEvents, cache_directory_.get()});
+    if (!read_only.empty()) questions_buffer_->AddSystemEvent(kReadOnlyCacheText, read_only, true);
     kernel_settings_ = std::make_unique<TKernelSettings>(*module_list_);
     for (const KernelEndpoint& endpoint : kernel_endpoints_) {
       kernel_settings_->AddKernelEndpoint(endpoint);

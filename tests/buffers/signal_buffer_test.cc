@@ -555,5 +555,16 @@ TEST_F(SignalBufferTest, CacheDirectoryMadeAgainGetsTheFilesOfEverythingHeld) {
   }
 }
 
+// A cache that refuses every deletion (read-only): each removal tries its own
+// file once, not every file kept before it.
+TEST_F(SignalBufferTest, RefusedDeletionsCostOneAttemptPerRemoval) {
+  for (int i = 0; i < 20; ++i)
+    posix_.WriteFile(dir_.Path() + std::to_string(i) + ".sig", SignalDocument(Signal("x")), false);
+  auto buffer = Open();
+  fs_.fail_delete = true;
+  EXPECT_EQ(Drain(*buffer).size(), 20u);
+  EXPECT_EQ(fs_.Calls(FaultFileSystem::Operation::kDeleteFile), 20);
+}
+
 }  // namespace
 }  // namespace vd

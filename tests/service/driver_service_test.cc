@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "buffers/signal_xml.h"
 #include "fakes/fake_time_setter.h"
+#include "fakes/fault_file_system.h"
 #include "fakes/memory_settings_source.h"
 #include "fakes/recording_service_events.h"
 #include "fakes/scoped_temp_dir.h"
 #include "kernel/kernel_messages.h"
 #include "kernel_simulator.h"
+#include "platform/cache_lock.h"
 #include "platform/host_file_system.h"
 #include "platform/socket_api.h"
 #include "platform/system_clock.h"
@@ -36,7 +39,7 @@ class DriverServiceTest : public testing::Test {
   std::unique_ptr<TO_VolterDirectDrv> NewService() {
     ProgramInfo program;
     program.executable_path = "/opt/volter/VolterDirectDrv";
-    return std::make_unique<TO_VolterDirectDrv>(TServiceHost{fs_, clock_, events_, notifier_,
+    return std::make_unique<TO_VolterDirectDrv>(TServiceHost{faulty_, clock_, events_, notifier_,
                                                              time_setter_, PosixSocketApi(),
                                                              program, dir_.Path(), "127.0.0.1"});
   }
@@ -48,6 +51,7 @@ class DriverServiceTest : public testing::Test {
 
   ScopedTempDir dir_;
   HostFileSystem fs_;
+  FaultFileSystem faulty_{fs_};
   SystemClock clock_;
   RecordingServiceEventLog events_;
   RecordingServiceNotifier notifier_;
@@ -85,6 +89,50 @@ TEST_F(DriverServiceTest, StartAndStopReportEventsLogAndUnregisterFromTheKernel)
   ASSERT_NE(start, std::string::npos);
   ASSERT_NE(stop, std::string::npos);
   EXPECT_LT(start, stop);
+}
+
+// A cache in which nothing can be created: the driver starts all the same,
+// locks the directory itself, says so once, and delivers what is stored.
+TEST_F(DriverServiceTest, ReadOnlyCacheStartsLockedAndDeliversWhatItHolds) {
+  using Op = FaultFileSystem::Operation;
+  registry_.SetNumber(kDriverKeyPath, "LogSave", 1);
+  const std::string cache = dir_.Path() + "work/Temp/VolterDirectDrv_Cache/";
+  fs_.CreateDirectories(cache);
+  TSignal stored;
+  stored.HardwareNumber = "stored";
+  fs_.WriteFile(cache + "00000001.sig", SignalDocument(stored), false);
+  faulty_.on_call = [&cache](Op op, const std::string& path) {
+    const bool creates =
+        op != Op::kReadFile && op != Op::kListDirectory && op != Op::kCreateDirectories;
+    return creates && path.rfind(cache, 0) == 0 ? EROFS : 0;
+  };
+  TKernelSimOptions options;
+  options.TcpPort = 0;
+  TKernelSimulator sim(options);
+  UseKernel(sim);
+  auto service = NewService();
+  ASSERT_TRUE(Start(*service));
+  EXPECT_THROW(TCacheLock second(cache, TCacheLock::Kind::kDirectory), ECacheInUse);
+  const auto read_only_event = [](const TKernelSimulator& s) {
+    size_t n = 0;
+    for (const TSimFrame& f : s.Received())
+      n += f.Frame.Data.find("<Text>Cache directory is read-only;") != std::string::npos;
+    return n;
+  };
+  ASSERT_TRUE(sim.WaitFor(
+      [&](const TKernelSimulator& s) {
+        return s.CountReceived(kFrameTypeSignal) > 0 && read_only_event(s) > 0;
+      },
+      30000));
+  EXPECT_TRUE(service->ServiceStop());
+  EXPECT_EQ(read_only_event(sim), 1u);
+  service.reset();
+  std::string log;
+  for (const std::string& file : fs_.ListDirectory(dir_.Path() + "log/"))
+    log += fs_.ReadFile(dir_.Path() + "log/" + file, 1 << 20);
+  const size_t line = log.find("Cache directory is read-only, the directory itself is locked");
+  ASSERT_NE(line, std::string::npos);
+  EXPECT_EQ(log.find("Cache directory is read-only", line + 1), std::string::npos);
 }
 
 }  // namespace
