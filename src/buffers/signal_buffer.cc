@@ -276,8 +276,20 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
 }
 
 void TSignalBuffer::RestoreFilesIfRecreated() noexcept {
-  const uint64_t generation = cache_.Generation();
-  if (restored_generation_.load(std::memory_order_acquire) == generation) return;
+  if (restored_generation_.load(std::memory_order_acquire) == cache_.Generation()) return;
+  // One restorer at a time, and nobody waits for it: a caller that finds one
+  // at work goes on, and the restorer looks again once it is done (the
+  // directory may have gone once more meanwhile).
+  std::unique_lock<std::mutex> restoring(restore_mutex_, std::try_to_lock);
+  if (!restoring.owns_lock()) return;
+  for (uint64_t generation = cache_.Generation();
+       restored_generation_.load(std::memory_order_acquire) != generation;
+       generation = cache_.Generation()) {
+    RestoreFiles(generation);
+  }
+}
+
+void TSignalBuffer::RestoreFiles(uint64_t generation) noexcept {
   struct Held {
     TGuid id;
     std::string file;
@@ -286,7 +298,6 @@ void TSignalBuffer::RestoreFilesIfRecreated() noexcept {
   std::vector<Held> held;
   try {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (restored_generation_.load(std::memory_order_relaxed) == generation) return;
     held.reserve(pending_.size() + postponed_.size());
     for (const EntryList* list : {&pending_, &postponed_}) {
       for (const SignalEntry& entry : *list)
@@ -294,9 +305,10 @@ void TSignalBuffer::RestoreFilesIfRecreated() noexcept {
     }
     for (const Held& h : held) restoring_names_.insert(h.file);
     restored_generation_.store(generation, std::memory_order_release);
-  } catch (...) {  // out of memory: the next call tries again
+  } catch (...) {  // out of memory: this generation counts as done
     std::lock_guard<std::mutex> lock(mutex_);
     restoring_names_.clear();
+    restored_generation_.store(generation, std::memory_order_release);
     return;
   }
 

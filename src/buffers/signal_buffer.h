@@ -106,7 +106,8 @@ struct TSignalBufferStats {
 // flush of AddSignal. It is held while the buffer calls the system-event sink
 // (the question buffer) and the log, so the lock order is: signal buffer,
 // then question buffer, then log. Neither of those may call back into the
-// buffer.
+// buffer. restore_mutex_ is only ever tried, never waited for, by a caller
+// holding no lock.
 class TSignalBuffer final : public ISignalSink {
  public:
   // "Event buffer size normalized." once fewer than the capacity less this
@@ -284,9 +285,11 @@ class TSignalBuffer final : public ISignalSink {
   void NotifyWorkAdded() const noexcept;
   // When the cache directory was made again since the last look (by either
   // buffer), writes the file of every signal pending or postponed again,
-  // then raises the event "Cache directory recreated; ...". Without mutex_;
-  // one caller per recreation does the work, the others go on. Never raises.
+  // then raises the event "Cache directory recreated; ...". Called without
+  // any lock; one caller does the work (RestoreFiles), the others go on.
+  // Never raises.
   void RestoreFilesIfRecreated() noexcept;
+  void RestoreFiles(uint64_t generation) noexcept;
 
   // Constant after construction.
   IFileSystem& fs_;
@@ -332,8 +335,10 @@ class TSignalBuffer final : public ISignalSink {
   // Writers in that queue not yet taken into a batch.
   size_t queued_ = 0;
   uint64_t cache_write_failures_ = 0;
+  // Held by the one caller writing the files again, before mutex_.
+  std::mutex restore_mutex_;
   // The cache directory's generation whose files were written (or are being
-  // written) again; read without the lock first.
+  // written) again; read without a lock.
   std::atomic<uint64_t> restored_generation_{0};
   // Names of the files being written again: no new signal may draw one,
   // since a file whose signal was removed meanwhile is deleted afterwards.

@@ -46,5 +46,12 @@ TEST(CacheLockTest, LockIsTakenAgainInTheDirectoryMadeAgain) {
   EXPECT_THROW(TCacheLock second(cache), ECacheInUse);
 }
 
+TEST(CacheLockTest, ReadOnlyCacheIsLockedAsAWholeWithoutAFile) {
+  ScopedTempDir dir;
+  TCacheLock first(dir.Path(), TCacheLock::Kind::kDirectory);
+  EXPECT_THROW(TCacheLock second(dir.Path(), TCacheLock::Kind::kDirectory), ECacheInUse);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+}
+
 }  // namespace
 }  // namespace vd
