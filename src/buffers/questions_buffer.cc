@@ -346,7 +346,7 @@ TQuestionItem& TQuestionsBuffer::AddItem(uint16_t FrameType, const std::string& 
   // queuing the item.
   ReserveOneMore(items_);
   ReserveOneMore(ready_);
-  if (save && !item->FileName.empty()) SaveQuestionFile(*item);
+  if (save && !item->FileName.empty()) SaveQuestionFile(*item, flush_writes_);
   TQuestionItem* raw = item.get();
   items_.push_back(std::move(item));
   ready_.push_back(raw);
@@ -354,7 +354,7 @@ TQuestionItem& TQuestionsBuffer::AddItem(uint16_t FrameType, const std::string& 
   return *raw;
 }
 
-void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item) {
+void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item, bool flush) {
   pugi::xml_document document;
   pugi::xml_node root = document.append_child("Data");
   AppendTextElement(root, "FrameType", std::to_string(item.FrameType));
@@ -364,7 +364,7 @@ void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item) {
   AppendTextElement(root, "WaitOnlyForACK", item.WaitOnlyForACK ? "True" : "False");
   AppendTextElement(root, "Direction", std::to_string(item.Direction));
   AppendTextElement(root, "QuestionBody", Base64Encode(item.QuestionBody));
-  WriteNewFileDurably(fs_, item.FileName, SerializeXml(document), flush_writes_);
+  WriteNewFileDurably(fs_, item.FileName, SerializeXml(document), flush);
 }
 
 void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::string& name) {
@@ -396,16 +396,22 @@ void TQuestionsBuffer::RestoreFilesIfRecreated() noexcept {
   const uint64_t generation = cache_.Generation();
   if (generation == restored_generation_) return;
   restored_generation_ = generation;
+  // Without a flush per file, as the signal buffer does: callers wait for
+  // this lock. The directory is flushed once.
   size_t durable = 0;
   size_t written = 0;
   for (const auto& item : items_) {
     if (item->FileName.empty()) continue;
     ++durable;
     try {
-      SaveQuestionFile(*item);
+      SaveQuestionFile(*item, false);
       ++written;
     } catch (...) {  // the item is still sent from memory
     }
+  }
+  try {
+    if (flush_writes_ && durable > 0) fs_.SyncDirectory(cache_directory_);
+  } catch (...) {
   }
   try {
     log_.LogWrite("Question files restored: " + std::to_string(written) + " of " +

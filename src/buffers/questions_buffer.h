@@ -183,7 +183,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
                          bool save);
   // A memory-only event item, within kMaxUnstoredEvents; caller holds lock_.
   bool QueueUnstoredEvent(const std::string& body) noexcept;
-  void SaveQuestionFile(const TQuestionItem& item);
+  // flush: the file and the directory are flushed (with flush_writes_).
+  void SaveQuestionFile(const TQuestionItem& item, bool flush);
   void LoadQuestionFile(const std::string& dir, const std::string& name);
   void ReturnDueItems();
   void ParkItem(TQuestionItem* item, int64_t seconds);

@@ -312,14 +312,17 @@ void TSignalBuffer::RestoreFiles(uint64_t generation) noexcept {
     return;
   }
 
-  // Written like new files, but without the lock: producers must not wait
-  // for thousands of writes. The directory is flushed once, at the end.
+  // Written like new files, but without the lock, so that producers do not
+  // wait, and without flushing each file: a backlog of tens of thousands
+  // must be back well within the watchdog's limit for the calling thread
+  // (a restart halfway would lose the rest). The data reaches the disk with
+  // the system's write-back; the directory is flushed once, at the end.
   size_t written = 0;
   std::string failure;
   for (const Held& h : held) {
     const std::string temporary = TemporaryFileName(h.file);
     try {
-      fs_.WriteFile(temporary, SignalDocument(h.signal), flush_writes_);
+      fs_.WriteFile(temporary, SignalDocument(h.signal), false);
       fs_.Rename(temporary, h.file, true);
       ++written;
     } catch (...) {
