@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "buffers/base64.h"
+#include "buffers/cache_directory.h"
 #include "kernel/orvan_frame.h"
 #include "support/clock.h"
 #include "support/errors.h"
@@ -84,7 +85,12 @@ TQuestionsBuffer::TQuestionsBuffer(IFileSystem& fs, const IClock& clock, ILogWri
       module_ip_(std::move(options.ModuleIp)),
       flush_writes_(options.FlushWrites),
       on_work_added_(std::move(options.OnWorkAdded)),
-      max_waiting_events_(options.MaxWaitingEvents) {
+      max_waiting_events_(options.MaxWaitingEvents),
+      own_cache_(options.Cache != nullptr
+                     ? nullptr
+                     : std::make_unique<TCacheDirectory>(fs, log, cache_directory_)),
+      cache_(options.Cache != nullptr ? *options.Cache : *own_cache_),
+      restored_generation_(cache_.Generation()) {
   if (!fs_.Stat(cache_directory_).exists) {
     fs_.CreateDirectories(cache_directory_);
     return;
@@ -144,6 +150,7 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
     // Choosing the name and creating the file must not interleave with
     // another writer; building the document needs no lock.
     std::lock_guard<std::recursive_mutex> guard(lock_);
+    RestoreFilesIfRecreated();
     if (event_items_ >= max_waiting_events_) {
       ++counters_.EventsDropped;
       return false;
@@ -158,7 +165,8 @@ bool TQuestionsBuffer::AddSystemEvent(const std::string& text, const std::string
         stored = true;
       } catch (...) {
         ++counters_.CacheWriteFailures;
-        if (!RecreateMissingDirectory(fs_, log_, cache_directory_)) break;
+        if (!cache_.RecreateIfMissing()) break;
+        RestoreFilesIfRecreated();
       }
     }
     queued = stored || QueueUnstoredEvent(body);
@@ -185,6 +193,7 @@ bool TQuestionsBuffer::QueueUnstoredEvent(const std::string& body) noexcept {
 
 bool TQuestionsBuffer::TakeQuestion(TQuestion& question) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
+  RestoreFilesIfRecreated();
   ReturnDueItems();
   if (ready_.empty()) {
     question.QuestionBody.clear();
@@ -268,6 +277,7 @@ void TQuestionsBuffer::CheckTimeouts() {
   std::optional<std::string> error;  // raised outside the lock, as in HandleAnswer
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
+    RestoreFilesIfRecreated();
     try {
       const int64_t now = NowSeconds();
       for (size_t i = items_.size(); i-- > 0;) {
@@ -336,7 +346,7 @@ TQuestionItem& TQuestionsBuffer::AddItem(uint16_t FrameType, const std::string& 
   // queuing the item.
   ReserveOneMore(items_);
   ReserveOneMore(ready_);
-  if (save && !item->FileName.empty()) SaveQuestionFile(*item);
+  if (save && !item->FileName.empty()) SaveQuestionFile(*item, flush_writes_);
   TQuestionItem* raw = item.get();
   items_.push_back(std::move(item));
   ready_.push_back(raw);
@@ -344,7 +354,7 @@ TQuestionItem& TQuestionsBuffer::AddItem(uint16_t FrameType, const std::string& 
   return *raw;
 }
 
-void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item) {
+void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item, bool flush) {
   pugi::xml_document document;
   pugi::xml_node root = document.append_child("Data");
   AppendTextElement(root, "FrameType", std::to_string(item.FrameType));
@@ -354,7 +364,7 @@ void TQuestionsBuffer::SaveQuestionFile(const TQuestionItem& item) {
   AppendTextElement(root, "WaitOnlyForACK", item.WaitOnlyForACK ? "True" : "False");
   AppendTextElement(root, "Direction", std::to_string(item.Direction));
   AppendTextElement(root, "QuestionBody", Base64Encode(item.QuestionBody));
-  WriteNewFileDurably(fs_, item.FileName, SerializeXml(document), flush_writes_);
+  WriteNewFileDurably(fs_, item.FileName, SerializeXml(document), flush);
 }
 
 void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::string& name) {
@@ -362,19 +372,51 @@ void TQuestionsBuffer::LoadQuestionFile(const std::string& dir, const std::strin
   const std::string path = dir + name;
   // A directory under such a name fails to read like any unreadable file:
   // reported and set aside, as the signal buffer does.
+  bool read = false;
   try {
-    const TQuestionItem read = ParseQuestionFile(fs_.ReadFile(path, kMaxFileSize));
+    TQuestionItem item;
+    RetryTransient([&] { item = ParseQuestionFile(fs_.ReadFile(path, kMaxFileSize)); });
+    read = true;
     // The file on disk is already complete and in this form; writing it again
     // would only cost a flush per item at every start.
-    AddItem(read.FrameType, read.QuestionBody, read.DestinationInstallationNumber,
-            read.DestinationModuleGUID, read.WaitOnlyForACK, path, read.Direction, false);
+    AddItem(item.FrameType, item.QuestionBody, item.DestinationInstallationNumber,
+            item.DestinationModuleGUID, item.WaitOnlyForACK, path, item.Direction, false);
   } catch (const std::exception& error) {
-    AddSystemEvent("Error while reading data from disk.", ExceptionText(error), true);
-    if (IsTransientFileError(error)) {
+    const std::string why = ExceptionText(error);
+    AddSystemEvent("Error while reading data from disk.", why, true);
+    if (read) {  // no memory to hold it: the file itself is fine
       log_.LogWrite("Question file left for the next start: " + path);
-    } else if (!RenameToError(fs_, path)) {
-      log_.LogWrite("Cannot set aside unreadable question file: " + path);
+    } else {
+      SetAsideUnreadableFile(fs_, log_, "question", path, why);
     }
+  }
+}
+
+void TQuestionsBuffer::RestoreFilesIfRecreated() noexcept {
+  const uint64_t generation = cache_.Generation();
+  if (generation == restored_generation_) return;
+  restored_generation_ = generation;
+  // Without a flush per file, as the signal buffer does: callers wait for
+  // this lock. The directory is flushed once.
+  size_t durable = 0;
+  size_t written = 0;
+  for (const auto& item : items_) {
+    if (item->FileName.empty()) continue;
+    ++durable;
+    try {
+      SaveQuestionFile(*item, false);
+      ++written;
+    } catch (...) {  // the item is still sent from memory
+    }
+  }
+  try {
+    if (flush_writes_ && durable > 0) fs_.SyncDirectory(cache_directory_);
+  } catch (...) {
+  }
+  try {
+    log_.LogWrite("Question files restored: " + std::to_string(written) + " of " +
+                  std::to_string(durable) + " written again");
+  } catch (...) {
   }
 }
 

@@ -15,6 +15,7 @@ namespace vd {
 
 class IClock;
 class IFileSystem;
+class TCacheDirectory;
 class ILogWriter;
 struct TOrvanFrame;
 
@@ -107,6 +108,9 @@ class TQuestionsBuffer final : public ISystemEventSink {
     // must not raise and must not call into either buffer.
     std::function<void()> OnWorkAdded = {};
     size_t MaxWaitingEvents = kMaxWaitingEvents;
+    // The directory (same path) shared with the signal buffer; borrowed.
+    // None: the buffer keeps its own.
+    TCacheDirectory* Cache = nullptr;
   };
 
   // Creates the cache directory when it is missing; otherwise removes the
@@ -133,8 +137,12 @@ class TQuestionsBuffer final : public ISystemEventSink {
   // disk) is still queued in memory, like a question, while fewer than
   // kMaxUnstoredEvents such events are queued, so that the Kernel hears of
   // the failure that keeps it off the disk. A cache directory that has gone
-  // is made again. Dropped (false, counted) while MaxWaitingEvents events
-  // wait. Never raises.
+  // is made again (see TCacheDirectory).
+  //
+  // Once the cache directory was made again (by either buffer), the next
+  // AddSystemEvent, TakeQuestion or CheckTimeouts first writes the file of
+  // every durable item again, under the lock. Dropped (false, counted) while MaxWaitingEvents
+  // events wait. Never raises.
   bool AddSystemEvent(const std::string& text, const std::string& details, bool is_error) override;
 
   // The first ready item (after returning parked items that are due). The
@@ -175,7 +183,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
                          bool save);
   // A memory-only event item, within kMaxUnstoredEvents; caller holds lock_.
   bool QueueUnstoredEvent(const std::string& body) noexcept;
-  void SaveQuestionFile(const TQuestionItem& item);
+  // flush: the file and the directory are flushed (with flush_writes_).
+  void SaveQuestionFile(const TQuestionItem& item, bool flush);
   void LoadQuestionFile(const std::string& dir, const std::string& name);
   void ReturnDueItems();
   void ParkItem(TQuestionItem* item, int64_t seconds);
@@ -185,6 +194,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
   int64_t NowSeconds() const;
   // Calls on_work_added_ (if set); never raises. Called without lock_.
   void NotifyWorkAdded() const noexcept;
+  // See AddSystemEvent; caller holds lock_. Never raises.
+  void RestoreFilesIfRecreated() noexcept;
 
   // Constant after construction.
   IFileSystem& fs_;
@@ -196,6 +207,8 @@ class TQuestionsBuffer final : public ISystemEventSink {
   const bool flush_writes_;
   const std::function<void()> on_work_added_;
   const size_t max_waiting_events_;
+  const std::unique_ptr<TCacheDirectory> own_cache_;  // when none is shared
+  TCacheDirectory& cache_;
 
   mutable std::recursive_mutex lock_;
   std::vector<std::unique_ptr<TQuestionItem>> items_;  // GUARDED_BY(lock_), owner
@@ -203,6 +216,7 @@ class TQuestionsBuffer final : public ISystemEventSink {
   std::vector<TQuestionItem*> waiting_;                // GUARDED_BY(lock_)
   size_t event_items_ = 0;                             // GUARDED_BY(lock_): of items_
   TQuestionsBufferStats counters_;                     // GUARDED_BY(lock_): the totals
+  uint64_t restored_generation_ = 0;                   // GUARDED_BY(lock_): of cache_
 };
 
 }  // namespace vd

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "buffers/cache_directory.h"
 #include "buffers/signal_xml.h"
 #include "config/driver_settings.h"
 #include "support/clock.h"
@@ -27,6 +28,8 @@ namespace {
 constexpr char kSignalExtension[] = ".sig";
 constexpr char kSignalMask[] = "*.sig";
 constexpr int64_t kNever = std::numeric_limits<int64_t>::min();
+constexpr char kCacheRecreatedText[] =
+    "Cache directory recreated; the signals and events held were written to it again.";
 
 int64_t SaturatingAdd(int64_t a, int64_t b) {
   if (b > 0 && a > std::numeric_limits<int64_t>::max() - b) {
@@ -71,17 +74,21 @@ void RemoveFileQuietly(IFileSystem& fs, const std::string& path) noexcept {
 TSignalBuffer::TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events,
                              ILogWriter& log, const DriverSettings& settings,
                              std::string cache_directory, bool flush_writes,
-                             std::function<void()> on_work_added)
+                             std::function<void()> on_work_added, TCacheDirectory* cache)
     : fs_(fs),
       clock_(clock),
       events_(events),
       log_(log),
       cache_directory_(IncludeTrailingSlash(std::move(cache_directory))),
+      own_cache_(cache != nullptr ? nullptr
+                                  : std::make_unique<TCacheDirectory>(fs, log, cache_directory_)),
+      cache_(cache != nullptr ? *cache : *own_cache_),
       flush_writes_(flush_writes),
       on_work_added_(std::move(on_work_added)),
       capacity_(std::max<size_t>(1, settings.SignalBufferCapacity)),
       // 100 below the capacity, as long as that leaves nine tenths of it.
-      normal_margin_(std::min<size_t>(kNormalMargin, capacity_ / 10)) {
+      normal_margin_(std::min<size_t>(kNormalMargin, capacity_ / 10)),
+      restored_generation_(cache_.Generation()) {
   if (fs_.Stat(cache_directory_).exists) {
     RemoveUnfinishedFiles(fs_, log_, cache_directory_, kSignalMask);
     LoadSignalFiles();
@@ -153,18 +160,15 @@ void TSignalBuffer::LoadSignalFiles() {
 
 void TSignalBuffer::ReadSignalFile(LoadedFile& file) noexcept {
   try {
-    file.signal = ParseSignalDocument(fs_.ReadFile(file.path, kMaxFileSize));
-  } catch (const std::exception& error) {
-    file.signal.reset();
-    file.transient = IsTransientFileError(error);
-    try {
-      file.error = ExceptionText(error);
-    } catch (...) {
-      file.transient = true;  // out of memory
-    }
+    RetryTransient(
+        [&] { file.signal = ParseSignalDocument(fs_.ReadFile(file.path, kMaxFileSize)); });
   } catch (...) {
     file.signal.reset();
-    file.transient = true;
+    try {
+      file.error = CurrentExceptionText();
+    } catch (...) {
+      file.transient = true;  // out of memory even for the text: the file may be fine
+    }
   }
 }
 
@@ -199,8 +203,8 @@ void TSignalBuffer::AcceptLoadedFile(LoadedFile& file) {
   events_.AddSystemEvent("Błąd odczytu sygnału z dysku!", file.error, true);
   if (file.transient) {
     log_.LogWrite("Signal file left for the next start: " + file.path);
-  } else if (!RenameToError(fs_, file.path)) {
-    log_.LogWrite("Cannot set aside unreadable signal file: " + file.path);
+  } else {
+    SetAsideUnreadableFile(fs_, log_, "signal", file.path, file.error);
   }
 }
 
@@ -255,7 +259,7 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     } catch (...) {
       error = CurrentExceptionText();
       RemoveFileQuietly(fs_, temporary);
-      if (!RecreateMissingDirectory(fs_, log_, cache_directory_)) break;
+      if (!cache_.RecreateIfMissing()) break;
     }
   }
 
@@ -267,8 +271,98 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     Finish(writer, written, error);
     stored = written;
   }
+  RestoreFilesIfRecreated();
   if (stored) NotifyWorkAdded();
   return stored;
+}
+
+void TSignalBuffer::RestoreFilesIfRecreated() noexcept {
+  if (restored_generation_.load(std::memory_order_acquire) == cache_.Generation()) return;
+  // One restorer at a time, and nobody waits for it: a caller that finds one
+  // at work goes on, and the restorer looks again once it is done (the
+  // directory may have gone once more meanwhile).
+  std::unique_lock<std::mutex> restoring(restore_mutex_, std::try_to_lock);
+  if (!restoring.owns_lock()) return;
+  for (uint64_t generation = cache_.Generation();
+       restored_generation_.load(std::memory_order_acquire) != generation;
+       generation = cache_.Generation()) {
+    RestoreFiles(generation);
+  }
+}
+
+void TSignalBuffer::RestoreFiles(uint64_t generation) noexcept {
+  struct Held {
+    TGuid id;
+    std::string file;
+    TSignal signal;
+  };
+  std::vector<Held> held;
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held.reserve(pending_.size() + postponed_.size());
+    for (const EntryList* list : {&pending_, &postponed_}) {
+      for (const SignalEntry& entry : *list)
+        held.push_back({entry.Id, entry.FileName, entry.Signal});
+    }
+    for (const Held& h : held) restoring_names_.insert(h.file);
+    restored_generation_.store(generation, std::memory_order_release);
+  } catch (...) {  // out of memory: this generation counts as done
+    std::lock_guard<std::mutex> lock(mutex_);
+    restoring_names_.clear();
+    restored_generation_.store(generation, std::memory_order_release);
+    return;
+  }
+
+  // Written like new files, but without the lock, so that producers do not
+  // wait, and without flushing each file: a backlog of tens of thousands
+  // must be back well within the watchdog's limit for the calling thread
+  // (a restart halfway would lose the rest). The data reaches the disk with
+  // the system's write-back; the directory is flushed once, at the end.
+  size_t written = 0;
+  std::string failure;
+  for (const Held& h : held) {
+    const std::string temporary = TemporaryFileName(h.file);
+    try {
+      fs_.WriteFile(temporary, SignalDocument(h.signal), false);
+      fs_.Rename(temporary, h.file, true);
+      ++written;
+    } catch (...) {
+      RemoveFileQuietly(fs_, temporary);
+      if (failure.empty()) failure = CurrentExceptionText();
+    }
+  }
+  try {
+    if (flush_writes_) fs_.SyncDirectory(cache_directory_);
+  } catch (...) {
+    if (failure.empty()) failure = CurrentExceptionText();
+  }
+  // A signal acknowledged meanwhile had its file deleted before it was
+  // written again: it must not come back at the next start.
+  std::vector<std::string> gone;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Held& h : held) {
+      if (index_.count(h.id) == 0) gone.push_back(h.file);
+    }
+  }
+  for (const std::string& file : gone) RemoveFileQuietly(fs_, file);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    restoring_names_.clear();
+  }
+
+  try {
+    std::string details = cache_directory_ + ": " + std::to_string(written) + " of " +
+                          std::to_string(held.size()) + " signal files written again";
+    if (!failure.empty()) details += " (" + failure + ")";
+    const std::string lock_failure = cache_.LockFailure();
+    details += lock_failure.empty() ? "; cache lock taken again"
+                                    : "; cache lock not taken again: " + lock_failure;
+    log_.LogWrite("Signal files restored: " + details);
+    // The question buffer writes its own files again before it queues this.
+    events_.AddSystemEvent(kCacheRecreatedText, details, true);
+  } catch (...) {  // out of memory for the texts; the files are written
+  }
 }
 
 bool TSignalBuffer::Reserve(const TSignal& signal, const std::string* failure, Writer& writer) {
@@ -277,7 +371,7 @@ bool TSignalBuffer::Reserve(const TSignal& signal, const std::string* failure, W
     CountSignalOnPort(signal.DriverPort);
     if (failure != nullptr) {
       text = *failure;
-    } else if (pending_.size() + in_flight_ >= capacity_) {
+    } else if (HeldCount() >= capacity_) {
       CheckBufferSize(true);
     } else {
       SignalEntry& entry = writer.entry.front();
@@ -322,7 +416,8 @@ std::string TSignalBuffer::ReserveFileName() {
   for (int draw = 0; draw < kMaxDraws; ++draw) {
     std::string name = UniqueFileName(fs_, clock_, cache_directory_, kSignalExtension);
     if (std::find(in_flight_names_.begin(), in_flight_names_.end(), name) ==
-        in_flight_names_.end()) {
+            in_flight_names_.end() &&
+        restoring_names_.count(name) == 0) {
       in_flight_names_.push_back(name);
       return name;
     }
@@ -475,8 +570,7 @@ void TSignalBuffer::CountSignalOnPort(int32_t driver_port) {
 }
 
 void TSignalBuffer::CheckBufferSize(bool exceeded) {
-  // Signals being written count as they will once they are pending.
-  const size_t occupied = pending_.size() + in_flight_;
+  const size_t occupied = HeldCount();
   if (exceeded) {
     if (occupied == capacity_ && !size_exceeded_) {
       events_.AddSystemEvent("Event buffer size exceeded.", "", true);
@@ -489,6 +583,7 @@ void TSignalBuffer::CheckBufferSize(bool exceeded) {
 }
 
 bool TSignalBuffer::GetFirstSignal(TSignal& signal, TGuid& id) noexcept {
+  RestoreFilesIfRecreated();
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     ReturnDuePostponed();
@@ -551,7 +646,7 @@ bool TSignalBuffer::PostponeSignal(const TGuid& id, int64_t delay_seconds) noexc
 bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
   try {
     EntryList removed;
-    std::vector<std::string> files;  // to delete: earlier failures, then this one
+    std::vector<std::string> files;  // to delete: this one, then earlier failures
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const auto found = index_.find(id);
@@ -569,11 +664,15 @@ bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
       CheckBufferSize(false);
     }
     // The files go without the lock, so that producers never wait for the
-    // disk here. Their names stay taken until they are gone.
+    // disk here. Their names stay taken until they are gone. This signal's
+    // file first, the others only while deletions succeed: while the disk
+    // refuses every one (a read-only cache) a removal costs one attempt and
+    // one log line, not one per file kept.
     files.push_back(std::move(removed.front().FileName));
+    std::rotate(files.begin(), files.end() - 1, files.end());
     size_t kept = 0;
     for (size_t i = 0; i < files.size(); ++i) {
-      if (DeleteSignalFile(files[i])) continue;
+      if (kept == 0 && DeleteSignalFile(files[i])) continue;
       if (kept != i) files[kept] = std::move(files[i]);
       ++kept;
     }
@@ -608,6 +707,7 @@ bool TSignalBuffer::DeleteSignalFile(const std::string& file_name) {
 }
 
 bool TSignalBuffer::CountOldSignals(int32_t& old_count, int32_t& total_count) {
+  RestoreFilesIfRecreated();
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t cutoff = NowUnixUtc(clock_) - kOldSignalAgeSeconds;
   size_t old = 0;
@@ -620,6 +720,7 @@ bool TSignalBuffer::CountOldSignals(int32_t& old_count, int32_t& total_count) {
 }
 
 void TSignalBuffer::CheckInactivity() {
+  RestoreFilesIfRecreated();
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t now = NowSeconds();
   for (size_t i = 0; i < port_states_.size(); ++i) {

@@ -1,13 +1,16 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -19,6 +22,7 @@
 namespace vd {
 
 class IClock;
+class TCacheDirectory;
 class IFileSystem;
 class ILogWriter;
 class ISystemEventSink;
@@ -34,6 +38,8 @@ struct TSignalBufferStats {
   size_t Pending = 0;
   size_t Postponed = 0;
   size_t InFlight = 0;  // accepted, files still being written
+  // Every signal the buffer holds, as the capacity counts them.
+  size_t Held() const { return Pending + Postponed + InFlight; }
   // TimeIn (UTC seconds) of the oldest signal pending or postponed.
   std::optional<int64_t> OldestTimeIn;
   // Of the signals pending or postponed, the driver's own test signals.
@@ -67,9 +73,15 @@ struct TSignalBufferStats {
 // the lock again) appends the batch to the pending signals, writes their log
 // lines and wakes the others. Every caller still returns only once its own
 // file is durable. A cache directory that has gone (removed while the driver
-// runs) is made again and the write tried once more. A failed write, flush
+// runs) is made again (see TCacheDirectory) and the write tried once more;
+// the files of the signals held, which went with it, are then written again
+// without the lock, and one event tells the operator. A failed write, flush
 // or rename refuses that signal; a failed directory flush refuses exactly the signals of its batch;
-// neither leaves a file under the final name. Signals being written count against the capacity.
+// neither leaves a file under the final name.
+//
+// The capacity bounds every signal the buffer holds: pending, postponed (a
+// Kernel that refuses every signal is an outage like any other) and being
+// written.
 //
 // Costs do not grow with the backlog: an index by Id finds the entry to
 // remove or postpone, postponed signals wait ordered by their due time, and
@@ -96,11 +108,12 @@ struct TSignalBufferStats {
 // flush of AddSignal. It is held while the buffer calls the system-event sink
 // (the question buffer) and the log, so the lock order is: signal buffer,
 // then question buffer, then log. Neither of those may call back into the
-// buffer.
+// buffer. restore_mutex_ is only ever tried, never waited for, by a caller
+// holding no lock.
 class TSignalBuffer final : public ISignalSink {
  public:
   // "Event buffer size normalized." once fewer than the capacity less this
-  // are pending again (less a tenth of a capacity below 1000).
+  // are held again (less a tenth of a capacity below 1000).
   static constexpr size_t kNormalMargin = 100;
   static constexpr int64_t kCountingWindowSeconds = 60;
   static constexpr int64_t kOldSignalAgeSeconds = 300;
@@ -113,14 +126,18 @@ class TSignalBuffer final : public ISignalSink {
 
   // Removes files left behind by interrupted writes, then loads every ".sig"
   // file of cache_directory (created with its parents when missing), oldest
-  // TimeIn first; files are read and parsed on several threads. An
-  // unreadable file is reported and renamed to its name followed by
-  // ".error". With flush_writes false files are written without flushing
-  // them to stable storage (faster, not power-loss safe). Raises EOSError
-  // when the directory cannot be created or listed.
+  // TimeIn first; files are read and parsed on several threads. A read that
+  // fails for a reason that may pass is tried again a few times; a file that
+  // still cannot be read is reported, renamed to its name followed by
+  // ".error" and named in the log. With flush_writes false files are written
+  // without flushing them to stable storage (faster, not power-loss safe).
+  // Raises EOSError when the directory cannot be created or listed. cache,
+  // when given, is the directory (same path) shared with the question
+  // buffer; borrowed.
   TSignalBuffer(IFileSystem& fs, const IClock& clock, ISystemEventSink& events, ILogWriter& log,
                 const DriverSettings& settings, std::string cache_directory,
-                bool flush_writes = true, std::function<void()> on_work_added = {});
+                bool flush_writes = true, std::function<void()> on_work_added = {},
+                TCacheDirectory* cache = nullptr);
   ~TSignalBuffer() override;
 
   TSignalBuffer(const TSignalBuffer&) = delete;
@@ -128,9 +145,9 @@ class TSignalBuffer final : public ISignalSink {
 
   // Converts the signal's times to UTC, writes its file and appends it to the
   // pending signals; true when the signal is buffered and its file written
-  // (durably with flushing on). Refuses it (false) while Capacity() signals
-  // are pending or being written, or when the file cannot be written; a
-  // refused signal leaves no file. Always logs one "New signal ..." line,
+  // (durably with flushing on). Refuses it (false) while the buffer holds
+  // Capacity() signals (pending, postponed or being written), or when the
+  // file cannot be written; a refused signal leaves no file. Always logs one "New signal ..." line,
   // once the outcome is known.
   bool AddSignal(TSignal signal) override;
 
@@ -162,8 +179,8 @@ class TSignalBuffer final : public ISignalSink {
   size_t PostponedCount() const;
   // Signals accepted by AddSignal whose files are still being written.
   size_t InFlightCount() const;
-  // AddSignal refuses new signals while this many are pending or in flight
-  // (DriverSettings::SignalBufferCapacity).
+  // AddSignal refuses new signals while this many are pending, postponed or
+  // in flight (DriverSettings::SignalBufferCapacity).
   size_t Capacity() const { return capacity_; }
   // A snapshot taken under the lock, in time independent of the backlog
   // (apart from the list of ports); safe to call from any thread.
@@ -229,7 +246,7 @@ class TSignalBuffer final : public ISignalSink {
     std::string path;
     std::optional<TSignal> signal;  // empty: unreadable
     std::string error;              // ExceptionText when unreadable
-    bool transient = false;         // the failure may pass by itself
+    bool transient = false;         // read, but no memory to take it: left for the next start
   };
 
   // The constructor's steps (no lock needed then).
@@ -258,6 +275,8 @@ class TSignalBuffer final : public ISignalSink {
   // Drops a count whose TimeIn has no signal left.
   void ReleaseTimeIn(TimeInCounts::iterator count) noexcept;
   void CheckBufferSize(bool exceeded);
+  // Pending, postponed and in flight: what the capacity counts.
+  size_t HeldCount() const { return pending_.size() + postponed_.size() + in_flight_; }
   void ReturnDuePostponed();
   // Without mutex_: true when the file is gone (the failure is logged).
   bool DeleteSignalFile(const std::string& file_name);
@@ -266,13 +285,22 @@ class TSignalBuffer final : public ISignalSink {
   int64_t NowSeconds() const;
   // Calls on_work_added_ (if set); never raises. Called without mutex_.
   void NotifyWorkAdded() const noexcept;
+  // When the cache directory was made again since the last look (by either
+  // buffer), writes the file of every signal pending or postponed again,
+  // then raises the event "Cache directory recreated; ...". Called without
+  // any lock; one caller does the work (RestoreFiles), the others go on.
+  // Never raises.
+  void RestoreFilesIfRecreated() noexcept;
+  void RestoreFiles(uint64_t generation) noexcept;
 
   // Constant after construction.
   IFileSystem& fs_;
   const IClock& clock_;
   ISystemEventSink& events_;
   ILogWriter& log_;
-  const std::string cache_directory_;  // ends with "/"
+  const std::string cache_directory_;                 // ends with "/"
+  const std::unique_ptr<TCacheDirectory> own_cache_;  // when none is shared
+  TCacheDirectory& cache_;
   const bool flush_writes_;
   const std::function<void()> on_work_added_;
   const size_t capacity_;
@@ -311,6 +339,14 @@ class TSignalBuffer final : public ISignalSink {
   uint64_t cache_write_failures_ = 0;
   // The driver's own test signals among pending_ and postponed_.
   size_t test_signals_ = 0;
+  // Held by the one caller writing the files again, before mutex_.
+  std::mutex restore_mutex_;
+  // The cache directory's generation whose files were written (or are being
+  // written) again; read without a lock.
+  std::atomic<uint64_t> restored_generation_{0};
+  // Names of the files being written again: no new signal may draw one,
+  // since a file whose signal was removed meanwhile is deleted afterwards.
+  std::set<std::string> restoring_names_;
 };
 
 }  // namespace vd

@@ -62,7 +62,7 @@ struct DriverSettings {
   // ("MetricsAddress" of the driver key): "IPv4:port" or "[IPv6]:port";
   // empty: no listener.
   std::string MetricsAddress;
-  // Signals the signal buffer holds at most, pending or being written
+  // Signals the signal buffer holds at most, pending, postponed or being written
   // ("SignalBufferCapacity" of the driver key, 1 to kMaxSignalBufferCapacity).
   uint32_t SignalBufferCapacity = kDefaultSignalBufferCapacity;
   std::vector<PortEntry> Ports;

@@ -93,16 +93,18 @@ std::vector<MetricFamily> TMetricsCollector::Collect() const {
             MetricType::Counter);
   if (view_.Signals != nullptr) {
     const TSignalBufferStats stats = view_.Signals->Stats();
-    f.Gauge("signals_pending", "Signals waiting in the cache to be sent",
-            static_cast<double>(stats.Pending));
-    f.Gauge("signals_postponed", "Signals the Kernel refused, waiting for their delay",
+    // Pending counts what the capacity counts, so that the two compare.
+    f.Gauge("signals_pending",
+            "Signals the driver holds: waiting to be sent, postponed or being written",
+            static_cast<double>(stats.Held()));
+    f.Gauge("signals_postponed", "Of those, signals the Kernel refused, waiting for their delay",
             static_cast<double>(stats.Postponed));
     f.Gauge("test_signals_pending",
             "Of the signals pending or postponed, the driver's own test signals (one a minute)",
             static_cast<double>(stats.TestSignals));
-    f.Gauge("signals_in_flight", "Signals accepted whose files are being written",
+    f.Gauge("signals_in_flight", "Of those, signals accepted whose files are being written",
             static_cast<double>(stats.InFlight));
-    f.Gauge("signal_buffer_capacity", "Pending signals at which new ones are refused",
+    f.Gauge("signal_buffer_capacity", "Signals held at which new ones are refused",
             static_cast<double>(stats.Capacity));
     // The buffer holds reception times in UTC.
     const int64_t now_utc = view_.Clock.UtcNowMs() / 1000;

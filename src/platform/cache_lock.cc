@@ -43,36 +43,51 @@ int64_t ReadProcessId(int fd) {
   }
 }
 
-}  // namespace
-
-TCacheLock::TCacheLock(const std::string& cache_directory) {
-  const std::string path = LockPath(cache_directory);
-  fd_ = OpenRetrying(path, O_RDWR | O_CREAT);
-  if (fd_ < 0) throw MakeOSError(errno, "open", path);
+// Opens (creating it when missing) and locks the lock file of directory, or
+// the directory itself, waiting up to wait_ms for a holder that lets go, and
+// writes this process's id into the lock file; its descriptor.
+int TakeLock(const std::string& directory, TCacheLock::Kind kind, int wait_ms) {
+  const bool whole = kind == TCacheLock::Kind::kDirectory;
+  const std::string path = whole ? directory : LockPath(directory);
+  const int fd = OpenRetrying(path, whole ? O_RDONLY | O_DIRECTORY : O_RDWR | O_CREAT);
+  if (fd < 0) throw MakeOSError(errno, "open", path);
   constexpr int kSliceMs = 50;
-  int locked = TryLock(fd_);
-  for (int waited = 0; locked != 0 && errno == EWOULDBLOCK && waited < kRetryWindowMs;
+  int locked = TryLock(fd);
+  for (int waited = 0; locked != 0 && errno == EWOULDBLOCK && waited < wait_ms;
        waited += kSliceMs) {
     ::usleep(kSliceMs * 1000);
-    locked = TryLock(fd_);
+    locked = TryLock(fd);
   }
   if (locked != 0) {
     const int error = errno;
-    const int64_t holder = ReadProcessId(fd_);
-    ::close(fd_);
-    fd_ = -1;
+    const int64_t holder = whole ? 0 : ReadProcessId(fd);
+    ::close(fd);
     if (error == EWOULDBLOCK) {
-      throw ECacheInUse("Cache directory " + IncludeTrailingSlash(cache_directory) +
-                        " is in use by another process (process id " + std::to_string(holder) +
-                        ")");
+      throw ECacheInUse("Cache directory " + directory + " is in use by another process" +
+                        (whole ? "" : " (process id " + std::to_string(holder) + ")"));
     }
     throw MakeOSError(error, "lock", path);
   }
+  if (whole) return fd;
   // Only for the message of a refused process: a failure here changes nothing.
   const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd_, 0) == 0) {
-    [[maybe_unused]] const ssize_t written = ::pwrite(fd_, pid.data(), pid.size(), 0);
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd, pid.data(), pid.size(), 0);
   }
+  return fd;
+}
+
+}  // namespace
+
+TCacheLock::TCacheLock(const std::string& cache_directory, Kind kind)
+    : directory_(IncludeTrailingSlash(cache_directory)),
+      kind_(kind),
+      fd_(TakeLock(directory_, kind_, kRetryWindowMs)) {}
+
+void TCacheLock::TakeAgain() {
+  const int fd = TakeLock(directory_, kind_, 0);
+  ::close(fd_);
+  fd_ = fd;
 }
 
 TCacheLock::~TCacheLock() {

@@ -19,6 +19,11 @@ using ECacheInUse = ErrorKind<"ECacheInUse">;
 // when the process ends, however it ends). The holder writes its process id
 // into the file so that a refused process can name it.
 //
+// A read-only cache cannot hold a lock file; for it the lock is taken on the
+// directory itself (POSIX: a flock on the directory; Windows: a named mutex
+// for the directory's path), which names no holder and which Holder does not
+// see.
+//
 // Owns the lock file's descriptor. Not thread-safe; made and destroyed by
 // one thread (the start and stop sequences, the cache tool).
 class TCacheLock {
@@ -28,13 +33,20 @@ class TCacheLock {
   // tool looking whether the driver runs) is waited for. Raises ECacheInUse "Cache directory <dir>
   // is in use by another process (process id <pid>)" when another process holds it, and EOSError
   // when the file cannot be opened or locked.
-  explicit TCacheLock(const std::string& cache_directory);
+  enum class Kind { kLockFile, kDirectory };
+
+  explicit TCacheLock(const std::string& cache_directory, Kind kind = Kind::kLockFile);
   ~TCacheLock();
 
   TCacheLock(const TCacheLock&) = delete;
   TCacheLock& operator=(const TCacheLock&) = delete;
 
   static constexpr int kRetryWindowMs = 1000;
+
+  // The cache directory was removed and made again: takes the lock on a new
+  // lock file there, without waiting, and lets the old one go. Raises as the
+  // constructor does and then keeps the old lock.
+  void TakeAgain();
 
   // The process id written by the process holding the lock of
   // cache_directory; 0 when nobody holds it (or the directory has no lock
@@ -43,7 +55,10 @@ class TCacheLock {
   static int64_t Holder(const std::string& cache_directory);
 
  private:
-  int fd_ = -1;
+  const std::string directory_;  // ends with "/"
+  const Kind kind_;
+  int fd_ = -1;            // the locked file (POSIX, kDirectory: the directory)
+  void* mutex_ = nullptr;  // Windows, kDirectory: the named mutex
 };
 
 }  // namespace vd

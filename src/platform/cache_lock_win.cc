@@ -5,6 +5,8 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "platform/cache_lock.h"
 #include "platform/windows_error.h"
 #include "platform/windows_text.h"
@@ -59,26 +61,26 @@ int64_t ReadProcessId(int fd) {
   }
 }
 
-}  // namespace
-
-TCacheLock::TCacheLock(const std::string& cache_directory) {
-  const std::string path = LockPath(cache_directory);
-  fd_ = Open(path, _O_RDWR | _O_CREAT);
-  if (fd_ < 0) throw LastWindowsError("open", path);
+// Opens (creating it when missing) and locks the lock file of directory,
+// waiting up to wait_ms for a holder that lets go, and writes this process's
+// id into it; its descriptor.
+int TakeLock(const std::string& directory, int wait_ms) {
+  const std::string path = LockPath(directory);
+  const int fd = Open(path, _O_RDWR | _O_CREAT);
+  if (fd < 0) throw LastWindowsError("open", path);
   constexpr int kSliceMs = 50;
   DWORD error = 0;
-  bool locked = TryLock(fd_, error);
-  for (int waited = 0; !locked && error == ERROR_LOCK_VIOLATION && waited < kRetryWindowMs;
+  bool locked = TryLock(fd, error);
+  for (int waited = 0; !locked && error == ERROR_LOCK_VIOLATION && waited < wait_ms;
        waited += kSliceMs) {
     ::Sleep(kSliceMs);
-    locked = TryLock(fd_, error);
+    locked = TryLock(fd, error);
   }
   if (!locked) {
-    const int64_t holder = ReadProcessId(fd_);
-    ::_close(fd_);
-    fd_ = -1;
+    const int64_t holder = ReadProcessId(fd);
+    ::_close(fd);
     if (error == ERROR_LOCK_VIOLATION) {
-      throw ECacheInUse("Cache directory " + IncludeTrailingSlash(cache_directory) +
+      throw ECacheInUse("Cache directory " + directory +
                         " is in use by another process (process id " + std::to_string(holder) +
                         ")");
     }
@@ -86,15 +88,66 @@ TCacheLock::TCacheLock(const std::string& cache_directory) {
   }
   // Only for the message of a refused process: a failure here changes nothing.
   const std::string pid = std::to_string(::GetCurrentProcessId()) + "\r\n";
-  if (::_chsize_s(fd_, kProcessIdOffset) == 0 &&
-      ::_lseeki64(fd_, kProcessIdOffset, SEEK_SET) == kProcessIdOffset) {
+  if (::_chsize_s(fd, kProcessIdOffset) == 0 &&
+      ::_lseeki64(fd, kProcessIdOffset, SEEK_SET) == kProcessIdOffset) {
     [[maybe_unused]] const int written =
-        ::_write(fd_, pid.data(), static_cast<unsigned>(pid.size()));
+        ::_write(fd, pid.data(), static_cast<unsigned>(pid.size()));
   }
+  return fd;
+}
+
+// A read-only directory holds no lock file; a named mutex, one per path
+// (letters and separators folded as the file system folds them), stands for
+// its lock. Global, so that the service and a program run by hand in another
+// session see each other; local when this process may not create global
+// objects.
+HANDLE TakeDirectoryMutex(const std::string& directory) {
+  uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+  for (const char c : directory) {
+    const char folded = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c == '\\' ? '/' : c;
+    hash = (hash ^ static_cast<unsigned char>(folded)) * 1099511628211ULL;
+  }
+  char name[48];
+  std::snprintf(name, sizeof name, "VolterDirectDrv_Cache_%016llX",
+                static_cast<unsigned long long>(hash));
+  for (const char* scope : {"Global\\", "Local\\"}) {
+    const std::wstring wide = WideFromUtf8(scope + std::string(name));
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, wide.c_str());
+    const DWORD error = ::GetLastError();
+    if (mutex == nullptr) {
+      if (error == ERROR_ACCESS_DENIED && scope[0] == 'G') continue;
+      throw MakeWindowsError(error, "create the lock of", directory);
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+      ::CloseHandle(mutex);
+      throw ECacheInUse("Cache directory " + directory + " is in use by another process");
+    }
+    return mutex;
+  }
+  throw MakeWindowsError(ERROR_ACCESS_DENIED, "create the lock of", directory);
+}
+
+}  // namespace
+
+TCacheLock::TCacheLock(const std::string& cache_directory, Kind kind)
+    : directory_(IncludeTrailingSlash(cache_directory)), kind_(kind) {
+  if (kind_ == Kind::kDirectory) {
+    mutex_ = TakeDirectoryMutex(directory_);
+  } else {
+    fd_ = TakeLock(directory_, kRetryWindowMs);
+  }
+}
+
+void TCacheLock::TakeAgain() {
+  if (kind_ == Kind::kDirectory) return;  // the mutex stands for the path, not the directory
+  const int fd = TakeLock(directory_, 0);
+  ::_close(fd_);
+  fd_ = fd;
 }
 
 TCacheLock::~TCacheLock() {
   if (fd_ >= 0) ::_close(fd_);  // releases the lock
+  if (mutex_ != nullptr) ::CloseHandle(mutex_);
 }
 
 int64_t TCacheLock::Holder(const std::string& cache_directory) {

@@ -1,9 +1,11 @@
 #include "service/driver_service.h"
 
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "buffers/cache_directory.h"
 #include "buffers/questions_buffer.h"
 #include "buffers/signal_buffer.h"
 #include "device/device_control.h"
@@ -22,11 +24,32 @@
 #include "service/watchdog.h"
 #include "support/errors.h"
 #include "support/file_system.h"
+#include "support/file_utils.h"
 #include "support/service_event_log.h"
 #include "support/service_notifier.h"
 #include "support/settings_source.h"
 
 namespace vd {
+namespace {
+
+constexpr char kReadOnlyCacheText[] =
+    "Cache directory is read-only; what it holds is delivered, new signals are refused.";
+
+// Empty when the lock file can be made (or is there) in the cache directory;
+// otherwise, for a directory in which nothing can be created, why not. Any
+// other failure raises.
+std::string ReadOnlyCacheReason(IFileSystem& fs, const std::string& cache_directory) {
+  try {
+    fs.AppendFile(IncludeTrailingSlash(cache_directory) + kCacheLockFileName, "");
+    return {};
+  } catch (const EOSError& error) {
+    const int code = error.ErrorCode();
+    if (code != EROFS && code != EACCES && code != EPERM) throw;
+    return ExceptionText(error);
+  }
+}
+
+}  // namespace
 
 TO_VolterDirectDrv::TO_VolterDirectDrv(TServiceHost host) : host_(std::move(host)) {
   SetDefaults(settings_, host_.ExecutableDirectory, host_.LocalIP);
@@ -63,28 +86,48 @@ bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
     // Before anything reads or writes the cache or the log: a second driver
     // on this cache must leave the first one's files alone.
     host_.FileSystem.CreateDirectories(settings_.CacheDirectory());
-    cache_lock_ = std::make_unique<TCacheLock>(settings_.CacheDirectory());
+    // A cache in which nothing can be created still holds alarms to
+    // deliver: the directory itself is locked then.
+    const std::string read_only = ReadOnlyCacheReason(host_.FileSystem, settings_.CacheDirectory());
+    cache_lock_ = std::make_unique<TCacheLock>(
+        settings_.CacheDirectory(),
+        read_only.empty() ? TCacheLock::Kind::kLockFile : TCacheLock::Kind::kDirectory);
     if (settings_.LogSave) {
       log_ = std::make_unique<TLogging>(host_.FileSystem, host_.Clock, settings_.LogPath,
                                         kLogSizeLimitKb, false, host_.Program);
+    }
+    if (!read_only.empty()) {
+      Log().LogWrite(
+          "Cache directory is read-only, the directory itself is locked; what it holds "
+          "is delivered, new signals are refused: " +
+          read_only);
     }
     // New work in either buffer wakes the link at once.
     work_event_ = std::make_unique<TWakeEvent>();
     TWakeEvent& work_event = *work_event_;
     auto wake_link = [&work_event] { work_event.Notify(); };
 
+    // A cache directory removed while the driver runs is made again by the
+    // first write that misses it; the lock goes with it.
+    TCacheLock& cache_lock = *cache_lock_;
+    cache_directory_ =
+        std::make_unique<TCacheDirectory>(host_.FileSystem, Log(), settings_.CacheDirectory(),
+                                          [&cache_lock] { cache_lock.TakeAgain(); });
+
     module_list_ = std::make_unique<TListOfModules>();
     questions_buffer_ = std::make_unique<TQuestionsBuffer>(
         host_.FileSystem, host_.Clock, Log(),
         TQuestionsBuffer::Options{settings_.CacheDirectory(), settings_.Name, settings_.LocalIP,
-                                  settings_.FlushCacheWrites, wake_link});
+                                  settings_.FlushCacheWrites, wake_link,
+                                  TQuestionsBuffer::kMaxWaitingEvents, cache_directory_.get()});
+    if (!read_only.empty()) questions_buffer_->AddSystemEvent(kReadOnlyCacheText, read_only, true);
     kernel_settings_ = std::make_unique<TKernelSettings>(*module_list_);
     for (const KernelEndpoint& endpoint : kernel_endpoints_) {
       kernel_settings_->AddKernelEndpoint(endpoint);
     }
     signal_buffer_ = std::make_unique<TSignalBuffer>(
         host_.FileSystem, host_.Clock, *questions_buffer_, Log(), settings_,
-        settings_.CacheDirectory(), settings_.FlushCacheWrites, wake_link);
+        settings_.CacheDirectory(), settings_.FlushCacheWrites, wake_link, cache_directory_.get());
     device_param_control_buffer_ = std::make_unique<TDeviceParamControlBuffer>(true, true);
 
     PrepareOpenFileLimit(settings_.Ports.size(), Log());
@@ -221,6 +264,7 @@ void TO_VolterDirectDrv::FreeSharedObjects(bool log_stop) {
   signal_buffer_.reset();
   kernel_settings_.reset();
   questions_buffer_.reset();
+  cache_directory_.reset();
   module_list_.reset();
   work_event_.reset();
   if (log_) {

@@ -20,6 +20,7 @@ class IServiceNotifier;
 class ISettingsSource;
 class ISocketApi;
 class ISystemTimeSetter;
+class TCacheDirectory;
 class TCacheLock;
 class TCommunicationData;
 class TDeviceParamControlBuffer;
@@ -129,6 +130,8 @@ class TO_VolterDirectDrv {
   NullLogWriter no_log_;
   std::unique_ptr<TCacheLock> cache_lock_;
   std::unique_ptr<TLogging> log_;
+  // Shared by the buffers; made again, with the lock, when it was removed.
+  std::unique_ptr<TCacheDirectory> cache_directory_;
   std::unique_ptr<TWakeEvent> work_event_;
   std::unique_ptr<TListOfModules> module_list_;
   std::unique_ptr<TQuestionsBuffer> questions_buffer_;

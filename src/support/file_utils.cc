@@ -186,6 +186,27 @@ bool IsTransientFileError(const std::exception& error) {
   }
 }
 
+void RetryTransient(const std::function<void()>& load) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      load();
+      return;
+    } catch (const std::exception& error) {
+      if (attempt >= kCacheLoadAttempts || !IsTransientFileError(error)) throw;
+    }
+  }
+}
+
+void SetAsideUnreadableFile(IFileSystem& fs, ILogWriter& log, std::string_view kind,
+                            const std::string& path, std::string_view why) {
+  if (RenameToError(fs, path)) {
+    log.LogWrite("Unreadable " + std::string(kind) + " file set aside as " + path +
+                 ".error: " + std::string(why));
+  } else {
+    log.LogWrite("Cannot set aside unreadable " + std::string(kind) + " file: " + path);
+  }
+}
+
 void RemoveUnfinishedFiles(IFileSystem& fs, ILogWriter& log, const std::string& dir,
                            std::string_view mask) {
   const std::string temporary_mask = TemporaryFileName(std::string(mask));

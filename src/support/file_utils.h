@@ -60,9 +60,23 @@ void WriteNewFileDurably(IFileSystem& fs, const std::string& path, std::string_v
                          bool flush);
 
 // Whether a failure to read a cache file may pass by itself (no file handles
-// or memory left, an I/O error): the file is then left where it is for the
-// next start instead of being set aside as unreadable.
+// or memory left, an I/O error).
 bool IsTransientFileError(const std::exception& error);
+
+// Attempts of RetryTransient.
+inline constexpr int kCacheLoadAttempts = 3;
+
+// Calls load; a failure IsTransientFileError judges transient is tried again,
+// kCacheLoadAttempts times in all, without waiting. The last failure is
+// raised.
+void RetryTransient(const std::function<void()>& load);
+
+// Renames a cache file that cannot be loaded to its name followed by ".error"
+// (RenameToError), with one log line naming it and why: "Unreadable <kind>
+// file set aside as <path>.error: <why>", or "Cannot set aside unreadable
+// <kind> file: <path>" when the rename fails.
+void SetAsideUnreadableFile(IFileSystem& fs, ILogWriter& log, std::string_view kind,
+                            const std::string& path, std::string_view why);
 
 // Creates dir again when it has gone (removed while the driver runs), with
 // the log line "Cache directory recreated: <dir>"; true when it did. A path

@@ -157,7 +157,11 @@ TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesLoadsGoodFilesAndSetsAsi
                   std::string(good).erase(good.find("<Direction>1</Direction>"), 24), false);
   disk_.CreateDirectories(dir_.Path() + "00000003.que/");
   std::vector<TQuestionItem> items = MakeBuffer()->Snapshot();
-  EXPECT_EQ(log_.Lines(), std::vector<std::string>{"Removed unfinished cache file: " + leftover});
+  const std::vector<std::string> lines = log_.Lines();
+  ASSERT_EQ(lines.size(), 3u);  // and one naming each file set aside
+  EXPECT_EQ(lines[0], "Removed unfinished cache file: " + leftover);
+  EXPECT_EQ(lines[2].rfind("Unreadable question file set aside as " + dir_.Path() + "0000000", 0),
+            0u);
   ASSERT_EQ(items.size(), 3u);
   std::sort(items.begin(), items.end(), [](const TQuestionItem& a, const TQuestionItem& b) {
     return a.FrameType != 9 && b.FrameType == 9;

@@ -12,6 +12,8 @@
 #include <thread>
 #include <tuple>
 
+#include "buffers/cache_directory.h"
+#include "buffers/questions_buffer.h"
 #include "buffers/signal_xml.h"
 #include "config/driver_settings.h"
 #include "fakes/fake_clock.h"
@@ -82,7 +84,13 @@ TEST_F(SignalBufferTest, StartRemovesLeftoversLoadsFilesOldestFirstAndSetsAsideU
   EXPECT_EQ(buffer->Stats().OldestTimeIn, 100);
   EXPECT_EQ(Drain(*buffer), "ABC");
   EXPECT_EQ(buffer->Stats().OldestTimeIn, std::nullopt);
-  EXPECT_EQ(log_.Lines(), std::vector<std::string>{"Removed unfinished cache file: " + unfinished});
+  const std::vector<std::string> lines = log_.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Removed unfinished cache file: " + unfinished);
+  EXPECT_EQ(lines[1].rfind("Unreadable signal file set aside as " + dir_.Path() +
+                               "00000004.sig.error: EXMLDocError - ",
+                           0),
+            0u);
   EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
   EXPECT_EQ(posix_.ListDirectory(dir_.Path()), std::vector<std::string>{"00000004.sig.error"});
 }
@@ -100,12 +108,20 @@ TEST_F(SignalBufferTest, DriversOwnTestSignalsAreCountedWhileTheyWaitAlsoAfterAR
   EXPECT_EQ(buffer->Stats().TestSignals, 0u);
 }
 
-TEST_F(SignalBufferTest, FileThatCannotBeReadForNowStaysForTheNextStart) {
+// A read that fails for a reason that may pass is tried again; a file that
+// keeps failing (a bad sector) is set aside like any unreadable one.
+TEST_F(SignalBufferTest, FileThatFailsToReadIsTriedAgainThenSetAside) {
+  using Op = FaultFileSystem::Operation;
   posix_.WriteFile(dir_.Path() + "00000001.sig", SignalDocument(Signal("A")), false);
-  fs_.FailNext(FaultFileSystem::Operation::kReadFile, 1, EIO);
-  EXPECT_EQ(Open()->PendingCount(), 0u);
-  EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
+  fs_.FailNext(Op::kReadFile, 1, EIO);
   EXPECT_EQ(Drain(*Open()), "A");
+  EXPECT_TRUE(events_.Events().empty());
+  posix_.WriteFile(dir_.Path() + "00000002.sig", SignalDocument(Signal("B")), false);
+  fs_.on_call = [](Op op, const std::string&) { return op == Op::kReadFile ? EIO : 0; };
+  EXPECT_EQ(Open()->PendingCount(), 0u);
+  EXPECT_EQ(fs_.Calls(Op::kReadFile), 2 + kCacheLoadAttempts);
+  EXPECT_EQ(events_.Count("Błąd odczytu sygnału z dysku!"), 1u);
+  EXPECT_EQ(posix_.ListDirectory(dir_.Path()), std::vector<std::string>{"00000002.sig.error"});
 }
 
 TEST_F(SignalBufferTest, AddedSignalIsLoggedInLocalTimeAndSurvivesAPowerCutInUtc) {
@@ -268,7 +284,7 @@ TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
   const std::vector<Case> cases = {
       {"disk full", [&](const std::string&) { fs_.no_space = true; },
        [&](const std::string&) { fs_.no_space = false; }, "No space left on device", "AC"},
-      {"directory removed", remove, [](const std::string&) {}, nullptr, "BC"},
+      {"directory removed", remove, [](const std::string&) {}, nullptr, "ABC"},
       {"directory made a file",
        [&](const std::string& cache) {
          remove(cache);
@@ -280,7 +296,7 @@ TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
 #else
        "Not a directory",
 #endif
-       "C"},
+       "AC"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -296,12 +312,12 @@ TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
       EXPECT_EQ(events_.Count("Error while saving signal to disk."), 51u);
       EXPECT_NE(events_.Events().at(0).details.find(c.refusal), std::string::npos);
     } else {
-      EXPECT_EQ(log_.Lines().at(log_.Lines().size() - 2), "Cache directory recreated: " + cache);
+      EXPECT_EQ(log_.Lines().at(log_.Lines().size() - 3), "Cache directory recreated: " + cache);
     }
     c.mend_disk(cache);
     ASSERT_TRUE(buffer.AddSignal(Signal("C")));
-    // Every file in the directory is a whole signal; the first signal is sent
-    // from memory also when its file went with the directory.
+    // Every file in the directory is a whole signal; the first signal's file,
+    // gone with the directory, is written again.
     std::string on_disk;
     for (const std::string& name : posix_.ListDirectory(cache))
       on_disk += ParseSignalDocument(posix_.ReadFile(cache + name, 1 << 20)).HardwareNumber;
@@ -482,6 +498,99 @@ TEST_F(SignalBufferTest, ConcurrentProducersAndConsumerLoseAndRepeatNothing) {
   for (std::thread& producer : producers) producer.join();
   EXPECT_EQ(received.size(), 150u);
   EXPECT_EQ(FileCount(), 0u);
+}
+
+// A Kernel that refuses every signal is an outage like any other: the
+// postponed signals fill the capacity, and their delivery makes room again.
+TEST_F(SignalBufferTest, SignalsTheKernelRefusesCountAgainstTheCapacity) {
+  settings_.SignalBufferCapacity = 50;
+  auto buffer = Open(false);
+  TSignal signal;
+  TGuid id;
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(buffer->AddSignal(Signal("x")));
+    ASSERT_TRUE(buffer->GetFirstSignal(signal, id));
+    ASSERT_TRUE(buffer->PostponeSignal(id, 15));
+  }
+  EXPECT_FALSE(buffer->AddSignal(Signal("over")));
+  EXPECT_EQ(events_.Count("Event buffer size exceeded."), 1u);
+  const TSignalBufferStats stats = buffer->Stats();
+  EXPECT_EQ(std::make_tuple(stats.Pending, stats.Postponed, stats.Held(), stats.Ports[0].Refused),
+            std::make_tuple(size_t{0}, size_t{50}, size_t{50}, uint64_t{1}));
+  clock_.AdvanceSeconds(15);
+  EXPECT_EQ(Drain(*buffer, 6).size(), 6u);
+  EXPECT_EQ(events_.Count("Event buffer size normalized."), 1u);
+}
+
+// The cache directory removed while the driver runs: whichever buffer misses
+// it first makes it again and takes the lock there; the files of every
+// signal and event held are written again, and one event says so. A signal
+// acknowledged while its file is written again does not come back.
+TEST_F(SignalBufferTest, CacheDirectoryMadeAgainGetsTheFilesOfEverythingHeld) {
+  using Op = FaultFileSystem::Operation;
+  int relocks = 0;
+  TCacheDirectory cache(fs_, log_, dir_.Path(), [&] { ++relocks; });
+  TQuestionsBuffer questions(fs_, clock_, log_, {dir_.Path(), "d", "", true, {}, 100, &cache});
+  TSignalBuffer buffer(fs_, clock_, questions, log_, settings_, dir_.Path(), true, {}, &cache);
+  ASSERT_TRUE(buffer.AddSignal(Signal("A")));
+  ASSERT_TRUE(buffer.AddSignal(Signal("B")));
+  TSignal signal;
+  TGuid id;
+  ASSERT_TRUE(buffer.GetFirstSignal(signal, id) && buffer.PostponeSignal(id, 1000));
+  ASSERT_TRUE(buffer.GetFirstSignal(signal, id));  // B, acknowledged during the rewrite
+  ASSERT_TRUE(questions.AddSystemEvent("held", "", false));
+  std::string b_file;
+  for (const std::string& name : posix_.ListDirectory(dir_.Path())) {
+    if (MatchesMask(name, "*.sig") &&
+        ParseSignalDocument(posix_.ReadFile(dir_.Path() + name, 1 << 20)).HardwareNumber == "B")
+      b_file = dir_.Path() + name;
+  }
+  fs_.on_call = [&](Op op, const std::string& path) {
+    const bool acknowledge = op == Op::kWriteFile && path == TemporaryFileName(b_file);
+    EXPECT_TRUE(!acknowledge || buffer.RemoveSignal(id));
+    return 0;
+  };
+  // Who misses the directory first: the signal buffer storing a signal, or
+  // the question buffer storing an event (the signal buffer follows at its
+  // next call).
+  for (const bool signal_first : {true, false}) {
+    SCOPED_TRACE(signal_first);
+    std::filesystem::remove_all(dir_.Path());
+    if (signal_first) {
+      ASSERT_TRUE(buffer.AddSignal(Signal("C")));
+    } else {
+      ASSERT_TRUE(questions.AddSystemEvent("next", "", false));
+      buffer.CheckInactivity();
+    }
+    EXPECT_EQ(relocks, signal_first ? 1 : 2);
+    std::string signals;
+    size_t event_files = 0;
+    for (const std::string& name : posix_.ListDirectory(dir_.Path())) {
+      if (MatchesMask(name, "*.que")) ++event_files;
+      if (MatchesMask(name, "*.sig"))
+        signals += ParseSignalDocument(posix_.ReadFile(dir_.Path() + name, 1 << 20)).HardwareNumber;
+    }
+    std::sort(signals.begin(), signals.end());
+    EXPECT_EQ(signals, "AC");
+    size_t recreated = 0;
+    for (const TQuestionItem& item : questions.Snapshot()) {
+      EXPECT_TRUE(posix_.Stat(item.FileName).exists) << item.QuestionBody;
+      recreated += item.QuestionBody.find("<Text>Cache directory recreated;") != std::string::npos;
+    }
+    EXPECT_EQ(event_files, questions.ItemCount());
+    EXPECT_EQ(recreated, signal_first ? 1u : 2u);
+  }
+}
+
+// A cache that refuses every deletion (read-only): each removal tries its own
+// file once, not every file kept before it.
+TEST_F(SignalBufferTest, RefusedDeletionsCostOneAttemptPerRemoval) {
+  for (int i = 0; i < 20; ++i)
+    posix_.WriteFile(dir_.Path() + std::to_string(i) + ".sig", SignalDocument(Signal("x")), false);
+  auto buffer = Open();
+  fs_.fail_delete = true;
+  EXPECT_EQ(Drain(*buffer).size(), 20u);
+  EXPECT_EQ(fs_.Calls(FaultFileSystem::Operation::kDeleteFile), 20);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,29 @@ TEST(CacheLockTest, SecondHolderIsRefusedNamingTheFirstUntilItLetsGo) {
   first.reset();
   EXPECT_EQ(TCacheLock::Holder(dir.Path()), 0);
   EXPECT_NO_THROW(TCacheLock again(dir.Path()));
+}
+
+TEST(CacheLockTest, LockIsTakenAgainInTheDirectoryMadeAgain) {
+#ifdef _WIN32
+  GTEST_SKIP() << "an open lock file keeps its directory from being removed";
+#endif
+  ScopedTempDir dir;
+  const std::string cache = dir.Path() + "cache/";
+  std::filesystem::create_directories(cache);
+  TCacheLock lock(cache);
+  std::filesystem::remove_all(cache);
+  std::filesystem::create_directories(cache);
+  EXPECT_EQ(TCacheLock::Holder(cache), 0);  // the lock went with the old directory
+  lock.TakeAgain();
+  EXPECT_EQ(TCacheLock::Holder(cache), getpid());
+  EXPECT_THROW(TCacheLock second(cache), ECacheInUse);
+}
+
+TEST(CacheLockTest, ReadOnlyCacheIsLockedAsAWholeWithoutAFile) {
+  ScopedTempDir dir;
+  TCacheLock first(dir.Path(), TCacheLock::Kind::kDirectory);
+  EXPECT_THROW(TCacheLock second(dir.Path(), TCacheLock::Kind::kDirectory), ECacheInUse);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 
 }  // namespace

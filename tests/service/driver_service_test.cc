@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "buffers/signal_xml.h"
 #include "fakes/fake_time_setter.h"
+#include "fakes/fault_file_system.h"
 #include "fakes/memory_settings_source.h"
 #include "fakes/recording_service_events.h"
 #include "fakes/scoped_temp_dir.h"
 #include "kernel/kernel_messages.h"
 #include "kernel_simulator.h"
+#include "platform/cache_lock.h"
 #include "platform/host_file_system.h"
 #include "platform/socket_api.h"
 #include "platform/system_clock.h"
@@ -26,17 +29,23 @@ class DriverServiceTest : public testing::Test {
     registry_.SetText(kSharedKeyPath, "Path", dir_.Path() + "work/");
     registry_.SetText(kDriverKeyPath, "LogPath", dir_.Path() + "log/");
     registry_.SetNumber(kDriverKeyPath, "FlushCacheWrites", 0);
+    registry_.SetNumber(kDriverKeyPath, "LogSave", 1);
+    registry_.SetText(kSharedKeyPath, "Kernel1",
+                      "Name=sim;IP=127.0.0.1;Port=" + std::to_string(sim_.TcpPort()));
   }
 
-  void UseKernel(const TKernelSimulator& sim) {
-    registry_.SetText(kSharedKeyPath, "Kernel1",
-                      "Name=sim;IP=127.0.0.1;Port=" + std::to_string(sim.TcpPort()));
+  // Every session log file, in listing order; once the service is gone.
+  std::string LogText() {
+    std::string log;
+    for (const std::string& file : fs_.ListDirectory(dir_.Path() + "log/"))
+      log += fs_.ReadFile(dir_.Path() + "log/" + file, 1 << 20);
+    return log;
   }
 
   std::unique_ptr<TO_VolterDirectDrv> NewService() {
     ProgramInfo program;
     program.executable_path = "/opt/volter/VolterDirectDrv";
-    return std::make_unique<TO_VolterDirectDrv>(TServiceHost{fs_, clock_, events_, notifier_,
+    return std::make_unique<TO_VolterDirectDrv>(TServiceHost{faulty_, clock_, events_, notifier_,
                                                              time_setter_, PosixSocketApi(),
                                                              program, dir_.Path(), "127.0.0.1"});
   }
@@ -48,43 +57,76 @@ class DriverServiceTest : public testing::Test {
 
   ScopedTempDir dir_;
   HostFileSystem fs_;
+  FaultFileSystem faulty_{fs_};
   SystemClock clock_;
   RecordingServiceEventLog events_;
   RecordingServiceNotifier notifier_;
   FakeTimeSetter time_setter_;
   MemorySettingsSource registry_;
+  TKernelSimulator sim_{[] {
+    TKernelSimOptions options;
+    options.TcpPort = 0;
+    return options;
+  }()};
 };
 
 // Failed starts, LogSave off and the local socket are covered end to end
 // (tests/e2e).
 TEST_F(DriverServiceTest, StartAndStopReportEventsLogAndUnregisterFromTheKernel) {
-  registry_.SetNumber(kDriverKeyPath, "LogSave", 1);
-  TKernelSimOptions options;
-  options.TcpPort = 0;
-  TKernelSimulator sim(options);
-  UseKernel(sim);
   auto service = NewService();
   ASSERT_TRUE(Start(*service));
   EXPECT_EQ(notifier_.Notifications(), std::vector<std::string>{"READY=1"});
   EXPECT_TRUE(fs_.Stat(dir_.Path() + "work/Temp/VolterDirectDrv_Cache").is_directory);
-  ASSERT_TRUE(sim.WaitFor(
+  ASSERT_TRUE(sim_.WaitFor(
       [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeRegistration) > 0; },
       30000));
 
   EXPECT_TRUE(service->ServiceStop());
   EXPECT_EQ(notifier_.Notifications(), (std::vector<std::string>{"READY=1", "STOPPING=1"}));
   EXPECT_EQ(events_.Texts(), (std::vector<std::string>{"Service started", "Service stopped"}));
-  EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
+  EXPECT_EQ(sim_.CountReceived(kFrameTypeUnregistration), 1u);
 
   service.reset();  // the log's closing block
-  std::string log;
-  for (const std::string& file : fs_.ListDirectory(dir_.Path() + "log/"))
-    log += fs_.ReadFile(dir_.Path() + "log/" + file, 1 << 20);
+  const std::string log = LogText();
   const size_t start = log.find("Service start");
   const size_t stop = log.find("Service stop");
   ASSERT_NE(start, std::string::npos);
   ASSERT_NE(stop, std::string::npos);
   EXPECT_LT(start, stop);
+}
+
+// A cache in which nothing can be created: the driver starts all the same,
+// locks the directory itself, says so once, and delivers what is stored.
+TEST_F(DriverServiceTest, ReadOnlyCacheStartsLockedAndDeliversWhatItHolds) {
+  using Op = FaultFileSystem::Operation;
+  const std::string cache = dir_.Path() + "work/Temp/VolterDirectDrv_Cache/";
+  fs_.CreateDirectories(cache);
+  fs_.WriteFile(cache + "00000001.sig", SignalDocument(TSignal{}), false);
+  faulty_.on_call = [&cache](Op op, const std::string& path) {
+    const bool creates =
+        op != Op::kReadFile && op != Op::kListDirectory && op != Op::kCreateDirectories;
+    return creates && path.rfind(cache, 0) == 0 ? EROFS : 0;
+  };
+  auto service = NewService();
+  ASSERT_TRUE(Start(*service));
+  EXPECT_THROW(TCacheLock second(cache, TCacheLock::Kind::kDirectory), ECacheInUse);
+  const auto read_only_event = [](const TKernelSimulator& s) {
+    size_t n = 0;
+    for (const TSimFrame& f : s.Received())
+      n += f.Frame.Data.find("<Text>Cache directory is read-only;") != std::string::npos;
+    return n;
+  };
+  ASSERT_TRUE(sim_.WaitFor(
+      [&](const TKernelSimulator& s) {
+        return s.CountReceived(kFrameTypeSignal) > 0 && read_only_event(s) > 0;
+      },
+      30000));
+  EXPECT_TRUE(service->ServiceStop());
+  EXPECT_EQ(read_only_event(sim_), 1u);
+  service.reset();
+  const std::string log = LogText();
+  const size_t line = log.find("Cache directory is read-only, the directory itself is locked");
+  EXPECT_TRUE(line != std::string::npos && line == log.rfind("Cache directory is read-only"));
 }
 
 }  // namespace
