@@ -14,6 +14,9 @@
 
 namespace vd {
 
+// The frame type of the driver's system events.
+inline constexpr uint16_t kFrameTypeSystemEvent = 9;
+
 // A transmitter's signal message stamped now (UTC) whose first extension
 // carries tag.
 inline std::string StampedSignalMessage(const std::string& tag) {
