@@ -64,13 +64,7 @@ class DriverEndToEndTest : public DriverTest {
         kWaitMs);
   }
 
-  size_t CachedSignalFiles() const {
-    size_t count = 0;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(Cache(), error))
-      count += entry.path().extension() == ".sig" ? 1 : 0;
-    return count;
-  }
+  size_t CachedSignalFiles() const { return vd::CachedSignalFiles(Cache()); }
 
   // The first extensions of the cached transmitter signals (the driver's
   // test signal has none).
@@ -188,7 +182,9 @@ TEST_F(DriverEndToEndTest, SigtermOrSigintSendsOneUnregistrationTellsSystemdAndE
     EXPECT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 0) << Output();
     EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
-    EXPECT_NE(Output().find("Service stopped"), std::string::npos);
+    const std::string output = Output();
+    EXPECT_LT(output.find("Service started"), output.find("Service stopped")) << output;
+    EXPECT_NE(output.find("Service stopped"), std::string::npos) << output;
     // The session log opens with the start and closes with the stop.
     const std::string log = Log();
     EXPECT_LT(log.find("Service start"), log.find("Service stop")) << log;
