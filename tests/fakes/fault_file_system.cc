@@ -83,7 +83,7 @@ FileInfo FaultFileSystem::Stat(const std::string& path) {
 std::vector<std::string> FaultFileSystem::ListDirectory(const std::string& dir) {
   Hook(Operation::kListDirectory, dir);
   std::lock_guard<std::mutex> guard(mutex_);
-  CountAndMaybeThrow(Operation::kListDirectory, fail_list, EIO, "list directory", dir);
+  CountAndMaybeThrow(Operation::kListDirectory, false, EIO, "list directory", dir);
   return target_.ListDirectory(dir);
 }
 

@@ -5,15 +5,23 @@
 #include <windows.h>
 #undef DeleteFile  // windows.h's name of DeleteFileA
 
+#include "fakes/scoped_temp_dir.h"
 #include "platform/file_system_contract.h"
 #include "platform/windows_text.h"
 
 namespace vd {
 namespace {
 
-INSTANTIATE_TYPED_TEST_SUITE_P(Windows, FileSystemContractTest, WindowsFileSystem);
+class WindowsFileSystemTest : public testing::Test {
+ protected:
+  std::string P(const std::string& name) const { return dir_.Path() + name; }
+  ScopedTempDir dir_;
+  WindowsFileSystem fs_;
+};
 
-class WindowsFileSystemTest : public FileSystemContractTest<WindowsFileSystem> {};
+TEST_F(WindowsFileSystemTest, KeepsTheContractOfEveryFileSystem) {
+  ExpectFileSystemContract(fs_, dir_.Path());
+}
 
 TEST_F(WindowsFileSystemTest, ReadOnlyFilesAreProtectedAndErrorsSayWhatFailed) {
   fs_.WriteFile(P("1.sig"), "12345", false);
