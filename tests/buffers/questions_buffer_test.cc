@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <thread>
 
 #include "fakes/fake_clock.h"
@@ -143,6 +144,34 @@ TEST_F(QuestionsBufferTest, EventDocumentHasItsExactFormAndSurvivesAPowerCut) {
             "<Details Encoding=\"0\">Błąd odczytu sygnału z dysku!</Details></SystemEvent></Data>");
 }
 
+// The Kernel away: twenty events wait as files; after a restart each is sent
+// once, with the moment it was raised.
+TEST_F(QuestionsBufferTest, EventsRaisedWhileTheKernelIsAwayAreSentOnceAfterARestart) {
+  clock_.SetUtcSeconds(1700000000);
+  std::map<std::string, std::string> expected, sent;  // text: SourceTime of each sending
+  {
+    auto buffer = MakeBuffer();
+    for (int i = 0; i < 20; ++i, clock_.AdvanceSeconds(7)) {
+      ASSERT_TRUE(buffer->AddSystemEvent("e" + std::to_string(i), "", true));
+      expected["e" + std::to_string(i)] = std::to_string(clock_.UtcNowMs() / 1000) + " ";
+    }
+  }
+  clock_.AdvanceSeconds(3600);
+  auto buffer = MakeBuffer();
+  TQuestion event;
+  for (int n = 0; n < 40 && buffer->TakeQuestion(event); ++n) {
+    const std::string& body = event.QuestionBody;
+    const auto element = [&](const std::string& name) {
+      const size_t open = body.find("<" + name + ">") + name.size() + 2;
+      return body.substr(open, body.find("</" + name + ">") - open);
+    };
+    sent[element("Text")] += element("SourceTime") + " ";
+    EXPECT_TRUE(buffer->HandleAnswer(Answer(event.FrameGUID, 2)));
+  }
+  EXPECT_EQ(sent, expected);
+  EXPECT_TRUE(Files("*").empty());
+}
+
 TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesLoadsGoodFilesAndSetsAsideUnreadableOnes) {
   const std::string leftover = TemporaryFileName(dir_.Path() + "0A0B0C0D.que");
   disk_.WriteFile(leftover, "<?xml version=\"1.0\"?><Da", false);
@@ -178,9 +207,11 @@ TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesLoadsGoodFilesAndSetsAsi
   EXPECT_FALSE(disk_.Stat(leftover).exists);
 }
 
-// A full or failing disk: the event leaves no file, but still reaches the
-// Kernel from memory (within a bound), so that the failure is heard of.
-TEST_F(QuestionsBufferTest, EventThatCannotBeStoredLeavesNoFileAndIsSentFromMemory) {
+// Deliberately unlike the plain rule, which drops an event whose file cannot
+// be written: on a full or failing disk the event leaves no file but is still
+// sent from memory (within a bound), since that failure is exactly what
+// operators must hear of.
+TEST_F(QuestionsBufferTest, UnstorableEventIsDeliberatelyKeptInMemoryAndSentWithinABound) {
   auto buffer = MakeBuffer();
   for (auto fail : {&FaultFileSystem::fail_write, &FaultFileSystem::no_space,
                     &FaultFileSystem::fail_flush, &FaultFileSystem::fail_rename}) {

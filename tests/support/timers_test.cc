@@ -2,71 +2,44 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <sstream>
+#include <string>
 
 #include "fakes/fake_clock.h"
 
 namespace vd {
 namespace {
 
-// Each case runs its steps on a stopped countdown of 1000 ms, then reads the
+// Each case runs its steps on a stopped countdown of 1000 ms ("+N": N ms
+// pass; "interval": SetInterval to 2 s; "asked": IsRunning), then reads the
 // milliseconds left and whether it counts.
 TEST(TimersTest, CountdownStopsResumesExpiresAndTakesNewIntervals) {
   const struct {
-    const char* name;
-    std::function<void(ICountdownTimer&, FakeClock&)> steps;
+    const char* steps;
     int64_t remaining_ms;
     bool running;
   } cases[] = {
-      {"stopped at 400 and started later",
-       [](ICountdownTimer& t, FakeClock& c) {
-         t.Start();
-         c.Advance(400);
-         t.Stop();
-         c.Advance(5000);
-         t.Start();
-       },
-       600, true},
-      {"expired, then Start",
-       [](ICountdownTimer& t, FakeClock& c) {
-         t.Start();
-         c.Advance(1500);
-         EXPECT_FALSE(t.IsRunning());  // stops by itself once asked
-         t.Start();
-         c.Advance(100);
-       },
-       0, false},
-      {"expired, then Restart",
-       [](ICountdownTimer& t, FakeClock& c) {
-         t.Start();
-         c.Advance(1500);
-         t.Restart();
-         c.Advance(200);
-       },
-       800, true},
-      {"SetInterval while running",
-       [](ICountdownTimer& t, FakeClock& c) {
-         t.Start();
-         c.Advance(300);
-         t.SetInterval(false, 2);
-         c.Advance(500);
-       },
-       2000, false},
-      {"Reset while running",
-       [](ICountdownTimer& t, FakeClock& c) {
-         t.Start();
-         c.Advance(300);
-         t.Reset();
-         c.Advance(500);
-       },
-       1000, false},
+      {"start +400 stop +5000 start", 600, true},
+      {"start +1500 asked start +100", 0, false},  // expired: Start does not resume it
+      {"start +1500 restart +200", 800, true},
+      {"start +300 interval +500", 2000, false},
+      {"start +300 reset +500", 1000, false},
   };
   for (const auto& c : cases) {
     FakeClock clock;
     const auto timer = NewCountdownTimer(clock, true, false, 1000);
-    c.steps(*timer, clock);
-    EXPECT_EQ(timer->GetRemaining(true), c.remaining_ms) << c.name;
-    EXPECT_EQ(timer->IsRunning(), c.running) << c.name;
+    std::istringstream steps(c.steps);
+    for (std::string step; steps >> step;) {
+      if (step[0] == '+') clock.Advance(std::stoll(step.substr(1)));
+      if (step == "start") timer->Start();
+      if (step == "stop") timer->Stop();
+      if (step == "restart") timer->Restart();
+      if (step == "reset") timer->Reset();
+      if (step == "interval") timer->SetInterval(false, 2);
+      if (step == "asked") EXPECT_FALSE(timer->IsRunning()) << c.steps;
+    }
+    EXPECT_EQ(timer->GetRemaining(true), c.remaining_ms) << c.steps;
+    EXPECT_EQ(timer->IsRunning(), c.running) << c.steps;
   }
 }
 
