@@ -26,13 +26,15 @@ namespace vd {
 
 class DriverTest : public testing::Test {
  protected:
-  // The driver with arguments, its output in output (in the directory).
+  // The driver (or another program: see Program) with arguments, its output
+  // in output (in the directory).
   std::unique_ptr<TDriverProcess> Run(const std::vector<std::string>& arguments,
                                       const std::string& output = "driver.out",
-                                      std::vector<std::string> environment = {}) const {
+                                      std::vector<std::string> environment = {},
+                                      const std::string& executable = VD_DRIVER_EXECUTABLE) const {
     std::filesystem::remove(dir_.Path() + output);
     TDriverLaunch launch;
-    launch.Executable = VD_DRIVER_EXECUTABLE;
+    launch.Executable = executable;
     launch.Arguments = arguments;
     launch.OutputPath = dir_.Path() + output;
     launch.NotifyPath = notify_.Path();
@@ -41,8 +43,9 @@ class DriverTest : public testing::Test {
   }
   // Runs to its end; the exit code (-1: did not end in time) and the output.
   std::pair<int, std::string> RunToEnd(const std::vector<std::string>& arguments,
-                                       const std::string& output = "run.out") const {
-    auto process = Run(arguments, output);
+                                       const std::string& output = "run.out",
+                                       const std::string& executable = VD_DRIVER_EXECUTABLE) const {
+    auto process = Run(arguments, output, {}, executable);
     const std::optional<int> status = process->WaitExit(kEventuallyMs);
     const int code = status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
     return {code, Output(output)};
@@ -64,6 +67,10 @@ class DriverTest : public testing::Test {
       driver = Run({"--registry", WriteFile("registry.reg", registry())}, output, environment);
     }
     return driver;
+  }
+  // A program built beside the driver (vd-cache, kernel-sim).
+  static std::string Program(const std::string& name) {
+    return (std::filesystem::path(VD_DRIVER_EXECUTABLE).parent_path() / name).string();
   }
   std::string Output(const std::string& output = "driver.out") const {
     return ReadWholeFile(dir_.Path() + output);

@@ -180,16 +180,10 @@ TEST_F(OperationsEndToEndTest, RequeuedRepairedErrorFileIsDeliveredAfterARestart
     ASSERT_TRUE(driver->WaitExit(kWaitMs).has_value());
   }
   ASSERT_TRUE(std::filesystem::exists(Cache() + "0000AA01.sig.error"));
-  const std::string tool = std::filesystem::path(VD_DRIVER_EXECUTABLE).parent_path() / "vd-cache";
   const auto requeue = [&] {
-    TDriverLaunch launch;
-    launch.Executable = tool;
-    launch.Arguments = {"--cache", Cache(), "requeue", "0000AA01.sig.error"};
-    launch.OutputPath = dir_.Path() + "tool.out";
-    std::filesystem::remove(launch.OutputPath);
-    TDriverProcess process(launch);
-    const std::optional<int> status = process.WaitExit(kWaitMs);
-    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    return RunToEnd({"--cache", Cache(), "requeue", "0000AA01.sig.error"}, "tool.out",
+                    Program("vd-cache"))
+        .first;
   };
   EXPECT_EQ(requeue(), 1) << ReadWholeFile(dir_.Path() + "tool.out");
 
