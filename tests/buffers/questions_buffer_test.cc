@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "fakes/fake_clock.h"
 #include "fakes/fault_file_system.h"
@@ -62,9 +63,9 @@ TEST_F(QuestionsBufferTest, QuestionExpectingAnAnswerWaitsForItOrTimesOut) {
   EXPECT_TRUE(Files("*").empty());  // questions are memory-only
   TQuestion first;
   ASSERT_TRUE(buffer->TakeQuestion(first));
-  EXPECT_EQ(first.QuestionBody, "first");
-  EXPECT_EQ(first.DestinationModuleGUID, module);
-  EXPECT_EQ(first.DestinationInstallationNumber, 42);
+  EXPECT_EQ(std::tie(first.QuestionBody, first.DestinationModuleGUID,
+                     first.DestinationInstallationNumber),
+            std::make_tuple("first", module, 42));
   TakeAndAnswer(*buffer, 2);  // acknowledged: no longer sent, kept for the answer
   TakeAndAnswer(*buffer, 2);
   EXPECT_EQ(buffer->ReadyCount(), 0u);
@@ -191,9 +192,10 @@ TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesLoadsGoodFilesAndSetsAsi
   std::sort(items.begin(), items.end(), [](const TQuestionItem& a, const TQuestionItem& b) {
     return a.FrameType != 9 && b.FrameType == 9;
   });
-  EXPECT_EQ(items[0].QuestionBody, "body");
-  EXPECT_EQ(items[0].DestinationModuleGUID.ToString(), "{00112233-4455-6677-8899-AABBCCDDEEFF}");
-  EXPECT_EQ(items[0].FileName, dir_.Path() + "00000001.que");
+  EXPECT_EQ(std::make_tuple(items[0].QuestionBody, items[0].DestinationModuleGUID.ToString(),
+                            items[0].FileName),
+            std::make_tuple("body", "{00112233-4455-6677-8899-AABBCCDDEEFF}",
+                            dir_.Path() + "00000001.que"));
   std::vector<std::string> set_aside = Files("*.error");
   std::sort(set_aside.begin(), set_aside.end());
   EXPECT_EQ(set_aside, (std::vector<std::string>{"00000002.que.error", "00000003.que.error"}));
