@@ -155,7 +155,7 @@ void FaultFileSystem::DeleteFile(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   const std::string key = Normalize(path);
   const bool modelled = Adopt(key);
-  CountAndMaybeThrow(Operation::kDeleteFile, fail_delete, EIO, "delete", path);
+  CountAndMaybeThrow(Operation::kDeleteFile, false, EIO, "delete", path);
   target_.DeleteFile(path);
   if (modelled) current_.erase(key);
 }

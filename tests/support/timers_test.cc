@@ -36,7 +36,7 @@ TEST(TimersTest, CountdownStopsResumesExpiresAndTakesNewIntervals) {
       if (step == "restart") timer->Restart();
       if (step == "reset") timer->Reset();
       if (step == "interval") timer->SetInterval(false, 2);
-      if (step == "asked") EXPECT_FALSE(timer->IsRunning()) << c.steps;
+      EXPECT_TRUE(step != "asked" || !timer->IsRunning()) << c.steps;
     }
     EXPECT_EQ(timer->GetRemaining(true), c.remaining_ms) << c.steps;
     EXPECT_EQ(timer->IsRunning(), c.running) << c.steps;
