@@ -18,6 +18,13 @@
 //   message's send to the simulator's acknowledgement of its signal. Every
 //   signal must be acknowledged (a refused one never is). Targets: all
 //   acknowledged, p99 at most 100 ms.
+// - Takeover: two drivers under the simulator as the Kernel of a redundant
+//   pair (its defaults: a silent driver is lost after 5 s), transmitter-sim
+//   sending 20 messages a second to both; 10 times the active driver is
+//   killed and restarted: the time from the kill to the first transmitter
+//   signal from the standby (target: median under 5 s), with its parts: the
+//   simulator's takeover, the standby's "Port ... opened." event, the first
+//   signal.
 //
 // Times are real time (UseManualTime); counters carry the figures. The
 // directory is made under $VD_BENCH_DIR, else /var/tmp (a disk).
@@ -35,10 +42,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
@@ -104,9 +113,10 @@ std::string Switch(const char* name) {
   return value != nullptr && std::string(value) == "0" ? "0" : "1";
 }
 
-// capacity: "SignalBufferCapacity", 0 for none.
+// capacity: "SignalBufferCapacity", 0 for none; name: the driver's "Name"
+// (empty: the default).
 std::string WriteRegistry(const std::string& dir, int32_t kernel_port, int32_t device_port,
-                          uint32_t capacity = 0) {
+                          uint32_t capacity = 0, const std::string& name = "") {
   char port[16];
   std::snprintf(port, sizeof port, "%08x", static_cast<unsigned>(device_port));
   const std::string text =
@@ -122,7 +132,8 @@ std::string WriteRegistry(const std::string& dir, int32_t kernel_port, int32_t d
       "\"LogSave\"=dword:0000000" +
       Switch("VD_LOAD_LOG") + "\n\"LogPath\"=\"" + dir + "log/\"\n" +
       (capacity > 0 ? "\"SignalBufferCapacity\"=dword:" + Hex(capacity) + "\n" : "") +
-      "\"FlushCacheWrites\"=dword:0000000" + Switch("VD_LOAD_FLUSH") +
+      (name.empty() ? "" : "\"Name\"=\"" + name + "\"\n") + "\"FlushCacheWrites\"=dword:0000000" +
+      Switch("VD_LOAD_FLUSH") +
       "\n\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Lirra!\\Drivers\\VolterDirectDriver\\Port1]\n"
       "\"IsActive\"=dword:00000001\n\"Port\"=dword:" +
@@ -540,6 +551,156 @@ void DrainBacklog(benchmark::State& state) {
   }
 }
 BENCHMARK(DrainBacklog)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
+
+// Notes when each mode change, port-opened event and transmitter signal
+// ("tk-" in Extension1) of a driver reached the simulator.
+class PairRecorder final : public LineRecorder {
+ public:
+  enum Kind { kActive, kPortOpened, kSignal };
+  // When the first line of the kind from driver came after since_ns; 0: none.
+  int64_t First(Kind kind, const std::string& driver, int64_t since_ns) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const Line& line : lines_) {
+      if (line.What == kind && line.Driver == driver && line.Ns > since_ns) return line.Ns;
+    }
+    return 0;
+  }
+
+ private:
+  struct Line {
+    Kind What;
+    std::string Driver;
+    int64_t Ns;
+  };
+  void OnLine(const std::string& text) override {
+    const int64_t now = NowNs();
+    const size_t at = text.find("\"driver\":\"");
+    if (at == std::string::npos) return;
+    const size_t end = text.find('"', at + 10);
+    Line line{kSignal, text.substr(at + 10, end - at - 10), now};
+    if (text.find("\"kind\":\"mode\"") != std::string::npos) {
+      if (text.find("\"active\":true") == std::string::npos) return;
+      line.What = kActive;
+    } else if (text.find("opened.\"") != std::string::npos) {
+      line.What = kPortOpened;
+    } else if (text.find("\"Extension1\":\"tk-") == std::string::npos) {
+      return;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    lines_.push_back(std::move(line));
+  }
+
+  std::mutex mutex_;
+  std::vector<Line> lines_;  // guarded by mutex_
+};
+
+void Takeover(benchmark::State& state) {
+  BenchDirectory dir;
+  PairRecorder recorder;
+  std::ostream json(&recorder);
+  TKernelSimOptions options;
+  options.TcpPort = 0;
+  options.Standby = true;
+  TKernelSimulator sim(options, &json);
+  const std::string names[2] = {"A", "B"};
+  int32_t ports[2] = {FreeLoopbackPort(), FreeLoopbackPort()};
+  while (ports[1] == ports[0]) ports[1] = FreeLoopbackPort();
+  std::string registries[2];
+  std::unique_ptr<TDriverProcess> drivers[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string host = dir.Path() + names[i] + "/";
+    std::filesystem::create_directories(host);
+    registries[i] = WriteRegistry(host, sim.TcpPort(), ports[i], 0, names[i]);
+    drivers[i] = std::make_unique<TDriverProcess>(DriverLaunch(registries[i], host));
+    // A first, so that it is the one made active.
+    if (i == 0) Eventually([&] { return sim.ActiveDriver() == "A"; }, 30000);
+  }
+  TDriverLaunch launch;
+  launch.Executable = VD_TRANSMITTER_SIM_EXECUTABLE;
+  launch.Arguments = {"--port",
+                      std::to_string(ports[0]),
+                      "--secondary-port",
+                      std::to_string(ports[1]),
+                      "--rate",
+                      "20",
+                      "--duration",
+                      "3600",
+                      "--id",
+                      "tk"};
+  launch.OutputPath = dir.Path() + "transmitter.out";
+  TDriverProcess transmitter(launch);
+  if (!Eventually([&] { return recorder.First(PairRecorder::kSignal, "A", 0) != 0; }, 30000)) {
+    state.SkipWithError("no signal through the first active driver within 30 s");
+    return;
+  }
+  std::vector<double> gaps, detections, openings;
+  int active = 0;
+  std::mt19937 random(22);
+  std::uniform_int_distribution<int> phase(0, 999);
+  for (auto _ : state) {
+    const int standby = 1 - active;
+    // Each kill at another moment of the standby's one-second wake-ups.
+    std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
+    const int64_t killed = NowNs();
+    drivers[active]->Signal(SIGKILL);
+    drivers[active]->WaitExit(30000);
+    int64_t first = 0;
+    if (!Eventually(
+            [&] {
+              return (first = recorder.First(PairRecorder::kSignal, names[standby], killed)) != 0;
+            },
+            30000)) {
+      state.SkipWithError("no signal through the standby within 30 s");
+      break;
+    }
+    const auto since_kill = [killed](int64_t ns) {
+      return ns == 0 ? -1.0 : static_cast<double>(ns - killed) / 1e9;
+    };
+    gaps.push_back(since_kill(first));
+    detections.push_back(since_kill(recorder.First(PairRecorder::kActive, names[standby], killed)));
+    openings.push_back(
+        since_kill(recorder.First(PairRecorder::kPortOpened, names[standby], killed)));
+    state.SetIterationTime(gaps.back());
+    // The killed driver back, as standby, before the next kill.
+    const size_t changes = sim.ModeChanges().size();
+    drivers[active] = std::make_unique<TDriverProcess>(
+        DriverLaunch(registries[active], dir.Path() + names[active] + "/"));
+    const bool back = Eventually(
+        [&] {
+          const std::vector<TSimModeChange> now = sim.ModeChanges();
+          return std::any_of(now.begin() + static_cast<std::ptrdiff_t>(changes), now.end(),
+                             [&](const TSimModeChange& c) { return c.Driver == names[active]; });
+        },
+        30000);
+    // and with what it had cached delivered, so that none of it counts as
+    // the first signal of its own takeover.
+    const auto cache_empty = [&] {
+      std::error_code error;
+      for (const auto& entry : std::filesystem::directory_iterator(
+               dir.Path() + names[active] + "/work/Temp/VolterDirectDrv_Cache", error)) {
+        if (entry.path().extension() == ".sig") return false;
+      }
+      return true;
+    };
+    if (!back || !Eventually(cache_empty, 30000)) {
+      state.SkipWithError("the killed driver did not come back within 30 s");
+      break;
+    }
+    active = standby;
+  }
+  const auto median = [](std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+  };
+  state.counters["gap_median_s"] = median(gaps);
+  state.counters["gap_worst_s"] = gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end());
+  state.counters["takeover_median_s"] = median(detections);
+  state.counters["ports_open_median_s"] = median(openings);
+  state.counters["ports_open_worst_s"] =
+      openings.empty() ? 0 : *std::max_element(openings.begin(), openings.end());
+}
+BENCHMARK(Takeover)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(10);
 
 }  // namespace
 }  // namespace vd

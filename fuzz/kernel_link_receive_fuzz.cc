@@ -18,6 +18,7 @@
 #include "kernel/link_transport.h"
 #include "platform/socket_api.h"
 #include "platform/stream_socket.h"
+#include "platform/system_clock.h"
 #include "support/errors.h"
 
 namespace {
@@ -66,18 +67,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static InputSocketApi api;
   static vd::TFrameCodec codec(vd::FrameSecurity{false, kFuzzKey, vd::kFrameSecurityDefaultIVSeed});
   static const std::atomic<bool> stopping{false};
+  static const vd::SystemClock clock;
 
   api.Reset(std::string_view(reinterpret_cast<const char*>(data), size), size % 61 + 1);
   vd::TStreamSocket socket(api);
   socket.ConnectUnix("/fuzz");
   vd::TLinkTransport::Options options;
   options.IdleSteps = 2;
-  vd::TLinkTransport transport(socket, options, stopping, nullptr);
+  vd::TLinkTransport transport(socket, options, stopping, nullptr, clock, nullptr);
   int bad = 0;
   for (int frames = 0; frames < 64 && bad < 3; ++frames) {
     if (socket.Available() == 0) break;  // the Kernel has closed
     vd::TOrvanFrame frame;
-    const vd::TFrameReadResult result = transport.ReadFrame(frame);
+    const vd::TFrameReadResult result = transport.ReadFrame(frame, vd::TLinkTransport::kNoDeadline);
     if (frame.Data.size() > vd::kMaxFrameDataSize) __builtin_trap();
     if (result != vd::TFrameReadResult::Good) {
       ++bad;

@@ -41,33 +41,31 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # pugixml for the Windows target comes from Debian's own source package, so
-# apt needs source entries for the archive the machine already uses: one
-# "deb-src" twin of every "deb" entry, written once.
+# apt needs source entries for the archives the machine already uses: one
+# "deb-src" twin of every "deb" entry, whatever its host, written once (the
+# deb822 ".sources" stanzas and the one-line entries each in a file of their
+# own format).
 pugixml_dir=build/deps/pugixml
 if [ ! -f "$pugixml_dir/src/pugixml.cpp" ]; then
-  twin=/etc/apt/sources.list.d/vd-deb-src.sources
+  twins=/etc/apt/sources.list.d/vd-deb-src
   if ! apt-get source --print-uris -q pugixml >/dev/null 2>&1; then
-    if [ ! -f "$twin" ]; then
-      entries=$(
-        {
-          for f in /etc/apt/sources.list.d/*.sources; do
-            [ -f "$f" ] && grep -q 'deb\.debian\.org\|security\.debian\.org' "$f" &&
-              sed -e 's/^Types:.*/Types: deb-src/' "$f" && echo
-          done
-          if [ -f /etc/apt/sources.list ]; then
-            grep -E '^deb (\[[^]]*\] )?https?://' /etc/apt/sources.list |
-              sed -e 's/^deb /deb-src /'
-          fi
-        } 2>/dev/null || true
+    if [ ! -f "$twins.sources" ] && [ ! -f "$twins.list" ]; then
+      stanzas=$(
+        for f in /etc/apt/sources.list.d/*.sources; do
+          [ -f "$f" ] && grep -qE '^Types:(.*[[:space:]])?deb([[:space:]]|$)' "$f" &&
+            sed -e 's/^Types:.*/Types: deb-src/' "$f" && echo
+        done 2>/dev/null || true
       )
-      if [ -z "$entries" ]; then
-        echo "setup: no Debian archive entry to add source entries for" >&2
+      lines=$(
+        cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+          sed -n -e 's/^[[:space:]]*deb[[:space:]]/deb-src /p' || true
+      )
+      if [ -z "$stanzas" ] && [ -z "$lines" ]; then
+        echo "setup: no \"deb\" entry in the apt sources to add source entries for" >&2
         exit 1
       fi
-      case "$entries" in
-        deb-src\ *) echo "$entries" | "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/vd-deb-src.list >/dev/null ;;
-        *) echo "$entries" | "${sudo_cmd[@]}" tee "$twin" >/dev/null ;;
-      esac
+      [ -z "$stanzas" ] || echo "$stanzas" | "${sudo_cmd[@]}" tee "$twins.sources" >/dev/null
+      [ -z "$lines" ] || echo "$lines" | "${sudo_cmd[@]}" tee "$twins.list" >/dev/null
     fi
     apt_get update -q
   fi

@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
         installation.unit_directory = command.unit_directory;
         installation.executable_path = vd::ExecutablePath();
         installation.registry_file = command.registry_file;
+        installation.force = command.force;
         return vd::InstallService(fs, installation, command.silent, std::cout, std::cerr);
       } catch (const std::exception& error) {
         std::cerr << "VolterDirectDrv: " << vd::ExceptionText(error) << "\n";

@@ -182,6 +182,7 @@ void TSignalBuffer::AcceptLoadedFile(LoadedFile& file) {
       try {
         entry.FileName = file.path;
         index_.emplace(entry.Id, std::prev(pending_.end()));
+        test_signals_ += entry.Signal.SignalType == kTestSignalType;
       } catch (...) {
         index_.erase(entry.Id);
         --time_in->second.pending;
@@ -217,8 +218,8 @@ bool TSignalBuffer::AddSignal(TSignal signal) {
     signal.Extension3 = EscapeControlChars(signal.Extension3, false);
     signal.Extension4 = EscapeControlChars(signal.Extension4, false);
     signal.Extension5 = EscapeControlChars(signal.Extension5, false);
-    signal.TimeIn = LocalUnixToUtcUnix(signal.TimeIn);
-    signal.TimeSource = LocalUnixToUtcUnix(signal.TimeSource);
+    signal.TimeIn = LocalUnixToUtcUnix(signal.TimeIn, clock_);
+    signal.TimeSource = LocalUnixToUtcUnix(signal.TimeSource, clock_);
     writer.entry.emplace_back();
     writer.entry.front().Id = NewGuid();
     writer.entry.front().Signal = std::move(signal);  // last: nothing raises after it
@@ -418,6 +419,7 @@ void TSignalBuffer::Finish(Writer& writer, bool stored, const std::string& error
     ++count.pending;
     entry.State = EntryState::kPending;
     if (port != nullptr) ++port->Added;
+    test_signals_ += entry.Signal.SignalType == kTestSignalType;
     pending_.splice(pending_.end(), writer.entry);
     LogSignalLine(pending_.back().Signal, true);
     return;
@@ -561,6 +563,7 @@ bool TSignalBuffer::RemoveSignal(const TGuid& id) noexcept {
       index_.erase(found);
       --entry->TimeInSlot->second.pending;
       ReleaseTimeIn(entry->TimeInSlot);
+      test_signals_ -= entry->Signal.SignalType == kTestSignalType;
       removed.splice(removed.end(), pending_, entry);
       files.swap(undeleted_files_);
       CheckBufferSize(false);
@@ -654,6 +657,7 @@ TSignalBufferStats TSignalBuffer::Stats() const {
   stats.Pending = pending_.size();
   stats.Postponed = postponed_.size();
   stats.InFlight = in_flight_;
+  stats.TestSignals = test_signals_;
   // Keys with no waiting signal are those of signals being written: at most
   // one per writer to pass.
   for (const auto& [time_in, count] : time_in_counts_) {

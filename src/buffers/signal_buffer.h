@@ -36,6 +36,8 @@ struct TSignalBufferStats {
   size_t InFlight = 0;  // accepted, files still being written
   // TimeIn (UTC seconds) of the oldest signal pending or postponed.
   std::optional<int64_t> OldestTimeIn;
+  // Of the signals pending or postponed, the driver's own test signals.
+  size_t TestSignals = 0;
   // One per configured port, in the order of DriverSettings::Ports; signals
   // of other ports (the test signal) count in none.
   std::vector<Port> Ports;
@@ -307,6 +309,8 @@ class TSignalBuffer final : public ISignalSink {
   // Writers in that queue not yet taken into a batch.
   size_t queued_ = 0;
   uint64_t cache_write_failures_ = 0;
+  // The driver's own test signals among pending_ and postponed_.
+  size_t test_signals_ = 0;
 };
 
 }  // namespace vd

@@ -5,38 +5,59 @@
 
 #include "kernel/crc32.h"
 #include "kernel/frame_header.h"
+#include "support/clock.h"
 #include "support/errors.h"
+#include "support/heartbeat.h"
 
 namespace vd {
 
 TLinkTransport::TLinkTransport(IByteStream& stream, Options options,
-                               const std::atomic<bool>& stopping, const TWakeEvent* stop_event)
-    : stream_(stream), options_(options), stopping_(stopping), stop_event_(stop_event) {}
+                               const std::atomic<bool>& stopping, const TWakeEvent* stop_event,
+                               const IClock& clock, THeartbeat* heartbeat)
+    : stream_(stream),
+      options_(options),
+      stopping_(stopping),
+      stop_event_(stop_event),
+      clock_(clock),
+      heartbeat_(heartbeat) {}
 
-size_t TLinkTransport::ReadData(char* data, size_t count) {
-  size_t done = 0;
-  if (options_.RaiseOnTimeout && count > 0) {
-    const TStreamWait wait = stream_.Wait(options_.IoTimeoutMs, stop_event_, nullptr);
-    if (!wait.Readable && !stopping_.load()) throw Exception("Read operation timeout!");
-  }
-  done += stream_.ReadSome(data, std::min(count, options_.MaxReadSize));
-  int idle = 0;
-  while (done < count && idle < options_.IdleSteps && !stopping_.load()) {
-    if (!stream_.Wait(options_.IdleStepMs, stop_event_, nullptr).Readable) {
-      ++idle;
-      continue;
+size_t TLinkTransport::ReadData(char* data, size_t count, int64_t deadline_ms) {
+  if (count == 0) return 0;
+  const int64_t step_ms = std::max(options_.IdleStepMs, 1);
+  const int64_t idle_ms = int64_t{options_.IdleSteps} * step_ms;
+  // On the pipe the first byte may take IoTimeoutMs, and not coming is an
+  // error; after a piece, and on TCP from the start, the idle time-out rules.
+  bool first = options_.RaiseOnTimeout;
+  int64_t limit_ms = first ? options_.IoTimeoutMs : idle_ms;
+  size_t done = first ? 0 : stream_.ReadSome(data, std::min(count, options_.MaxReadSize));
+  int64_t since_ms = clock_.MonotonicMs();
+  int64_t passes = 0;
+  while (done < count && !stopping_.load()) {
+    const int64_t now = clock_.MonotonicMs();
+    if (heartbeat_ != nullptr) heartbeat_->Beat(now);
+    const int64_t end = std::min(since_ms + limit_ms, deadline_ms);
+    if (now >= end || passes >= limit_ms / step_ms) {
+      if (first && now < deadline_ms) throw Exception("Read operation timeout!");
+      break;
     }
+    ++passes;
+    const int wait_ms = static_cast<int>(std::min(end - now, step_ms));
+    if (!stream_.Wait(wait_ms, stop_event_, nullptr).Readable) continue;
     const size_t n = stream_.ReadSome(data + done, std::min(count - done, options_.MaxReadSize));
     if (n == 0) break;  // readable without data: the peer has closed
     done += n;
-    idle = 0;
+    first = false;
+    limit_ms = idle_ms;
+    since_ms = clock_.MonotonicMs();
+    passes = 0;
   }
   return done;
 }
 
-TFrameReadResult TLinkTransport::ReadFrame(TOrvanFrame& frame) {
+TFrameReadResult TLinkTransport::ReadFrame(TOrvanFrame& frame, int64_t deadline_ms) {
   std::array<uint8_t, kFrameHeaderSize> header{};
-  if (ReadData(reinterpret_cast<char*>(header.data()), header.size()) < header.size()) {
+  if (ReadData(reinterpret_cast<char*>(header.data()), header.size(), deadline_ms) <
+      header.size()) {
     return TFrameReadResult::ShortHeader;
   }
   frame = ParseFrameHeader(std::span<const uint8_t, kFrameHeaderSize>(header));
@@ -53,7 +74,7 @@ TFrameReadResult TLinkTransport::ReadFrame(TOrvanFrame& frame) {
     const size_t have = frame.Data.size();
     const size_t piece = std::min<size_t>(frame.TransmittedDataSize - have, kDataPieceSize);
     frame.Data.resize(have + piece);
-    if (ReadData(frame.Data.data() + have, piece) < piece) {
+    if (ReadData(frame.Data.data() + have, piece, deadline_ms) < piece) {
       frame.Data.clear();
       return TFrameReadResult::ShortData;
     }

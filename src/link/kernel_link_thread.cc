@@ -1,5 +1,6 @@
 #include "link/kernel_link_thread.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "kernel/frame_header.h"
@@ -41,7 +42,8 @@ TKernelLinkThread::TKernelLinkThread(Options options, Collaborators collaborator
       socket_(c_.SocketApi),
       pipe_(c_.SocketApi),
       stream_(options_.Kind == TKernelLinkKind::Tcp ? static_cast<IByteStream&>(socket_) : pipe_),
-      transport_(stream_, TransportOptions(options_.Kind), stopping_, &stop_event_),
+      transport_(stream_, TransportOptions(options_.Kind), stopping_, &stop_event_, c_.Clock,
+                 &heartbeat_),
       codec_(options_.Security) {}
 
 TKernelLinkThread::~TKernelLinkThread() { Stop(); }
@@ -220,7 +222,10 @@ void TKernelLinkThread::FrameLoop() {
 }
 
 bool TKernelLinkThread::ReceiveFrame() {
-  const TFrameReadResult result = transport_.ReadFrame(in_frame_);
+  // A frame that is not whole by the end of the minute of silence is silence
+  // too, however many bytes of it trickle in.
+  const TFrameReadResult result =
+      transport_.ReadFrame(in_frame_, (last_good_frame_time_ + kSilenceSeconds) * 1000);
   if (result == TFrameReadResult::Good) {
     bad_frame_count_ = 0;
     last_good_frame_time_ = NowSeconds();
@@ -318,19 +323,26 @@ void TKernelLinkThread::Pause(int64_t ms) {
 void TKernelLinkThread::Unregister() {
   try {
     if (!stream_.Connected()) return;
+    // One deadline for the whole unregistration: the send, and every frame
+    // read while waiting for the answer, however slowly its bytes come.
+    const int64_t deadline = c_.Clock.MonotonicMs() + kUnregistrationWaitMs;
     TOrvanFrame frame;
     BuildUnregistration(frame, c_.KernelSettings, NewGuid());
     SendFrame(frame);
     // Whole frames are read, so a request the Kernel sent just before the
     // answer is skipped rather than misread as the answer's header.
-    const int64_t deadline = c_.Clock.MonotonicMs() + kUnregistrationWaitMs;
     constexpr int kMaxPasses = static_cast<int>(kUnregistrationWaitMs / kDataWaitMs);
-    TLinkTransport reader(stream_, TransportOptions(options_.Kind), not_stopping_, nullptr);
-    for (int pass = 0; pass < kMaxPasses && c_.Clock.MonotonicMs() < deadline; ++pass) {
-      if (!stream_.Wait(kDataWaitMs, nullptr, nullptr).Readable) continue;
+    TLinkTransport reader(stream_, TransportOptions(options_.Kind), not_stopping_, nullptr,
+                          c_.Clock, &heartbeat_);
+    for (int pass = 0; pass < kMaxPasses; ++pass) {
+      const int64_t now = c_.Clock.MonotonicMs();
+      heartbeat_.Beat(now);
+      if (now >= deadline) break;
+      const int wait_ms = static_cast<int>(std::min<int64_t>(kDataWaitMs, deadline - now));
+      if (!stream_.Wait(wait_ms, nullptr, nullptr).Readable) continue;
       if (stream_.Available() == 0) break;
       TOrvanFrame answer;
-      if (reader.ReadFrame(answer) != TFrameReadResult::Good) break;
+      if (reader.ReadFrame(answer, deadline) != TFrameReadResult::Good) break;
       if (answer.FrameType == 3 && answer.Direction == 2) break;
     }
   } catch (...) {

@@ -46,8 +46,13 @@ enum class TKernelLinkKind {
 // borrowed and must outlive the object; the communication data is used by
 // this thread alone once Start was called. Start and Stop belong to the
 // owner's thread; Stop (also from the destructor) sets the stop flag, wakes
-// every wait and joins: the thread ends within about one read time-out plus
-// the 5 s unregistration wait.
+// every wait and joins: the thread ends within the 5 s of the unregistration
+// (one deadline for its send and every read) and a few wait slices.
+//
+// Reads have deadlines that no arriving byte restarts: a frame in the frame
+// loop must be whole by the end of the minute of silence, or it counts as
+// silence and the connection is dropped; the heartbeat goes on beating while
+// a read waits.
 class TKernelLinkThread {
  public:
   static constexpr int kDataWaitMs = 100;
@@ -91,8 +96,8 @@ class TKernelLinkThread {
   // The transport's constants.
   static TLinkTransport::Options TransportOptions(TKernelLinkKind kind);
 
-  // Beats at every pass of the frame loop, connection attempt and pause
-  // slice; safe to read from any thread.
+  // Beats at every pass of the frame loop, connection attempt, pause slice
+  // and read slice; safe to read from any thread.
   const THeartbeat& Heartbeat() const { return heartbeat_; }
 
   // For the metrics; safe to call from any thread.

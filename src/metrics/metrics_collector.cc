@@ -97,6 +97,9 @@ std::vector<MetricFamily> TMetricsCollector::Collect() const {
             static_cast<double>(stats.Pending));
     f.Gauge("signals_postponed", "Signals the Kernel refused, waiting for their delay",
             static_cast<double>(stats.Postponed));
+    f.Gauge("test_signals_pending",
+            "Of the signals pending or postponed, the driver's own test signals (one a minute)",
+            static_cast<double>(stats.TestSignals));
     f.Gauge("signals_in_flight", "Signals accepted whose files are being written",
             static_cast<double>(stats.InFlight));
     f.Gauge("signal_buffer_capacity", "Pending signals at which new ones are refused",
@@ -157,6 +160,8 @@ std::vector<MetricFamily> TMetricsCollector::Collect() const {
     for (const auto& listener : view_.SysThread->Listeners()) listening += listener->IsOpen();
     f.Gauge("listeners_open", "Device ports listening for transmitters",
             static_cast<double>(listening));
+    f.Gauge("listeners_configured", "Active device ports configured (Port1, Port2, ...)",
+            static_cast<double>(view_.SysThread->Listeners().size()));
     f.Gauge("sleep_mode", "1 while the Kernel holds the driver inactive (device ports closed)",
             Flag(view_.SysThread->SleepMode()));
   }

@@ -57,12 +57,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       command.action = install ? CommandLine::Action::kInstall : CommandLine::Action::kUninstall;
     } else if (EqualsIgnoreCase(argument, "SILENT")) {
       command.silent = true;
+    } else if (argument == "--force") {
+      command.force = true;
     } else {
       throw ECommandLineError("Unknown argument '" + argument + "' (see --help)");
     }
   }
   if (command.silent && (!service_command || command.action == CommandLine::Action::kCheckConfig)) {
     throw ECommandLineError("SILENT goes only with INSTALL or UNINSTALL");
+  }
+  if (command.force && command.action != CommandLine::Action::kInstall) {
+    throw ECommandLineError("--force goes only with INSTALL");
   }
   return command;
 }
@@ -71,7 +76,8 @@ std::string UsageText() {
   return std::string(
              "Usage: VolterDirectDrv [--registry FILE]\n"
              "       VolterDirectDrv --check-config [--registry FILE]\n"
-             "       VolterDirectDrv INSTALL [SILENT] [--registry FILE] [--unit-dir DIR]\n"
+             "       VolterDirectDrv INSTALL [SILENT] [--force] [--registry FILE]\n"
+             "                               [--unit-dir DIR]\n"
              "       VolterDirectDrv UNINSTALL [SILENT] [--unit-dir DIR]\n"
              "\n"
              "Runs the VolterDirect driver in the foreground until SIGTERM or SIGINT: it\n"
@@ -86,7 +92,8 @@ std::string UsageText() {
          "  INSTALL          write the systemd unit " +
          UnitFileName() +
          " running this executable\n"
-         "                   with --registry FILE; SILENT prints nothing on success\n"
+         "                   with --registry FILE; SILENT prints nothing on success;\n"
+         "                   refused where the package installed the unit, unless --force\n"
          "  UNINSTALL        remove the unit (no error when it is not installed)\n"
          "  --unit-dir DIR   the unit directory (default " +
          kDefaultUnitDirectory +

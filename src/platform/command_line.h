@@ -30,6 +30,7 @@ struct CommandLine {
   bool console = false;  // --console: in the foreground until Ctrl-C
 #else
   std::string unit_directory = kDefaultUnitDirectory;
+  bool force = false;  // INSTALL --force: beside a unit the package installed
 #endif
   bool silent = false;  // INSTALL SILENT, UNINSTALL SILENT
 };
@@ -37,7 +38,7 @@ struct CommandLine {
 // Reads the arguments after the program name:
 //   --registry FILE | --registry=FILE    the registry file to read
 //   --unit-dir DIR | --unit-dir=DIR      where INSTALL and UNINSTALL work
-//   INSTALL [SILENT] | UNINSTALL [SILENT] (any letter case)
+//   INSTALL [SILENT] [--force] | UNINSTALL [SILENT] (any letter case)
 //   --check-config                       read the registry file, print, exit
 //   -h | --help, -V | --version          answered before anything else
 // On Windows: --console, --registry FILE (a registry export file in place of

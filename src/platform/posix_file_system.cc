@@ -97,10 +97,17 @@ FileInfo PosixFileSystem::Stat(const std::string& path) {
   result.exists = true;
   result.is_directory = S_ISDIR(info.st_mode);
   result.read_only = (info.st_mode & S_IWUSR) == 0;
+  result.readable_by_others = (info.st_mode & S_IROTH) != 0;
   result.size = static_cast<int64_t>(info.st_size);
   result.modified_unix_ms =
       static_cast<int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
   return result;
+}
+
+bool PosixFileSystem::IsWritable(const std::string& path) {
+  // The effective user and groups decide, as they do for open and mkdir.
+  return RetryOnInterrupt([&] { return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS); }) ==
+         0;
 }
 
 std::vector<std::string> PosixFileSystem::ListDirectory(const std::string& dir) {

@@ -332,7 +332,9 @@ RegistryFile RegistryFile::Load(IFileSystem& fs, const std::string& path) {
     throw ERegistryException(path + ", line 1: the file is larger than " +
                              std::to_string(kMaxFileSize) + " bytes");
   }
-  return Parse(fs.ReadFile(path, kMaxFileSize), path);
+  RegistryFile file = Parse(fs.ReadFile(path, kMaxFileSize), path);
+  file.path_ = path;
+  return file;
 }
 
 RegistryFile RegistryFile::Parse(std::string_view bytes, const std::string& file_name) {

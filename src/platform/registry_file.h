@@ -46,6 +46,8 @@ class RegistryFile final : public ISettingsSource {
 
   bool KeyExists(std::string_view path) const override;
   std::unique_ptr<ISettingsKey> OpenKeyReadOnly(std::string_view path) const override;
+  // The path Load read; empty after Parse.
+  std::string FilePath() const override { return path_; }
 
  private:
   // Value name (folded to lower case) -> value.
@@ -56,6 +58,7 @@ class RegistryFile final : public ISettingsSource {
 
   // Key path (folded to lower case, no root, no trailing "\") -> its values.
   std::map<std::string, Values> keys_;
+  std::string path_;
 };
 
 }  // namespace vd

@@ -71,6 +71,18 @@ int InstallService(IFileSystem& fs, const ServiceInstallation& installation, boo
   const std::string directory = IncludeTrailingSlash(installation.unit_directory);
   const std::string path = directory + UnitFileName();
   try {
+    for (const std::string& other : installation.other_unit_directories) {
+      const std::string installed = IncludeTrailingSlash(other) + UnitFileName();
+      if (installation.force || !fs.Stat(installed).exists) continue;
+      // A unit here would override that one (the package's, with its own
+      // user and hardening) and run the driver as root without them.
+      err << "Installing the service refused: " << installed
+          << " is installed already (by the package?); a unit in " << directory
+          << " would override it and run the driver as root without its hardening.\n"
+          << "Use that unit: systemctl enable --now " << kServiceName
+          << "; or give --force to write " << path << " all the same." << std::endl;
+      return 1;
+    }
     const std::string text = UnitFileText(AbsolutePath(installation.executable_path),
                                           AbsolutePath(installation.registry_file));
     fs.CreateDirectories(directory);

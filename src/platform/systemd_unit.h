@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace vd {
 
@@ -17,11 +18,21 @@ inline constexpr int kUnitFileLimit = 65536;
 // The driver pings at half of it while every worker thread is alive.
 inline constexpr int kUnitWatchdogSeconds = 30;
 
+// Where packages put their units (the Debian package puts the hardened one
+// in the first). A unit of the same name in /etc/systemd/system/ would take
+// its place.
+inline const std::vector<std::string> kPackageUnitDirectories = {"/usr/lib/systemd/system/",
+                                                                 "/lib/systemd/system/"};
+
 // What an installed service runs.
 struct ServiceInstallation {
   std::string unit_directory = kDefaultUnitDirectory;
   std::string executable_path;  // absolute
   std::string registry_file;    // made absolute against the working directory
+  // Directories where a unit of the service's name means it is installed
+  // already (by the package): INSTALL refuses unless forced.
+  std::vector<std::string> other_unit_directories = kPackageUnitDirectories;
+  bool force = false;
 };
 
 // "O_VolterDirectDrv.service".
@@ -33,10 +44,12 @@ std::string UnitFileName();
 // line structure).
 std::string UnitFileText(const std::string& executable_path, const std::string& registry_file);
 
-// INSTALL [SILENT]: writes the unit into the unit directory (created when
-// missing), replacing an older one. Unless silent, says on out what was
-// written and how to enable it. A failure always goes to err. Returns the
-// process exit code: 0 or 1.
+// INSTALL [SILENT] [--force]: writes the unit into the unit directory
+// (created when missing), replacing an older one. Refuses, unless forced,
+// when one of the other unit directories holds a unit of the same name.
+// Unless silent, says on out what was written and how to enable it. A
+// failure or refusal always goes to err. Returns the process exit code: 0
+// or 1.
 int InstallService(IFileSystem& fs, const ServiceInstallation& installation, bool silent,
                    std::ostream& out, std::ostream& err);
 

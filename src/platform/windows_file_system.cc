@@ -78,6 +78,20 @@ FileInfo WindowsFileSystem::Stat(const std::string& path) {
   return result;
 }
 
+bool WindowsFileSystem::IsWritable(const std::string& path) {
+  // Opening with the right to append (to add a file, for a directory) asks
+  // the system the whole question: attribute, access list, share mode.
+  const FileInfo info = Stat(path);
+  if (!info.exists || (!info.is_directory && info.read_only)) return false;
+  const HANDLE handle =
+      CreateFileW(WideFromUtf8(path).c_str(), info.is_directory ? FILE_ADD_FILE : FILE_APPEND_DATA,
+                  kShareAll, nullptr, OPEN_EXISTING,
+                  info.is_directory ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(handle);
+  return true;
+}
+
 std::vector<std::string> WindowsFileSystem::ListDirectory(const std::string& dir) {
   std::string pattern = dir;
   if (pattern.empty() || !IsSeparator(pattern.back())) pattern += '\\';

@@ -19,6 +19,7 @@ namespace vd {
 class WindowsFileSystem final : public IFileSystem {
  public:
   FileInfo Stat(const std::string& path) override;
+  bool IsWritable(const std::string& path) override;
   std::vector<std::string> ListDirectory(const std::string& dir) override;
   void CreateDirectories(const std::string& dir) override;
   std::string ReadFile(const std::string& path, int64_t max_size) override;

@@ -1,6 +1,7 @@
 #include "service/configuration.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string_view>
 
@@ -25,6 +26,14 @@ std::string DirectoryValue(const std::string& text, const std::string& executabl
 #else
   return IncludeTrailingSlash(text.empty() ? executable_directory : text);
 #endif
+}
+
+// A port to listen on or connect to: 1 to 65535. what names the value as the
+// message shows it, up to the number.
+void CheckTcpPort(int64_t port, const std::string& what) {
+  if (port < 1 || port > 65535) {
+    throw ERegistryException("Invalid value for " + what + std::to_string(port) + " (1 to 65535)");
+  }
 }
 
 void ReadSharedKey(const ISettingsKey& key, const std::string& executable_directory,
@@ -63,7 +72,9 @@ bool IsDecimal(std::string_view text) {
          text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-bool IsIPv4(std::string_view text) {
+}  // namespace
+
+bool IsIPv4Address(std::string_view text) {
   int parts = 0;
   for (size_t start = 0; start <= text.size(); ++parts) {
     const size_t dot = std::min(text.find('.', start), text.size());
@@ -73,6 +84,8 @@ bool IsIPv4(std::string_view text) {
   }
   return parts == 4;
 }
+
+namespace {
 
 bool IsBracketedIPv6(std::string_view text) {
   return text.size() > 2 && text.front() == '[' && text.back() == ']' &&
@@ -87,7 +100,7 @@ void CheckMetricsAddress(const std::string& address) {
   if (valid) {
     const std::string_view host = std::string_view(address).substr(0, colon);
     const std::string_view port = std::string_view(address).substr(colon + 1);
-    valid = (IsIPv4(host) || IsBracketedIPv6(host)) && IsDecimal(port) &&
+    valid = (IsIPv4Address(host) || IsBracketedIPv6(host)) && IsDecimal(port) &&
             std::stoi(std::string(port)) >= 1 && std::stoi(std::string(port)) <= 65535;
   }
   if (!valid) {
@@ -96,12 +109,27 @@ void CheckMetricsAddress(const std::string& address) {
   }
 }
 
-void ReadPort(const ISettingsKey& key, const IClock& clock, DriverSettings& settings) {
+// key_name: "Port1", "Port2" ... for the messages; port_keys: the key names of
+// the active entries so far, in the order of settings.Ports.
+void ReadPort(const ISettingsKey& key, const std::string& key_name, const IClock& clock,
+              DriverSettings& settings, std::vector<std::string>& port_keys) {
   if (!key.ReadBool("IsActive")) return;
+  const int32_t tcp_port = key.ReadInteger("Port");
+  // A listener on a port nobody configured is no listener at all: transmitters
+  // could never reach it, and two entries on one port would fight over it.
+  CheckTcpPort(tcp_port, "'Port' of " + key_name + ": ");
+  for (size_t i = 0; i < settings.Ports.size(); ++i) {
+    if (settings.Ports[i].Port == tcp_port) {
+      throw ERegistryException("Invalid value for 'Port' of " + key_name + ": " +
+                               std::to_string(tcp_port) + " (already the TCP port of " +
+                               port_keys[i] + ")");
+    }
+  }
   // The flood control comes with the entry, so no entry ever lacks one.
   PortEntry& entry = settings.Ports.emplace_back();
+  port_keys.push_back(key_name);
   entry.FloodControl = std::make_shared<TDoSAttackControl>(clock);
-  entry.Port = key.ReadInteger("Port");
+  entry.Port = tcp_port;
   entry.InactivityMessageTimeout = key.ReadInteger("InactivityMessageTimeout");
   entry.MaxReceiveSignals = key.ReadInteger("MaxReceiveSignals");
   entry.DriverPassword = Utf8ToWin1250(key.ReadText("DriverPassword"));
@@ -137,20 +165,72 @@ void ReadDriverKey(const ISettingsSource& registry, const ISettingsKey& key, con
   }
 
   // The keys are finite, so the first missing number comes.
+  std::vector<std::string> port_keys;
   for (int n = 1;; ++n) {
-    const std::string path = std::string(kDriverKeyPath) + "\\Port" + std::to_string(n);
+    const std::string name = "Port" + std::to_string(n);
+    const std::string path = std::string(kDriverKeyPath) + "\\" + name;
     if (!registry.KeyExists(path)) break;
     const std::unique_ptr<ISettingsKey> port = registry.OpenKeyReadOnly(path);
     if (!port) throw EAbort("Operation aborted");
-    ReadPort(*port, clock, settings);
+    ReadPort(*port, name, clock, settings, port_keys);
+  }
+  if (settings.MetricsAddress.empty()) return;
+  // Checked above: the text after the last ":" is a port number.
+  const int metrics_port =
+      std::stoi(settings.MetricsAddress.substr(settings.MetricsAddress.rfind(':') + 1));
+  for (size_t i = 0; i < settings.Ports.size(); ++i) {
+    if (settings.Ports[i].Port == metrics_port) {
+      throw ERegistryException("Invalid value for 'MetricsAddress': '" + settings.MetricsAddress +
+                               "' (TCP port " + std::to_string(metrics_port) +
+                               " is the device port of " + port_keys[i] + ")");
+    }
   }
 }
 
 }  // namespace
 
+std::optional<EOSError> DirectoryWriteError(IFileSystem& fs, const std::string& dir) {
+  std::string path = dir;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::string first_missing;
+  // Each round takes one "/"-separated part off, so the walk ends.
+  for (;;) {
+    const FileInfo info = fs.Stat(path);
+    if (info.exists) {
+      // The messages are those the creation would raise (PosixFileSystem).
+      if (!info.is_directory) return MakeOSError(ENOTDIR, "create directory", path);
+      if (fs.IsWritable(path)) return std::nullopt;
+      return first_missing.empty() ? MakeOSError(EACCES, "write to directory", path)
+                                   : MakeOSError(EACCES, "create directory", first_missing);
+    }
+    first_missing = path;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+      path = ".";  // a relative path lives in the working directory
+    } else {
+      path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+    if (path == first_missing) return std::nullopt;  // nothing left to look at
+  }
+}
+
+std::optional<std::string> ExposedSecretsWarning(const ISettingsSource& registry,
+                                                 const DriverSettings& settings, IFileSystem& fs) {
+  const std::string path = registry.FilePath();
+  if (path.empty() || !fs.Stat(path).readable_by_others) return std::nullopt;
+  std::string secrets;
+  if (!settings.Password.empty()) secrets = "Password";
+  if (!settings.SecurityKey.empty())
+    secrets += secrets.empty() ? "SecurityKey" : " and SecurityKey";
+  if (secrets.empty()) return std::nullopt;
+  return "registry file " + path + ": readable by every local user while it holds the " + secrets +
+         "; let only root and the service's group read it (chmod 0640)";
+}
+
 void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const IClock& clock,
                        const std::string& executable_directory, DriverSettings& settings,
                        std::vector<KernelEndpoint>& kernel_endpoints, PathCreation path_creation) {
+  const size_t first_endpoint = kernel_endpoints.size();
   {
     const std::unique_ptr<ISettingsKey> shared = registry.OpenKeyReadOnly(kSharedKeyPath);
     if (!shared) {
@@ -162,9 +242,27 @@ void ReadConfiguration(const ISettingsSource& registry, IFileSystem& fs, const I
   if (const std::unique_ptr<ISettingsKey> driver = registry.OpenKeyReadOnly(kDriverKeyPath)) {
     ReadDriverKey(registry, *driver, clock, executable_directory, settings);
   }
+  // Only the TCP link uses the endpoints: a driver on the local socket keeps
+  // starting whatever the shared key (which other drivers read, too) holds.
+  if (!settings.UseNamedPipeConnection) {
+    for (size_t i = first_endpoint; i < kernel_endpoints.size(); ++i) {
+      CheckTcpPort(kernel_endpoints[i].Port,
+                   "'Kernel" + std::to_string(i - first_endpoint + 1) + "': Port=");
+    }
+  }
 
   settings.Path = IncludeTrailingSlash(settings.Path);
-  if (path_creation == PathCreation::kLeave) return;
+  if (path_creation == PathCreation::kLeave) {
+    // The start creates the cache directory before anything else and fails
+    // when it cannot; the check creates nothing, so it predicts that failure.
+    // A cache directory that exists is the buffers' matter (they load it
+    // read-only when they cannot write it).
+    const std::string cache = settings.CacheDirectory();
+    if (const FileInfo info = fs.Stat(cache); !info.is_directory) {
+      if (std::optional<EOSError> error = DirectoryWriteError(fs, cache)) throw *error;
+    }
+    return;
+  }
   try {
     if (!fs.Stat(settings.Path).is_directory) fs.CreateDirectories(settings.Path);
   } catch (const Exception&) {

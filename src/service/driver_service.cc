@@ -1,5 +1,7 @@
 #include "service/driver_service.h"
 
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "buffers/questions_buffer.h"
@@ -50,11 +52,13 @@ ILogWriter& TO_VolterDirectDrv::Log() {
 bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
   start_monotonic_ms_ = host_.Clock.MonotonicMs();
   start_utc_ms_ = host_.Clock.UtcNowMs();
+  std::optional<std::string> exposed_secrets;
   try {
     {
       const std::unique_ptr<ISettingsSource> registry = open_registry();
       ReadConfiguration(*registry, host_.FileSystem, host_.Clock, host_.ExecutableDirectory,
                         settings_, kernel_endpoints_);
+      exposed_secrets = ExposedSecretsWarning(*registry, settings_, host_.FileSystem);
     }
     // Before anything reads or writes the cache or the log: a second driver
     // on this cache must leave the first one's files alone.
@@ -127,6 +131,7 @@ bool TO_VolterDirectDrv::ServiceStart(const RegistryOpener& open_registry) {
   }
   host_.EventLog.WriteEvent(ServiceEvent::kStarted, "");
   Log().LogWrite("Service start");
+  if (exposed_secrets) Log().LogWrite("Warning: " + *exposed_secrets);
   running_ = true;
   host_.Notifier.Ready();
   StartWatchdog();

@@ -17,6 +17,7 @@ namespace vd {
 namespace {
 
 constexpr int64_t kMaxStallFileSize = 64;
+constexpr int64_t kRoundMs = 1000;
 
 uint64_t ReadStallCount(IFileSystem& fs, const std::string& path) {
   try {
@@ -36,14 +37,19 @@ TWatchdog::TWatchdog(const Collaborators& collaborators, std::vector<Worker> wor
       workers_(std::move(workers)),
       interval_ms_(interval_ms),
       stall_count_file_(std::move(stall_count_file)),
-      created_ms_(c_.Clock.MonotonicMs()),
       stalled_(workers_.size(), false),
+      last_round_ms_(c_.Clock.MonotonicMs()),
+      last_ping_ms_(THeartbeat::kNever),
+      counts_from_ms_(workers_.size(), last_round_ms_),
       stall_count_(ReadStallCount(c_.FileSystem, stall_count_file_)) {}
 
 TWatchdog::~TWatchdog() { Stop(); }
 
+int64_t TWatchdog::RoundMs() const { return std::clamp<int64_t>(PingPeriodMs(), 1, kRoundMs); }
+
 void TWatchdog::Start() {
   if (thread_.joinable()) return;
+  last_round_ms_ = c_.Clock.MonotonicMs();
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -57,7 +63,7 @@ void TWatchdog::Stop() {
 }
 
 void TWatchdog::Execute() {
-  const auto period = std::chrono::milliseconds(std::max<int64_t>(PingPeriodMs(), 1));
+  const auto period = std::chrono::milliseconds(RoundMs());
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
     lock.unlock();
@@ -69,18 +75,32 @@ void TWatchdog::Execute() {
 
 bool TWatchdog::Check() {
   const int64_t now = c_.Clock.MonotonicMs();
+  const int64_t late_ms = now - last_round_ms_ - RoundMs();
+  last_round_ms_ = now;
+  const bool late = late_ms > kLateMs;
+  if (late) {
+    c_.Log.LogWrite("Watchdog: woke " + std::to_string(late_ms / 1000) +
+                    " s late, the whole process was held up; nothing judged this round");
+  }
   bool alive = true;
   for (size_t i = 0; i < workers_.size(); ++i) {
     const Worker& worker = workers_[i];
-    const int64_t last = worker.Heartbeat.LastBeatMs();
-    const int64_t age = now - (last == THeartbeat::kNever ? created_ms_ : last);
+    // A worker found stalled before stays so until it beats again.
+    if (late && !stalled_[i]) counts_from_ms_[i] = now;
+    const int64_t age = now - std::max(worker.Heartbeat.LastBeatMs(), counts_from_ms_[i]);
     const bool stalled = age > worker.StallLimitMs;
     if (stalled && !stalled_[i]) RecordStall(worker, age);
     stalled_[i] = stalled;
     alive = alive && !stalled;
   }
-  if (alive) c_.Notifier.WatchdogPing();
+  if (alive) PingIfDue(now);
   return alive;
+}
+
+void TWatchdog::PingIfDue(int64_t now_ms) {
+  if (last_ping_ms_ != THeartbeat::kNever && now_ms - last_ping_ms_ < PingPeriodMs()) return;
+  c_.Notifier.WatchdogPing();
+  last_ping_ms_ = now_ms;
 }
 
 void TWatchdog::RecordStall(const Worker& worker, int64_t age_ms) {

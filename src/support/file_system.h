@@ -13,6 +13,9 @@ struct FileInfo {
   bool exists = false;
   bool is_directory = false;
   bool read_only = false;
+  // POSIX: the mode lets every local user read it (S_IROTH). Always false on
+  // Windows, where access lists decide.
+  bool readable_by_others = false;
   int64_t size = 0;
   int64_t modified_unix_ms = 0;  // last write, UTC
 };
@@ -28,6 +31,13 @@ class IFileSystem {
 
   // Never raises: a path that cannot be examined reads as missing.
   virtual FileInfo Stat(const std::string& path) = 0;
+
+  // Whether this process may append to the existing file at path or, for a
+  // directory, create entries in it, as the system judges it for this
+  // process's user (permissions, access lists, a read-only mount). The
+  // owner's write bit alone says nothing about another user. False when the
+  // path is missing; never raises.
+  virtual bool IsWritable(const std::string& path) = 0;
 
   // Names of the entries of a directory (files and subdirectories, without
   // "." and ".."), in the order the system returns them.

@@ -392,10 +392,17 @@ int32_t TLogging::NextFileNumber(const std::string& spec, int32_t start) {
   const std::string directory = DirectoryOf(spec);
   for (int32_t number = std::max(start, 1);; ++number) {
     if (number == std::numeric_limits<int32_t>::max()) return number;
-    const FileInfo info = fs_.Stat(directory + NumberedName(spec, number));
+    const std::string path = directory + NumberedName(spec, number);
+    const FileInfo info = fs_.Stat(path);
     if (!info.exists) return number;
-    // A directory of that name can never take a line: skip it like a full file.
-    if (!info.is_directory && !info.read_only && info.size <= size_limit_bytes_) return number;
+    // A directory of that name can never take a line: skip it like a full
+    // file. So is a file this process may not write (one another user owns,
+    // left by a run as root): whatever its owner's write bit says, every
+    // line written to it would be lost.
+    if (!info.is_directory && !info.read_only && info.size <= size_limit_bytes_ &&
+        fs_.IsWritable(path)) {
+      return number;
+    }
   }
 }
 

@@ -67,6 +67,10 @@ class ISettingsSource {
   // The key opened for reading; nullptr when it does not exist or cannot be
   // opened.
   virtual std::unique_ptr<ISettingsKey> OpenKeyReadOnly(std::string_view path) const = 0;
+
+  // The file the store was read from; empty when it is none (the system's
+  // registry, a store built in memory).
+  virtual std::string FilePath() const { return {}; }
 };
 
 }  // namespace vd

@@ -68,11 +68,12 @@ CivilTime LocalAt(int64_t utc_seconds, int millisecond) {
 
 // The UTC instant of a local wall-clock second. Every offset in force within
 // a day on either side is a candidate; among the candidates that reproduce
-// the local time the earliest instant wins (the first occurrence of a
-// repeated hour). A local time in a gap has no such candidate: it takes the
-// offset in force before the change, which is the offset at the earliest
-// instant the candidates name.
-int64_t LocalSecondsToUtcSeconds(int64_t local_seconds) {
+// the local time the one nearest to near_utc wins (a repeated hour is taken
+// in the occurrence that is going on or has just passed; the earlier one on
+// a tie). A local time in a gap has no such candidate: it takes the offset in
+// force before the change, which is the offset at the earliest instant the
+// candidates name.
+int64_t LocalSecondsToUtcSeconds(int64_t local_seconds, int64_t near_utc) {
   // Years 1 to 9999 with a few days to spare; beyond that the probes below
   // could overflow.
   constexpr int64_t kEarliest = -62135596800 - 4 * kSecondsPerDay;
@@ -90,12 +91,17 @@ int64_t LocalSecondsToUtcSeconds(int64_t local_seconds) {
     for (int j = 0; j < count; ++j) known = known || candidates[j] == offset;
     if (!known) candidates[count++] = offset;
   }
+  // Distances in unsigned arithmetic: near_utc may be anything the clock says.
+  const auto distance = [near_utc](int64_t utc) {
+    return utc < near_utc ? uint64_t(near_utc) - uint64_t(utc) : uint64_t(utc) - uint64_t(near_utc);
+  };
   bool found = false;
   int64_t best = 0;
   int64_t largest_offset = candidates[0];
   for (int j = 0; j < count; ++j) {
     const int64_t utc = local_seconds - candidates[j];
-    if (OffsetAt(utc) == candidates[j] && (!found || utc < best)) {
+    if (OffsetAt(utc) == candidates[j] && (!found || distance(utc) < distance(best) ||
+                                           (distance(utc) == distance(best) && utc < best))) {
       best = utc;
       found = true;
     }
@@ -182,15 +188,16 @@ int32_t TimeZoneBias(const IClock& clock) {
   return static_cast<int32_t>(-offset / 60);
 }
 
-CivilTime LocalToUtc(const CivilTime& local) {
-  return WithMilliseconds(UnixSecondsToCivil(LocalSecondsToUtcSeconds(WholeSeconds(local))),
-                          local.millisecond);
+CivilTime LocalToUtc(const CivilTime& local, const IClock& clock) {
+  return WithMilliseconds(
+      UnixSecondsToCivil(LocalSecondsToUtcSeconds(WholeSeconds(local), NowUnixUtc(clock))),
+      local.millisecond);
 }
 
 CivilTime UtcToLocal(const CivilTime& utc) { return LocalAt(WholeSeconds(utc), utc.millisecond); }
 
-int64_t LocalUnixToUtcUnix(int64_t local_seconds) {
-  return LocalSecondsToUtcSeconds(local_seconds);
+int64_t LocalUnixToUtcUnix(int64_t local_seconds, const IClock& clock) {
+  return LocalSecondsToUtcSeconds(local_seconds, NowUnixUtc(clock));
 }
 
 CivilTime UtcUnixToLocal(int64_t utc_seconds) { return LocalAt(utc_seconds, 0); }

@@ -61,14 +61,17 @@ int32_t TimeZoneBias(const IClock& clock);
 
 // Local wall-clock time to UTC and back, with the zone rules in force at that
 // moment. A local time that occurs twice (the hour repeated when daylight
-// saving ends) is taken as its first occurrence; a local time that does not
-// exist (the hour skipped when it begins) is taken with the offset in force
-// before the change.
-CivilTime LocalToUtc(const CivilTime& local);
+// saving ends) is taken in the occurrence nearest to the clock's UTC time:
+// a time just read from the wall clock or a transmitter is one that is going
+// on or has just passed, and the first occurrence would put an alarm of the
+// second one an hour early. A local time that does not exist (the hour
+// skipped when it begins) is taken with the offset in force before the
+// change.
+CivilTime LocalToUtc(const CivilTime& local, const IClock& clock);
 CivilTime UtcToLocal(const CivilTime& utc);
 
-// Unix seconds of the local clock to Unix seconds of UTC.
-int64_t LocalUnixToUtcUnix(int64_t local_seconds);
+// Unix seconds of the local clock to Unix seconds of UTC, as LocalToUtc.
+int64_t LocalUnixToUtcUnix(int64_t local_seconds, const IClock& clock);
 // Unix seconds of UTC to the local date and time.
 CivilTime UtcUnixToLocal(int64_t utc_seconds);
 

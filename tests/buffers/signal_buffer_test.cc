@@ -89,6 +89,19 @@ TEST_F(SignalBufferTest, StartRemovesLeftoversLoadsFilesOldestFirstAndSetsAsideU
   EXPECT_EQ(posix_.ListDirectory(dir_.Path()), std::vector<std::string>{"00000004.sig.error"});
 }
 
+TEST_F(SignalBufferTest, DriversOwnTestSignalsAreCountedWhileTheyWaitAlsoAfterARestart) {
+  TSignal test = Signal("T");
+  test.SignalType = kTestSignalType;
+  auto buffer = Open();
+  ASSERT_TRUE(buffer->AddSignal(Signal("A")) && buffer->AddSignal(test));
+  EXPECT_EQ(buffer->Stats().TestSignals, 1u);
+  buffer.reset();
+  buffer = Open();  // from the files
+  EXPECT_EQ(buffer->Stats().TestSignals, 1u);
+  EXPECT_EQ(Drain(*buffer).size(), 2u);
+  EXPECT_EQ(buffer->Stats().TestSignals, 0u);
+}
+
 TEST_F(SignalBufferTest, FileThatCannotBeReadForNowStaysForTheNextStart) {
   posix_.WriteFile(dir_.Path() + "00000001.sig", SignalDocument(Signal("A")), false);
   fs_.FailNext(FaultFileSystem::Operation::kReadFile, 1, EIO);

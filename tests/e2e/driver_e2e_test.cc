@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -13,6 +14,8 @@
 
 #include "e2e/driver_fixture.h"
 #include "fakes/loopback_transmitter.h"
+#include "kernel/crc32.h"
+#include "kernel/frame_header.h"
 
 namespace vd {
 namespace {
@@ -165,7 +168,10 @@ TEST_F(DriverEndToEndTest, ConfiguredCapacityIsHeldThroughAnOutageAndDrainedAfte
   }));
 }
 
-// SIGINT (Ctrl-C in a terminal) stops the driver as SIGTERM does.
+// SIGINT (Ctrl-C in a terminal) stops the driver as SIGTERM does. The Kernel
+// answers the unregistration with a header announcing 1000 data bytes and
+// then sends a byte a second: the stop ends by the unregistration's 5 s all
+// the same.
 TEST_F(DriverEndToEndTest, SigtermOrSigintSendsOneUnregistrationTellsSystemdAndExitsZero) {
   for (const int signal_number : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal_number);
@@ -175,10 +181,27 @@ TEST_F(DriverEndToEndTest, SigtermOrSigintSendsOneUnregistrationTellsSystemdAndE
     const auto driver = StartDriver({sim.TcpPort()}, false);
     ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << Output();
     ASSERT_TRUE(Registered(sim)) << Output();
+    sim.SetSilent(true);
+    const auto signalled = std::chrono::steady_clock::now();
     driver->Signal(signal_number);
     EXPECT_TRUE(notify_.WaitFor("STOPPING=1", kWaitMs));
-    const std::optional<int> status = driver->WaitExit(kWaitMs);
+    ASSERT_TRUE(sim.WaitFor(
+        [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeUnregistration) == 1; },
+        kWaitMs));
+    TOrvanFrame slow;
+    slow.Direction = kDirectionRequest;
+    slow.TransmittedDataSize = 1000;
+    slow.HeaderCRC = CalculateHeaderCRC(slow);
+    sim.SendRaw(SerializeFrame(slow));
+    std::optional<int> status;
+    for (int second = 0; second < 30 && !(status = driver->WaitExit(1000)); ++second) {
+      sim.SendRaw("d");
+    }
+    const auto stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - signalled)
+                             .count();
     ASSERT_TRUE(status.has_value());
+    EXPECT_LT(stop_ms, 7000) << Output();
     EXPECT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 0) << Output();
     EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);

@@ -30,7 +30,7 @@ class OperationsEndToEndTest : public DriverTest {
   std::string Registry(int32_t kernel_port) const {
     return DriverRegistry(
         dir_.Path(), kernel_port, device_port_,
-        "\"Password\"=\"secret\"\n\"LogSave\"=dword:00000001\n\"LogPath\"=\"" + dir_.Path() +
+        "\"Password\"=\"e2e-pass\"\n\"LogSave\"=dword:00000001\n\"LogPath\"=\"" + dir_.Path() +
             "log/\"\n"
             "\"FlushCacheWrites\"=dword:00000000\n\"MetricsAddress\"=\"127.0.0.1:" +
             std::to_string(metrics_port_) + "\"\n");
@@ -64,6 +64,7 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
   const int32_t kernel_port = sim->TcpPort();
   const auto driver = Start([&] { return Registry(kernel_port); }, true);
   Metrics m = ScrapeUntil([&](Metrics& s) { return s["volterdirect_listeners_open"] == 1; });
+  EXPECT_EQ(m["volterdirect_listeners_configured"], 1);
   EXPECT_EQ(m[kRegistered], 1);
   EXPECT_EQ(m[kConnected], 1);
   EXPECT_EQ(m["volterdirect_sleep_mode"], 0);
@@ -102,8 +103,11 @@ TEST_F(OperationsEndToEndTest, MetricsFollowASignalToItsAcknowledgementThroughAK
 }
 
 TEST_F(OperationsEndToEndTest, CheckConfigPrintsTheSettingsOrExactlyTheErrorOfAStart) {
-  const auto [code, output] =
-      RunToEnd({"--check-config", "--registry", WriteFile("good.reg", Registry(5000))});
+  using std::filesystem::perm_options;
+  const std::string good_file = WriteFile("good.reg", Registry(5000));
+  std::filesystem::permissions(good_file, std::filesystem::perms::others_read,
+                               perm_options::remove);
+  const auto [code, output] = RunToEnd({"--check-config", "--registry", good_file});
   EXPECT_EQ(code, 0) << output;
   for (const std::string& part :
        {"Cache directory          " + Cache(), std::string("Password                 (set)"),
@@ -111,8 +115,12 @@ TEST_F(OperationsEndToEndTest, CheckConfigPrintsTheSettingsOrExactlyTheErrorOfAS
         "driver port 1            TCP " + std::to_string(device_port_) + ", PortNumber 1"}) {
     EXPECT_NE(output.find(part), std::string::npos) << part << "\n" << output;
   }
-  EXPECT_EQ(output.find("secret"), std::string::npos) << output;
+  EXPECT_EQ(output.find("e2e-pass"), std::string::npos) << output;
   EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "work"));
+  std::filesystem::permissions(good_file, std::filesystem::perms::others_read, perm_options::add);
+  const auto [warned_code, warned] = RunToEnd({"--check-config", "--registry", good_file});
+  EXPECT_EQ(warned_code, 3) << warned;
+  EXPECT_NE(warned.find("warning: registry file " + good_file + ": readable"), std::string::npos);
 
   const std::string good = Registry(5000);
   const struct {

@@ -80,6 +80,16 @@ FileInfo FaultFileSystem::Stat(const std::string& path) {
   return target_.Stat(path);
 }
 
+bool FaultFileSystem::IsWritable(const std::string& path) {
+  try {
+    Hook(Operation::kIsWritable, path);
+  } catch (const EOSError&) {
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(mutex_);
+  return CountAndCheck(Operation::kIsWritable, false, 0) == 0 && target_.IsWritable(path);
+}
+
 std::vector<std::string> FaultFileSystem::ListDirectory(const std::string& dir) {
   Hook(Operation::kListDirectory, dir);
   std::lock_guard<std::mutex> guard(mutex_);

@@ -32,6 +32,8 @@ namespace vd {
 //   nothing.
 // - FailNext(op, n): the n-th next call of op fails as above (with the given
 //   error code), once.
+// - IsWritable fails by answering false (a file or directory this process
+//   may not write), through FailNext or on_call.
 //
 // Power-cut model. Only files are modelled; directories are durable as soon
 // as they are created. A path is taken into the model the first time an
@@ -63,13 +65,15 @@ class FaultFileSystem final : public IFileSystem {
     kRename,
     kDeleteFile,
     kSyncDirectory,
+    kIsWritable,
   };
-  static constexpr int kOperationCount = 9;
+  static constexpr int kOperationCount = 10;
 
   // target must outlive this object.
   explicit FaultFileSystem(IFileSystem& target);
 
   FileInfo Stat(const std::string& path) override;
+  bool IsWritable(const std::string& path) override;
   std::vector<std::string> ListDirectory(const std::string& dir) override;
   void CreateDirectories(const std::string& dir) override;
   std::string ReadFile(const std::string& path, int64_t max_size) override;

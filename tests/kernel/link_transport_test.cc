@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "fakes/fake_clock.h"
 #include "fakes/fault_socket_api.h"
 #include "fakes/scoped_temp_dir.h"
 #include "platform/stream_socket.h"
@@ -36,11 +37,11 @@ class LinkTransportTest : public testing::Test {
 
   TLinkTransport Transport(bool local = false) {
     TLinkTransport::Options options;
-    options.IoTimeoutMs = 50;  // a bound on the test, not a rule under test
+    options.IoTimeoutMs = 50;  // on the standing fake clock, ten waits of 5 ms
     options.IdleStepMs = 5;
     options.IdleSteps = 4;
     options.RaiseOnTimeout = local;
-    return TLinkTransport(socket_, options, stopping_, nullptr);
+    return TLinkTransport(socket_, options, stopping_, nullptr, clock_, nullptr);
   }
 
   void PeerWrite(const std::string& bytes) {
@@ -48,6 +49,7 @@ class LinkTransportTest : public testing::Test {
   }
 
   ScopedTempDir dir_;
+  FakeClock clock_;
   FaultSocketApi api_;
   TStreamSocket socket_{api_};
   std::atomic<bool> stopping_{false};
@@ -79,8 +81,10 @@ TEST_F(LinkTransportTest, ShortSendsAndTimeoutsAreErrorsOfTheirTransport) {
   };
   EXPECT_EQ(error([&] { tcp.SendBytes(frame); }), "Unable to send data frame.");
   EXPECT_EQ(error([&] { local.SendBytes(frame); }), "Write operation timeout!");
-  EXPECT_EQ(error([&] { local.ReadData(&byte, 1); }), "Read operation timeout!");
-  EXPECT_EQ(tcp.ReadData(&byte, 1), 0u);  // TCP reports a short read instead
+  EXPECT_EQ(error([&] { local.ReadData(&byte, 1, TLinkTransport::kNoDeadline); }),
+            "Read operation timeout!");
+  EXPECT_EQ(tcp.ReadData(&byte, 1, TLinkTransport::kNoDeadline),
+            0u);  // TCP reports a short read instead
 
   api_.send_limit = 7;  // a slow peer still gets the whole frame
   tcp.SendBytes(frame);
@@ -92,7 +96,7 @@ TEST_F(LinkTransportTest, ConnectionFailuresRaiseOperatingSystemErrors) {
   api_.recv_errno = ECONNRESET;
   PeerWrite("abc");
   char data[3];
-  EXPECT_THROW(Transport().ReadData(data, 3), EOSError);
+  EXPECT_THROW(Transport().ReadData(data, 3, TLinkTransport::kNoDeadline), EOSError);
   api_.connect_errno = ECONNREFUSED;
   TStreamSocket other(api_);
   EXPECT_THROW(other.ConnectTcp("127.0.0.1", 1, 100), EOSError);

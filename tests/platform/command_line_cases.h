@@ -11,8 +11,8 @@
 
 namespace vd {
 
-// The action and the platform's fields (POSIX: registry file and unit
-// directory; Windows: console and [registry file]), then " silent"; or
+// The action and the platform's fields (POSIX: registry file, unit directory
+// and " force"; Windows: console and [registry file]), then " silent"; or
 // "error: " and the message.
 inline std::string Describe(const std::vector<std::string>& arguments) {
   try {
@@ -22,7 +22,8 @@ inline std::string Describe(const std::vector<std::string>& arguments) {
 #ifdef _WIN32
     const std::string fields = (c.console ? " console" : "") + (" [" + c.registry_file + "]");
 #else
-    const std::string fields = " " + c.registry_file + " " + c.unit_directory;
+    const std::string fields =
+        " " + c.registry_file + " " + c.unit_directory + (c.force ? " force" : "");
 #endif
     return kActions[static_cast<int>(c.action)] + fields + (c.silent ? " silent" : "");
   } catch (const ECommandLineError& e) {

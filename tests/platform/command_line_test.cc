@@ -33,6 +33,8 @@ TEST(CommandLineTest, ArgumentsSelectTheActionAndItsFiles) {
       {{"--check-config", "INSTALL"},
        "error: Only one of INSTALL, UNINSTALL and --check-config may be given"},
       {{"SILENT"}, "error: SILENT goes only with INSTALL or UNINSTALL"},
+      {{"INSTALL", "--force"}, "install" + defaults + " force"},
+      {{"UNINSTALL", "--force"}, "error: --force goes only with INSTALL"},
       {{"/etc/lirra/registry.reg"},
        "error: Unknown argument '/etc/lirra/registry.reg' (see --help)"},
       {{"--registryx=1"}, "error: Unknown argument '--registryx=1' (see --help)"},
@@ -43,7 +45,7 @@ TEST(CommandLineTest, HelpNamesEveryOptionAndVersionTheDriverVersion) {
   const std::string usage = UsageText();
   for (const char* part :
        {"--registry FILE", "/etc/lirra/registry.reg", "INSTALL [SILENT]", "UNINSTALL",
-        "--unit-dir DIR", "--version", "O_VolterDirectDrv.service", "--check-config"}) {
+        "--unit-dir DIR", "--version", "O_VolterDirectDrv.service", "--check-config", "--force"}) {
     EXPECT_NE(usage.find(part), std::string::npos) << part;
   }
   EXPECT_EQ(VersionText(), std::string("VolterDirectDrv ") + kDriverVersion + "\n");

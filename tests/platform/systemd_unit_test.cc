@@ -15,13 +15,20 @@ namespace {
 class SystemdUnitTest : public testing::Test {
  protected:
   int Install(bool silent, const std::string& unit_directory,
-              const std::string& registry_file = "/etc/lirra/registry.reg") {
-    return InstallService(fs_, {unit_directory, "/opt/lirra/VolterDirectDrv", registry_file},
+              const std::string& registry_file = "/etc/lirra/registry.reg", bool force = false) {
+    return InstallService(fs_,
+                          {unit_directory,
+                           "/opt/lirra/VolterDirectDrv",
+                           registry_file,
+                           {temp_.Path() + "missing", PackageDirectory()},
+                           force},
                           silent, out_, err_);
   }
   int Uninstall(bool silent) { return UninstallService(fs_, UnitDirectory(), silent, out_, err_); }
   std::string UnitDirectory() const { return temp_.Path() + "units"; }
   std::string UnitPath() const { return UnitDirectory() + "/O_VolterDirectDrv.service"; }
+  // Stands for /usr/lib/systemd/system, where the package puts its unit.
+  std::string PackageDirectory() const { return temp_.Path() + "package"; }
 
   ScopedTempDir temp_;
   HostFileSystem fs_;
@@ -84,6 +91,20 @@ TEST_F(SystemdUnitTest, InstallFailureIsReportedEvenWhenSilent) {
   EXPECT_EQ(out_.str(), "");
   EXPECT_NE(err_.str().find("Installing the service failed: EOSError"), std::string::npos)
       << err_.str();
+}
+
+TEST_F(SystemdUnitTest, InstallBesideThePackagesUnitRefusesUnlessForced) {
+  fs_.CreateDirectories(PackageDirectory());
+  const std::string packaged = PackageDirectory() + "/O_VolterDirectDrv.service";
+  fs_.WriteFile(packaged, "the package's unit", false);
+  EXPECT_EQ(Install(false, UnitDirectory()), 1);
+  EXPECT_FALSE(fs_.Stat(UnitPath()).exists);
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_TRUE(err_.str().starts_with("Installing the service refused: " + packaged)) << err_.str();
+  EXPECT_NE(err_.str().find("or give --force"), std::string::npos) << err_.str();
+  EXPECT_EQ(Install(true, UnitDirectory(), "/etc/lirra/registry.reg", true), 0);
+  EXPECT_TRUE(fs_.Stat(UnitPath()).exists);
+  EXPECT_EQ(fs_.ReadFile(packaged, 100), "the package's unit");
 }
 
 }  // namespace

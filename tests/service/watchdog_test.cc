@@ -37,11 +37,17 @@ class WatchdogTest : public testing::Test {
         30000, dir_.Path() + kStallCountFileName);
   }
 
-  // Advances the clock; the link and system threads go on beating.
-  void Pass(int64_t ms) {
-    clock_.Advance(ms);
-    link_.Beat(clock_.MonotonicMs());
-    system_.Beat(clock_.MonotonicMs());
+  // Runs the watchdog's rounds, one a second, for ms of the clock; the link
+  // and system threads go on beating. What the last round found.
+  bool Pass(TWatchdog& watchdog, int64_t ms) {
+    bool alive = true;
+    for (int64_t passed = 0; passed < ms; passed += 1000) {
+      clock_.Advance(1000);
+      link_.Beat(clock_.MonotonicMs());
+      system_.Beat(clock_.MonotonicMs());
+      alive = watchdog.Check();
+    }
+    return alive;
   }
 
   size_t Pings() const {
@@ -69,9 +75,8 @@ class WatchdogTest : public testing::Test {
 TEST_F(WatchdogTest, StalledLoopStopsThePingsUntilItRunsAgainAndTheStallIsCountedOnce) {
   auto watchdog = NewWatchdog();
   EXPECT_EQ(watchdog->PingPeriodMs(), 15000);
-  Pass(1000);
   loop_.SweepNow();
-  EXPECT_TRUE(watchdog->Check());
+  EXPECT_TRUE(Pass(*watchdog, 1000));
 
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
@@ -83,12 +88,14 @@ TEST_F(WatchdogTest, StalledLoopStopsThePingsUntilItRunsAgainAndTheStallIsCounte
     });
   });
   blocked.get_future().wait();
-  Pass(kLoopStallMs - 1000);
-  EXPECT_TRUE(watchdog->Check());  // within its limit
-  Pass(2000);
+  EXPECT_TRUE(Pass(*watchdog, kLoopStallMs - 1000));  // within its limit
+  EXPECT_FALSE(Pass(*watchdog, 2000));
+  const size_t pings = Pings();
+  EXPECT_FALSE(Pass(*watchdog, 20000));
+  clock_.Advance(kLoopStallMs + 2000);  // the process held up: the loop stays stalled
   EXPECT_FALSE(watchdog->Check());
-  Pass(20000);
-  EXPECT_FALSE(watchdog->Check());
+  EXPECT_FALSE(Pass(*watchdog, kLoopStallMs + 1000));
+  EXPECT_EQ(Pings(), pings);
   EXPECT_EQ(events_.Count("Worker thread stalled: reception loop."), 1u);
   EXPECT_EQ(watchdog->StallCount(), 1u);
   EXPECT_EQ(fs_.ReadFile(dir_.Path() + kStallCountFileName, 64), "1\n");
@@ -97,7 +104,7 @@ TEST_F(WatchdogTest, StalledLoopStopsThePingsUntilItRunsAgainAndTheStallIsCounte
   stall.get();
   loop_.SweepNow();
   EXPECT_TRUE(watchdog->Check());
-  EXPECT_EQ(Pings(), 3u);
+  EXPECT_EQ(Pings(), pings + 1);
 
   // The count goes on in the driver that the restart brings.
   EXPECT_EQ(NewWatchdog()->StallCount(), 1u);
@@ -108,10 +115,25 @@ TEST_F(WatchdogTest, StalledLoopStopsThePingsUntilItRunsAgainAndTheStallIsCounte
 TEST_F(WatchdogTest, WorkerThatNeverBeatsCountsFromTheStart) {
   THeartbeat silent;
   TWatchdog watchdog(TWatchdog::Collaborators{clock_, notifier_, fs_, events_, log_},
-                     {{"system thread", silent, kOtherStallMs}}, 40, dir_.Path() + "stalls");
-  EXPECT_TRUE(watchdog.Check());
-  clock_.Advance(kOtherStallMs + 1);
-  EXPECT_FALSE(watchdog.Check());
+                     {{"system thread", silent, kOtherStallMs}}, 30000, dir_.Path() + "stalls");
+  EXPECT_TRUE(Pass(watchdog, kOtherStallMs));
+  EXPECT_FALSE(Pass(watchdog, 1000));
+}
+
+// A process held up as a whole (stopped by a signal, a paused machine) shows
+// as a late round of the watchdog: it judges nothing then, and the workers,
+// running again, are not taken for stalled.
+TEST_F(WatchdogTest, RoundAfterTheWholeProcessWasHeldUpJudgesNothing) {
+  auto watchdog = NewWatchdog();
+  loop_.SweepNow();
+  EXPECT_TRUE(Pass(*watchdog, 1000));
+  clock_.Advance(kLoopStallMs + 2000);  // nothing ran, the watchdog neither
+  EXPECT_TRUE(watchdog->Check());
+  EXPECT_EQ(Pings(), 2u);  // the resumed process pings at once
+  loop_.SweepNow();
+  EXPECT_TRUE(Pass(*watchdog, 1000));
+  EXPECT_EQ(events_.Count("Worker thread stalled: reception loop."), 0u);
+  EXPECT_EQ(watchdog->StallCount(), 0u);
 }
 
 }  // namespace

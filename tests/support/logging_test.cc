@@ -110,6 +110,46 @@ TEST_F(LoggingTest, FullFileMovesToNextNumberWithClosingNoteCountingFailedWrites
   EXPECT_TRUE(new_text.ends_with("| line " + std::to_string(written - 1) + "\r\n"));
 }
 
+TEST_F(LoggingTest, SessionPassesOverAFileThatIsFullReadOnlyOrNotWritableByThisProcess) {
+  const decltype(fault_fs_.on_call) unwritable = [this](auto op, const std::string& path) {
+    return op == FaultFileSystem::Operation::kIsWritable && path == Path(1) ? EACCES : 0;
+  };
+  const struct {
+    std::string state;  // of VolterDirectDrv_0001.txt when the session starts
+    int file;           // the file the session writes to
+  } cases[] = {{"missing", 1},   {"at the limit", 1}, {"full", 2},
+               {"read-only", 2}, {"not ours", 2},     {"directory", 2}};
+  std::error_code missing;  // Windows deletes no read-only file
+  const auto reset = [&] {
+    std::filesystem::permissions(Path(1), std::filesystem::perms::owner_all, missing);
+    std::filesystem::remove_all(dir_);
+  };
+  for (const auto& c : cases) {
+    reset();
+    real_.CreateDirectories(c.state == "directory" ? Path(1) : dir_);
+    if (c.state != "missing" && c.state != "directory") {
+      real_.WriteFile(Path(1), std::string(c.state == "full" ? 1025 : 1024, 'x'), false);
+    }
+    if (c.state == "read-only") {
+      std::filesystem::permissions(Path(1), std::filesystem::perms::owner_write,
+                                   std::filesystem::perm_options::remove);
+    }
+    fault_fs_.on_call = c.state == "not ours" ? unwritable : nullptr;
+    NewLog()->LogWrite("line");
+    EXPECT_NE(Read(c.file).find("| line\r\n"), std::string::npos) << c.state;
+  }
+  // A file that stops being writable during the session: the next line moves on.
+  reset();
+  fault_fs_.on_call = nullptr;
+  auto log = NewLog(4);
+  log->LogWrite("one");
+  fault_fs_.on_call = unwritable;
+  log->LogWrite("two");
+  EXPECT_TRUE(Read(2).ends_with("| two\r\n"));
+  EXPECT_NE(Read(2).find("KONTYNUACJĘ DANYCH ZNAJDUJĄCYCH SIĘ W PLIKU NR 1 (VolterDirectDrv_0001"),
+            std::string::npos);
+}
+
 TEST_F(LoggingTest, DeletedFileIsRecreatedWithHeaderAndWarning) {
   auto log = NewLog(2);
   log->LogWrite("before");
@@ -160,6 +200,7 @@ TEST(LogFormatTest, DurationsAndBytes) {
   EXPECT_EQ(FormatDuration(false, 93784005, 0), "1 dni, 02:03:04.005 [g:m:s.ms]");
   EXPECT_EQ(FormatDuration(true, 93784, 0), "1 dni, 02:03:04 [g:m:s]");
   EXPECT_EQ(FormatDuration(false, 0, 1), "?");
+  EXPECT_EQ(FormatBias(-60) + FormatBias(300), "(= UTC + 60 min.)(= UTC - 300 min.)");
   EXPECT_EQ(FormatDuration(false, INT64_MAX, -1), "?");
   EXPECT_EQ(FormatBytes("\x02\x41\x03\x7f", " ", true, true), "02[STX] 41[A] 03[ETX] 7F[DEL]");
   EXPECT_EQ(FormatBytes("\x0d\xb9", ",", true, false), "0D[\r],B9[ą]");

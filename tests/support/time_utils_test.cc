@@ -47,27 +47,41 @@ class WarsawTimeTest : public testing::Test {
 };
 
 TEST_F(WarsawTimeTest, WinterIsOneHourAndSummerTwoHoursAheadOfUtcAndOverflowRaises) {
-  EXPECT_EQ(LocalUnixToUtcUnix(1705320000), 1705320000 - 3600);
+  EXPECT_EQ(LocalUnixToUtcUnix(1705320000, clock_), 1705320000 - 3600);
   EXPECT_EQ(TimeZoneBias(clock_), -60);
   EXPECT_EQ(NowLocal(clock_), At(2024, 1, 15, 13, 0, 0));
-  EXPECT_EQ(LocalToUtc(At(2024, 7, 1, 12, 0, 0, 250)), At(2024, 7, 1, 10, 0, 0, 250));
+  EXPECT_EQ(LocalToUtc(At(2024, 7, 1, 12, 0, 0, 250), clock_), At(2024, 7, 1, 10, 0, 0, 250));
   clock_.SetUtcMs(CivilToUnixSeconds(At(2024, 7, 1, 10, 0, 0)) * 1000);
   EXPECT_EQ(TimeZoneBias(clock_), -120);
   // Times outside the calendar raise instead of overflowing.
-  EXPECT_THROW(LocalUnixToUtcUnix(INT64_MIN), EOSError);
+  EXPECT_THROW(LocalUnixToUtcUnix(INT64_MIN, clock_), EOSError);
   EXPECT_THROW(UtcUnixToLocal(INT64_MAX), EOSError);
   EXPECT_THROW(UtcUnixToLocal(67768036191673199), EOSError);  // the C library's last second
 }
 
-TEST_F(WarsawTimeTest, SkippedHourTakesTheOldOffsetAndRepeatedHourItsFirstOccurrence) {
-  // 2024-03-31 01:00 UTC: the clock jumps from 02:00 to 03:00.
-  EXPECT_EQ(LocalToUtc(At(2024, 3, 31, 2, 30, 0)), At(2024, 3, 31, 1, 30, 0));
-  EXPECT_EQ(LocalToUtc(At(2024, 3, 31, 3, 0, 0)), At(2024, 3, 31, 1, 0, 0));
+TEST_F(WarsawTimeTest, SkippedHourTakesTheOldOffsetAndRepeatedHourTheOccurrenceNearestToNow) {
+  const struct {
+    CivilTime now_utc;
+    CivilTime local;
+    CivilTime utc;
+  } cases[] = {
+      // 2024-03-31 01:00 UTC: the clock jumps from 02:00 to 03:00.
+      {At(2024, 3, 31, 1, 30, 0), At(2024, 3, 31, 2, 30, 0), At(2024, 3, 31, 1, 30, 0)},
+      {At(2024, 3, 31, 1, 30, 0), At(2024, 3, 31, 3, 0, 0), At(2024, 3, 31, 1, 0, 0)},
+      // 2024-10-27 01:00 UTC: the clock goes back from 03:00 to 02:00, so
+      // 02:00 to 02:59:59 comes twice; a signal of either hour keeps its time.
+      {At(2024, 10, 27, 0, 30, 5), At(2024, 10, 27, 2, 30, 0), At(2024, 10, 27, 0, 30, 0)},
+      {At(2024, 10, 27, 1, 30, 5), At(2024, 10, 27, 2, 30, 0), At(2024, 10, 27, 1, 30, 0)},
+      {At(2024, 10, 27, 1, 0, 30), At(2024, 10, 27, 2, 59, 50), At(2024, 10, 27, 0, 59, 50)},
+      {At(2024, 10, 27, 1, 30, 5), At(2024, 10, 27, 1, 59, 59), At(2024, 10, 26, 23, 59, 59)},
+      {At(2024, 10, 27, 1, 30, 5), At(2024, 10, 27, 3, 0, 0), At(2024, 10, 27, 2, 0, 0)},
+  };
+  for (const auto& c : cases) {
+    clock_.SetUtcSeconds(CivilToUnixSeconds(c.now_utc));
+    EXPECT_EQ(LocalToUtc(c.local, clock_), c.utc) << CivilToUnixSeconds(c.local);
+    EXPECT_EQ(LocalUnixToUtcUnix(CivilToUnixSeconds(c.local), clock_), CivilToUnixSeconds(c.utc));
+  }
   EXPECT_EQ(UtcToLocal(At(2024, 3, 31, 1, 0, 0)), At(2024, 3, 31, 3, 0, 0));
-  // 2024-10-27 01:00 UTC: the clock goes back from 03:00 to 02:00.
-  EXPECT_EQ(LocalToUtc(At(2024, 10, 27, 1, 59, 59)), At(2024, 10, 26, 23, 59, 59));
-  EXPECT_EQ(LocalToUtc(At(2024, 10, 27, 2, 30, 0)), At(2024, 10, 27, 0, 30, 0));
-  EXPECT_EQ(LocalToUtc(At(2024, 10, 27, 3, 0, 0)), At(2024, 10, 27, 2, 0, 0));
   EXPECT_EQ(UtcToLocal(At(2024, 10, 27, 1, 30, 0)), At(2024, 10, 27, 2, 30, 0));
 }
 

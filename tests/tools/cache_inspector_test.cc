@@ -89,6 +89,26 @@ TEST_F(CacheInspectorTest, ListErrorsAndStatsJudgeEachFileAsTheDriverDoes) {
   }
 }
 
+TEST_F(CacheInspectorTest, ListGoesByTheTimeInTheFilesNotByTheirNamesWhichWrap) {
+  // A minute later a signal and an event under names that sort first.
+  clock_.AdvanceSeconds(60);
+  TSignal later = Signal();
+  later.HardwareNumber = "LATER";
+  Write("00000000.sig", SignalDocument(later));
+  for (const std::string& name : fs_.ListDirectory(dir_.Path())) {
+    if (name.ends_with(".que")) fs_.Rename(dir_.Path() + name, dir_.Path() + "z.que", false);
+  }
+  TQuestionsBuffer(fs_, clock_, log_, TQuestionsBuffer::Options{dir_.Path(), "D", "", false})
+      .AddSystemEvent("Later.", "", false);
+  ASSERT_EQ(Run(&TCacheInspector::List), 0) << err_.str();
+  EXPECT_TRUE(
+      Has("  00000001.sig  age 3m05s  HN \"ABCD1234\"  Code \"E2ET\"  port 1 \"North\"\n"
+          "  00000000.sig  age 2m05s  HN \"LATER\""))
+      << out_.str();
+  EXPECT_TRUE(Has("  z.que  age 1m00s  event \"Port TCP4001 opened.\"\n  ")) << out_.str();
+  EXPECT_TRUE(out_.str().ends_with("  age 0s  event \"Later.\"\n")) << out_.str();
+}
+
 TEST_F(CacheInspectorTest, RequeueTakesBackOnlyARepairedFileAndNeverUnderARunningDriver) {
   EXPECT_EQ(Requeue("00000002.sig.error"), 1);
   EXPECT_NE(err_.str().find("still cannot be read: EXMLDocError"), std::string::npos) << err_.str();

@@ -9,10 +9,12 @@
 #include <sys/un.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <pugixml.hpp>
 #include <sstream>
 
@@ -24,6 +26,7 @@
 namespace vd {
 namespace {
 
+constexpr uint16_t kEmptyRequest = 0;
 constexpr uint16_t kRegistration = 2;
 constexpr uint16_t kSystemEvent = 9;
 constexpr uint16_t kStatus = 2500;
@@ -162,6 +165,10 @@ void TKernelSimulator::Stop() {
   Wake();
   thread_.join();
   CloseClient();
+  for (TPeer& peer : peers_) {
+    if (peer.Fd >= 0) Api().Close(peer.Fd);
+  }
+  peers_.clear();
   if (tcp_listener_ >= 0) Api().Close(tcp_listener_);
   if (unix_listener_ >= 0) {
     Api().Close(unix_listener_);
@@ -265,6 +272,16 @@ int TKernelSimulator::SignalsAndEvents() const {
   return signals_and_events_;
 }
 
+std::string TKernelSimulator::ActiveDriver() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return active_;
+}
+
+std::vector<TSimModeChange> TKernelSimulator::ModeChanges() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return mode_changes_;
+}
+
 bool TKernelSimulator::WaitFor(const std::function<bool(const TKernelSimulator&)>& condition,
                                int timeout_ms) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -291,7 +308,9 @@ void TKernelSimulator::Record(TSimFrame frame) {
 
 void TKernelSimulator::Serve() {
   SetCurrentThreadName("kernel-sim");
-  while (!stopping_.load()) {
+  while (options_.Standby && !stopping_.load() && ServePeers()) {
+  }
+  while (!options_.Standby && !stopping_.load()) {
     pollfd fds[4] = {PollEntry(wake_.Fd(), POLLIN), PollEntry(tcp_listener_, POLLIN),
                      PollEntry(unix_listener_, POLLIN), PollEntry(client_, POLLIN)};
     if (Api().Poll(fds, 4, 200) < 0 && errno != EINTR) break;
@@ -311,9 +330,21 @@ void TKernelSimulator::Accept(int listener) {
   const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 #endif
   if (fd < 0) return;
-  CloseClient();
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  if (options_.Standby) {
+    TPeer peer;
+    peer.Fd = fd;
+    peer.LastHeard = std::chrono::steady_clock::now();
+    peers_.push_back(std::move(peer));
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++connections_;
+    }
+    changed_.notify_all();
+    return;
+  }
+  CloseClient();
   client_ = fd;
   input_.clear();
   {
@@ -383,6 +414,11 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
     policy = policy_;
   }
   TSimFrame record;
+  TPeer* const peer = Current();
+  if (peer != nullptr) {
+    peer->LastHeard = std::chrono::steady_clock::now();
+    peer->Probed = false;
+  }
   try {
     codec_.DecodeFrame(frame);
   } catch (const std::exception&) {
@@ -398,6 +434,7 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
     switch (frame.FrameType) {
       case kRegistration:
         if (options_.AnswerRegistration) answer = ack;
+        if (answer == 2 && peer != nullptr) RegisterPeer(frame);
         break;
       case kStatus:
         if (options_.AnswerStatus) answer = 1;  // the status answer itself
@@ -427,6 +464,7 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
   // finds the frame among those received.
   record.Frame = frame;
   record.AnswerDirection = answer;
+  if (peer != nullptr) record.Driver = peer->Name;
   Record(std::move(record));
   if (answer == 1) {
     // The status answer is a request carrying the report's FrameGUID.
@@ -436,7 +474,14 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
     status.FrameGUID = frame.FrameGUID;
     status.DestinationModuleGUID = frame.SourceModuleGUID;
     status.DestinationInstallationNumber = frame.SourceInstallationNumber;
-    status.Data = StatusAnswerDocument();
+    std::string mode;
+    if (peer != nullptr) {
+      mode = peer->Active ? "Active" : options_.StandbyMode;
+    } else {
+      std::lock_guard<std::mutex> guard(mutex_);
+      mode = mode_;
+    }
+    status.Data = StatusAnswerDocument(mode);
     SendFrame(std::move(status));
   } else if (answer != 0) {
     Answer(frame, answer);
@@ -447,7 +492,8 @@ void TKernelSimulator::HandleFrame(TOrvanFrame frame) {
     registered.Direction = 1;
     registered.FrameGUID = NewGuid();
     registered.DestinationModuleGUID = frame.SourceModuleGUID;
-    registered.DestinationInstallationNumber = options_.InstallationNumber;
+    registered.DestinationInstallationNumber =
+        peer != nullptr ? peer->Installation : options_.InstallationNumber;
     SendFrame(std::move(registered));
   }
   if (close_after) CloseClient();
@@ -504,17 +550,12 @@ void TKernelSimulator::FlushOutgoing() {
   }
 }
 
-std::string TKernelSimulator::StatusAnswerDocument() const {
+std::string TKernelSimulator::StatusAnswerDocument(const std::string& mode) const {
   pugi::xml_document document;
   pugi::xml_node declaration = document.append_child(pugi::node_declaration);
   declaration.append_attribute("version") = "1.0";
   declaration.append_attribute("encoding") = "UTF-8";
   pugi::xml_node root = document.append_child("Data");
-  std::string mode;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    mode = mode_;
-  }
   root.append_child("Mode").text() = mode.c_str();
   root.append_child("Status").text() = options_.Status.c_str();
   pugi::xml_node list = root.append_child("ModulesList");
@@ -546,6 +587,7 @@ void TKernelSimulator::PrintJson(const TOrvanFrame& frame, uint8_t answer) {
   line += frame.FrameType == kSignal ? "signal" : "event";
   line += "\",\"frame_guid\":\"" + frame.FrameGUID.ToString() + "\"";
   line += ",\"installation\":" + std::to_string(frame.SourceInstallationNumber);
+  if (const TPeer* peer = Current()) line += ",\"driver\":\"" + JsonEscape(peer->Name) + "\"";
   line += ",\"answer\":" + std::to_string(answer) + ",\"fields\":{";
   pugi::xml_document document;
   if (document.load_buffer(frame.Data.data(), frame.Data.size())) {
@@ -554,6 +596,170 @@ void TKernelSimulator::PrintJson(const TOrvanFrame& frame, uint8_t answer) {
   }
   line += "}}\n";
   *json_out_ << line << std::flush;
+}
+
+// Standby: every connection is a peer; the one being served is swapped into
+// client_ and input_, so that reading, answering and the test controls work
+// on it as on the one connection of the plain simulator.
+bool TKernelSimulator::ServePeers() {
+  std::vector<pollfd> fds = {PollEntry(wake_.Fd(), POLLIN), PollEntry(tcp_listener_, POLLIN),
+                             PollEntry(unix_listener_, POLLIN)};
+  for (const TPeer& peer : peers_) fds.push_back(PollEntry(peer.Fd, POLLIN));
+  if (Api().Poll(fds.data(), static_cast<nfds_t>(fds.size()), 100) < 0 && errno != EINTR) {
+    return false;
+  }
+  if ((fds[0].revents & POLLIN) != 0) wake_.Drain();
+  const size_t polled = peers_.size();
+  if ((fds[1].revents & POLLIN) != 0) Accept(tcp_listener_);
+  if ((fds[2].revents & POLLIN) != 0) Accept(unix_listener_);
+  const auto serve = [this](size_t index, const std::function<void()>& work) {
+    current_ = index;
+    client_ = peers_[index].Fd;
+    input_.swap(peers_[index].Input);
+    work();
+    input_.swap(peers_[index].Input);
+    if (client_ < 0) peers_[index].Fd = -1;
+    client_ = -1;
+    current_ = peers_.size();
+  };
+  for (size_t i = 0; i < polled; ++i) {
+    if (peers_[i].Fd >= 0 && (fds[3 + i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      serve(i, [this] { ReadClient(); });
+    }
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const auto silence = std::chrono::milliseconds(options_.SilenceMs);
+  for (size_t i = 0; i < peers_.size(); ++i) {
+    TPeer& peer = peers_[i];
+    if (peer.Fd < 0) continue;
+    if (peer.Active) serve(i, [this] { FlushOutgoing(); });
+    if (peer.Fd >= 0 && now - peer.LastHeard >= silence) {
+      Api().Close(peer.Fd);
+      peer.Fd = -1;
+      peer.Silent = true;
+    } else if (peer.Fd >= 0 && !peer.Probed && now - peer.LastHeard >= silence / 2) {
+      peer.Probed = true;
+      serve(i, [this] {
+        TOrvanFrame probe;
+        probe.FrameType = kEmptyRequest;
+        probe.Direction = 1;
+        probe.FrameGUID = NewGuid();
+        SendFrame(std::move(probe));
+      });
+    }
+  }
+  if (std::none_of(peers_.begin(), peers_.end(), [](const TPeer& p) { return p.Active; })) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    outgoing_.clear();  // the controls act on an active driver only
+  }
+  for (size_t i = peers_.size(); i-- > 0;) {
+    if (peers_[i].Fd < 0) LosePeer(i);
+  }
+  ChooseActive();
+  return true;
+}
+
+TKernelSimulator::TPeer* TKernelSimulator::Current() {
+  return options_.Standby && client_ >= 0 && current_ < peers_.size() ? &peers_[current_] : nullptr;
+}
+
+void TKernelSimulator::RegisterPeer(const TOrvanFrame& registration) {
+  TPeer& peer = peers_[current_];
+  pugi::xml_document document;
+  if (document.load_buffer(registration.Data.data(), registration.Data.size())) {
+    peer.Name = document.document_element().child_value("Name");
+  }
+  peer.Module = registration.SourceModuleGUID;
+  // The same driver on a new connection: the old one is dead.
+  for (size_t i = 0; i < peers_.size(); ++i) {
+    if (i != current_ && peers_[i].Fd >= 0 && peers_[i].Registered && peers_[i].Name == peer.Name) {
+      Api().Close(peers_[i].Fd);
+      peers_[i].Fd = -1;
+    }
+  }
+  const auto known = std::find(names_.begin(), names_.end(), peer.Name);
+  const size_t slot = static_cast<size_t>(known - names_.begin());
+  if (known == names_.end()) names_.push_back(peer.Name);
+  peer.Installation = static_cast<uint16_t>(options_.InstallationNumber + slot);
+  if (!peer.Registered) peer.Order = ++registrations_;
+  peer.Registered = true;
+  peer.Announced = false;
+}
+
+void TKernelSimulator::LosePeer(size_t index) {
+  TPeer peer = std::move(peers_[index]);
+  peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(index));
+  if (peer.Registered) SetPeerActive(peer, false, peer.Silent ? "silent" : "lost");
+}
+
+// Makes the best registered driver active when none is, and tells the others
+// they are standby; the serving thread runs it after every round.
+void TKernelSimulator::ChooseActive() {
+  const auto live = [](const TPeer& p) { return p.Fd >= 0 && p.Registered; };
+  const auto active = [](const TPeer& p) { return p.Active; };
+  const auto& wanted = options_.Preference;
+  const auto rank = [&wanted](const TPeer& p) {
+    return std::find(wanted.begin(), wanted.end(), p.Name) - wanted.begin();
+  };
+  if (std::none_of(peers_.begin(), peers_.end(), active)) {
+    if (!had_active_ && !wanted.empty() &&
+        std::chrono::steady_clock::now() - started_ <
+            std::chrono::milliseconds(options_.SilenceMs) &&
+        std::none_of(peers_.begin(), peers_.end(),
+                     [&](const TPeer& p) { return live(p) && rank(p) == 0; })) {
+      return;  // at the start, the preferred driver may still come
+    }
+    TPeer* best = nullptr;
+    for (TPeer& peer : peers_) {
+      if (live(peer) && (best == nullptr || std::make_pair(rank(peer), peer.Order) <
+                                                std::make_pair(rank(*best), best->Order))) {
+        best = &peer;
+      }
+    }
+    if (best == nullptr) return;
+    SetPeerActive(*best, true, had_active_ ? "takeover" : "chosen");
+    had_active_ = true;
+    // At once, not at its next status report.
+    TOrvanFrame status;
+    status.FrameType = kStatus;
+    status.Direction = 1;
+    status.FrameGUID = NewGuid();
+    status.DestinationModuleGUID = best->Module;
+    status.DestinationInstallationNumber = best->Installation;
+    status.Data = StatusAnswerDocument("Active");
+    client_ = best->Fd;
+    SendFrame(std::move(status));
+    if (client_ < 0) best->Fd = -1;
+    client_ = -1;
+  }
+  for (TPeer& peer : peers_) {
+    if (live(peer) && !peer.Active && !peer.Announced) SetPeerActive(peer, false, "standby");
+  }
+}
+
+void TKernelSimulator::SetPeerActive(TPeer& peer, bool active, const std::string& reason) {
+  peer.Active = active;
+  peer.Announced = true;
+  TSimModeChange change{peer.Name, active, reason, std::chrono::steady_clock::now()};
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (active) {
+      active_ = peer.Name;
+    } else if (active_ == peer.Name && reason != "standby") {
+      active_.clear();
+    }
+    mode_changes_.push_back(change);
+  }
+  changed_.notify_all();
+  if (json_out_ == nullptr) return;
+  const auto unix_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  *json_out_ << "{\"kind\":\"mode\",\"driver\":\"" + JsonEscape(peer.Name) +
+                    "\",\"installation\":" + std::to_string(peer.Installation) +
+                    ",\"active\":" + (active ? "true" : "false") + ",\"reason\":\"" + reason +
+                    "\",\"time_ms\":" + std::to_string(unix_ms) + "}\n"
+             << std::flush;
 }
 
 }  // namespace vd

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -64,6 +65,30 @@ struct TKernelSimOptions {
   // Whether registrations and status reports get an answer at all.
   bool AnswerRegistration = true;
   bool AnswerStatus = true;
+  // Standby: the Kernel of a redundant pair. Every driver connection is kept;
+  // one registered driver is held active, the others get StandbyMode. Each
+  // driver name gets its own installation number, from InstallationNumber up.
+  bool Standby = false;
+  // Driver names (the registration's "Name"), most wanted active first; an
+  // unnamed driver comes after them, in order of registration. While the
+  // first of them has not registered yet, the choice waits for it up to
+  // SilenceMs from the start.
+  std::vector<std::string> Preference;
+  // A driver that sends nothing for this long is taken as lost; one silent
+  // for half of it is sent an empty request, which a live driver answers.
+  int SilenceMs = 5000;
+  std::string StandbyMode = "Inactive";
+};
+
+// A change of which driver a standby simulator holds active.
+struct TSimModeChange {
+  std::string Driver;
+  bool Active = false;
+  // Made active: "chosen" (the first one) or "takeover"; not active:
+  // "standby" (registered while another is active), "lost" (its connection
+  // closed) or "silent".
+  std::string Reason;
+  std::chrono::steady_clock::time_point At;
 };
 
 // One frame the simulator received, decoded.
@@ -71,6 +96,7 @@ struct TSimFrame {
   TOrvanFrame Frame;  // plain Data when decoding succeeded
   bool Decoded = true;
   uint8_t AnswerDirection = 0;  // what the simulator answered (0: nothing)
+  std::string Driver;           // standby: the registered name of its sender
 };
 
 // A Kernel for commissioning and tests: listens on TCP and/or a Unix-domain
@@ -79,6 +105,14 @@ struct TSimFrame {
 // status reports with a status answer, and acknowledges or refuses its
 // signals and events by the policy. Every received signal and event becomes
 // one JSON line on the output stream (flushed per line) when one is given.
+//
+// With Standby it serves several drivers at once instead: the first
+// registered (or the most preferred) is told "Mode" Active, the others
+// StandbyMode. When the active one's connection closes or stays silent for
+// SilenceMs, the next registered one is made active at once with a status
+// answer request; a driver that comes back stays standby while another is
+// active. Each change is one "mode" JSON line. The test controls act on the
+// active driver's connection.
 //
 // Owns its listeners (and the pipe relay), the current connection and a
 // serving thread. Every public method is safe to call from any thread;
@@ -123,6 +157,10 @@ class TKernelSimulator {
   int Connections() const;
   int BadFrames() const;
   int SignalsAndEvents() const;
+  // Standby: the name of the driver held active (empty: none), and every
+  // change so far.
+  std::string ActiveDriver() const;
+  std::vector<TSimModeChange> ModeChanges() const;
   // Waits (bounded by timeout_ms of real time) until condition holds on the
   // records; true when it did.
   bool WaitFor(const std::function<bool(const TKernelSimulator&)>& condition, int timeout_ms) const;
@@ -140,9 +178,17 @@ class TKernelSimulator {
   void Wake();
   void FlushOutgoing();
   void CloseClient();
-  std::string StatusAnswerDocument() const;
+  std::string StatusAnswerDocument(const std::string& mode) const;
   void PrintJson(const TOrvanFrame& frame, uint8_t answer);
   void Record(TSimFrame frame);
+  // Standby (serving thread only).
+  struct TPeer;
+  bool ServePeers();  // false when polling failed
+  TPeer* Current();
+  void RegisterPeer(const TOrvanFrame& registration);
+  void LosePeer(size_t index);
+  void ChooseActive();
+  void SetPeerActive(TPeer& peer, bool active, const std::string& reason);
 
   // Constant after construction.
   const TKernelSimOptions options_;
@@ -161,6 +207,26 @@ class TKernelSimulator {
   std::string input_;
   TFrameCodec codec_;
   int policy_count_ = 0;
+  struct TPeer {
+    int Fd = -1;
+    std::string Input;
+    std::string Name;  // empty until it registers
+    uint16_t Installation = 0;
+    bool Registered = false;
+    bool Active = false;
+    bool Probed = false;     // an empty request went out since it was last heard
+    bool Silent = false;     // closed for its silence
+    bool Announced = false;  // its mode line since it registered
+    TGuid Module;
+    uint64_t Order = 0;  // of registration
+    std::chrono::steady_clock::time_point LastHeard;
+  };
+  std::vector<TPeer> peers_;
+  size_t current_ = 0;  // the peer being served while client_ is its socket
+  uint64_t registrations_ = 0;
+  bool had_active_ = false;
+  std::vector<std::string> names_;  // index + InstallationNumber: its number
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
@@ -179,6 +245,10 @@ class TKernelSimulator {
   int connections_ = 0;             // guarded by mutex_
   int bad_frames_ = 0;              // guarded by mutex_
   int signals_and_events_ = 0;      // guarded by mutex_
+
+  // Standby, guarded by mutex_.
+  std::string active_;
+  std::vector<TSimModeChange> mode_changes_;
 
   std::atomic<bool> stopping_{false};
   std::thread thread_;

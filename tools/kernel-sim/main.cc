@@ -1,5 +1,6 @@
 // kernel-sim: a Kernel for commissioning a driver and for tests. See README,
 // section "Tools".
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -33,6 +34,11 @@ constexpr char kUsage[] =
     "  --key TEXT             require encryption with this key\n"
     "  --iv-seed N            IV seed of the encryption (default 23100)\n"
     "  --time-difference S    send TimeDifference S (UTC seconds) in status answers\n"
+    "  --standby              serve a redundant pair: several drivers at once, one held\n"
+    "                         active, the others Inactive; the next one made active\n"
+    "                         when the active one is lost\n"
+    "  --prefer NAME[,NAME]   standby: driver names to make active first\n"
+    "  --silence SECONDS      standby: a driver silent this long is lost (default 5)\n"
     "  --exit-after-signals N exit after N signals and events\n"
     "  --duration SECONDS     exit after this many seconds\n";
 
@@ -86,6 +92,10 @@ int main(int argc, char** argv) {
         std::cout << kUsage;
         return 0;
       }
+      if (option == "--standby") {
+        options.Standby = true;
+        continue;
+      }
       if (i + 1 >= argc) throw vd::Exception("missing value for " + option);
       const std::string value = argv[++i];
       if (option == "--tcp") {
@@ -115,6 +125,17 @@ int main(int argc, char** argv) {
         options.IVSeed = static_cast<uint16_t>(Number(value, option));
       } else if (option == "--time-difference") {
         options.TimeDifference = Number(value, option);
+      } else if (option == "--prefer") {
+        for (size_t start = 0; start <= value.size();) {
+          const size_t comma = std::min(value.find(',', start), value.size());
+          options.Preference.push_back(value.substr(start, comma - start));
+          start = comma + 1;
+        }
+      } else if (option == "--silence") {
+        const int64_t seconds = Number(value, option);
+        if (seconds < 1 || seconds > 3600)
+          throw vd::Exception("--silence out of 1..3600: " + value);
+        options.SilenceMs = static_cast<int>(seconds * 1000);
       } else if (option == "--exit-after-signals") {
         exit_after = Number(value, option);
       } else if (option == "--duration") {

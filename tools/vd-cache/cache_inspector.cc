@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <optional>
 #include <pugixml.hpp>
+#include <tuple>
 #include <vector>
 
 #include "buffers/questions_buffer.h"
@@ -77,6 +78,11 @@ struct TCacheInspector::Entry {
   std::string Problem;    // why it cannot be read; empty when it can
   std::optional<TSignal> Signal;
   std::optional<TQuestionItem> Question;
+  EventSummary Event;  // of a system event
+  // UTC seconds the file's content dates from: a signal's TimeIn, an event's
+  // SourceTime, a question's file time. The files' names wrap and tell
+  // nothing of their order.
+  int64_t Time = 0;
 };
 
 std::string FormatAge(int64_t seconds) {
@@ -117,10 +123,16 @@ TCacheInspector::Entry TCacheInspector::Read(const std::string& name) {
   entry.ModifiedMs = info.modified_unix_ms;
   if (entry.ReadAs != Kind::kSignal && entry.ReadAs != Kind::kQuestion) return entry;
   try {
+    entry.Time = entry.ModifiedMs / 1000;
     if (entry.ReadAs == Kind::kSignal) {
       entry.Signal = ParseSignalDocument(fs_.ReadFile(path, TSignalBuffer::kMaxFileSize));
+      entry.Time = entry.Signal->TimeIn;
     } else {
       entry.Question = ParseQuestionFile(fs_.ReadFile(path, TQuestionsBuffer::kMaxFileSize));
+      if (entry.Question->FrameType == kSystemEventFrameType) {
+        entry.Event = SummariseEvent(entry.Question->QuestionBody);
+        entry.Time = entry.Event.source_time;
+      }
     }
   } catch (const EOSError& error) {
     if (error.ErrorCode() == ENOENT) {
@@ -159,11 +171,15 @@ int TCacheInspector::List(std::ostream& out, std::ostream& err) {
     if (entry.FileKind == Kind::kSignal) signals.push_back(&entry);
     if (entry.FileKind == Kind::kQuestion) questions.push_back(&entry);
   }
-  // The order the driver sends them in: oldest reception first.
-  std::stable_sort(signals.begin(), signals.end(), [](const Entry* a, const Entry* b) {
-    if (!a->Signal || !b->Signal) return a->Signal.has_value() && !b->Signal.has_value();
-    return a->Signal->TimeIn < b->Signal->TimeIn;
-  });
+  // Oldest first, as the driver sends them; the unreadable ones last.
+  const auto by_time = [](const Entry* a, const Entry* b) {
+    const auto key = [](const Entry* e) {
+      return std::tuple(!e->Problem.empty(), e->Time, e->ModifiedMs);
+    };
+    return key(a) < key(b);
+  };
+  std::stable_sort(signals.begin(), signals.end(), by_time);
+  std::stable_sort(questions.begin(), questions.end(), by_time);
   const int64_t now = NowSeconds();
   out << "Pending signals: " << signals.size() << "\n";
   for (const Entry* entry : signals) {
@@ -187,12 +203,11 @@ int TCacheInspector::List(std::ostream& out, std::ostream& err) {
       continue;
     }
     const TQuestionItem& q = *entry->Question;
+    out << "  age " << FormatAge(now - entry->Time);
     if (q.FrameType == kSystemEventFrameType) {
-      const EventSummary event = SummariseEvent(q.QuestionBody);
-      out << "  age " << FormatAge(now - event.source_time) << "  event " << Quoted(event.text);
+      out << "  event " << Quoted(entry->Event.text);
     } else {
-      out << "  age " << FormatAge(now - entry->ModifiedMs / 1000) << "  frame type "
-          << q.FrameType;
+      out << "  frame type " << q.FrameType;
     }
     out << "\n";
   }
@@ -309,8 +324,7 @@ int TCacheInspector::Stats(std::ostream& out, std::ostream& err) {
     }
     if (entry.FileKind == Kind::kQuestion && entry.Question &&
         entry.Question->FrameType == kSystemEventFrameType) {
-      const int64_t time = SummariseEvent(entry.Question->QuestionBody).source_time;
-      oldest_event = std::min(oldest_event.value_or(time), time);
+      oldest_event = std::min(oldest_event.value_or(entry.Time), entry.Time);
     }
   }
   const int64_t now = NowSeconds();

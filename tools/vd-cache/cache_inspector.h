@@ -25,8 +25,9 @@ class TCacheInspector {
  public:
   TCacheInspector(IFileSystem& fs, const IClock& clock, std::string cache_directory);
 
-  // Pending signals, oldest first (file, age, HN, Code, port), then the
-  // events and questions (file, age, frame type, event text).
+  // Pending signals (file, age, HN, Code, port), then the events and
+  // questions (file, age, frame type, event text), each oldest first by the
+  // time they hold (TimeIn, SourceTime), never by file name.
   int List(std::ostream& out, std::ostream& err);
   // Every field of one file of the directory (a ".error" file too: read as
   // the kind its name had, with the reason it cannot be read).
