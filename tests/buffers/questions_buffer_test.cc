@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <thread>
+#include <tuple>
 
 #include "fakes/fake_clock.h"
 #include "fakes/fault_file_system.h"
@@ -61,9 +63,9 @@ TEST_F(QuestionsBufferTest, QuestionExpectingAnAnswerWaitsForItOrTimesOut) {
   EXPECT_TRUE(Files("*").empty());  // questions are memory-only
   TQuestion first;
   ASSERT_TRUE(buffer->TakeQuestion(first));
-  EXPECT_EQ(first.QuestionBody, "first");
-  EXPECT_EQ(first.DestinationModuleGUID, module);
-  EXPECT_EQ(first.DestinationInstallationNumber, 42);
+  EXPECT_EQ(std::tie(first.QuestionBody, first.DestinationModuleGUID,
+                     first.DestinationInstallationNumber),
+            std::make_tuple("first", module, 42));
   TakeAndAnswer(*buffer, 2);  // acknowledged: no longer sent, kept for the answer
   TakeAndAnswer(*buffer, 2);
   EXPECT_EQ(buffer->ReadyCount(), 0u);
@@ -143,6 +145,34 @@ TEST_F(QuestionsBufferTest, EventDocumentHasItsExactFormAndSurvivesAPowerCut) {
             "<Details Encoding=\"0\">Błąd odczytu sygnału z dysku!</Details></SystemEvent></Data>");
 }
 
+// The Kernel away: twenty events wait as files; after a restart each is sent
+// once, with the moment it was raised.
+TEST_F(QuestionsBufferTest, EventsRaisedWhileTheKernelIsAwayAreSentOnceAfterARestart) {
+  clock_.SetUtcSeconds(1700000000);
+  std::map<std::string, std::string> expected, sent;  // text: SourceTime of each sending
+  {
+    auto buffer = MakeBuffer();
+    for (int i = 0; i < 20; ++i, clock_.AdvanceSeconds(7)) {
+      ASSERT_TRUE(buffer->AddSystemEvent("e" + std::to_string(i), "", true));
+      expected["e" + std::to_string(i)] = std::to_string(clock_.UtcNowMs() / 1000) + " ";
+    }
+  }
+  clock_.AdvanceSeconds(3600);
+  auto buffer = MakeBuffer();
+  TQuestion event;
+  for (int n = 0; n < 40 && buffer->TakeQuestion(event); ++n) {
+    const std::string& body = event.QuestionBody;
+    const auto element = [&](const std::string& name) {
+      const size_t open = body.find("<" + name + ">") + name.size() + 2;
+      return body.substr(open, body.find("</" + name + ">") - open);
+    };
+    sent[element("Text")] += element("SourceTime") + " ";
+    EXPECT_TRUE(buffer->HandleAnswer(Answer(event.FrameGUID, 2)));
+  }
+  EXPECT_EQ(sent, expected);
+  EXPECT_TRUE(Files("*").empty());
+}
+
 TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesLoadsGoodFilesAndSetsAsideUnreadableOnes) {
   const std::string leftover = TemporaryFileName(dir_.Path() + "0A0B0C0D.que");
   disk_.WriteFile(leftover, "<?xml version=\"1.0\"?><Da", false);
@@ -166,9 +196,10 @@ TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesLoadsGoodFilesAndSetsAsi
   std::sort(items.begin(), items.end(), [](const TQuestionItem& a, const TQuestionItem& b) {
     return a.FrameType != 9 && b.FrameType == 9;
   });
-  EXPECT_EQ(items[0].QuestionBody, "body");
-  EXPECT_EQ(items[0].DestinationModuleGUID.ToString(), "{00112233-4455-6677-8899-AABBCCDDEEFF}");
-  EXPECT_EQ(items[0].FileName, dir_.Path() + "00000001.que");
+  EXPECT_EQ(std::make_tuple(items[0].QuestionBody, items[0].DestinationModuleGUID.ToString(),
+                            items[0].FileName),
+            std::make_tuple("body", "{00112233-4455-6677-8899-AABBCCDDEEFF}",
+                            dir_.Path() + "00000001.que"));
   std::vector<std::string> set_aside = Files("*.error");
   std::sort(set_aside.begin(), set_aside.end());
   EXPECT_EQ(set_aside, (std::vector<std::string>{"00000002.que.error", "00000003.que.error"}));
@@ -182,9 +213,11 @@ TEST_F(QuestionsBufferTest, StartRemovesUnfinishedWritesLoadsGoodFilesAndSetsAsi
   EXPECT_FALSE(disk_.Stat(leftover).exists);
 }
 
-// A full or failing disk: the event leaves no file, but still reaches the
-// Kernel from memory (within a bound), so that the failure is heard of.
-TEST_F(QuestionsBufferTest, EventThatCannotBeStoredLeavesNoFileAndIsSentFromMemory) {
+// Deliberately unlike the plain rule, which drops an event whose file cannot
+// be written: on a full or failing disk the event leaves no file but is still
+// sent from memory (within a bound), since that failure is exactly what
+// operators must hear of.
+TEST_F(QuestionsBufferTest, UnstorableEventIsDeliberatelyKeptInMemoryAndSentWithinABound) {
   auto buffer = MakeBuffer();
   for (auto fail : {&FaultFileSystem::fail_write, &FaultFileSystem::no_space,
                     &FaultFileSystem::fail_flush, &FaultFileSystem::fail_rename}) {

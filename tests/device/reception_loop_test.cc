@@ -392,7 +392,6 @@ TEST_F(ReceptionLoopTest, SlowSinkHoldsReadingWithoutLosingSignals) {
   const std::vector<TSignal> signals = gate.Signals();
   ASSERT_EQ(signals.size(), sent);
   for (size_t i = 0; i < signals.size(); ++i) ASSERT_EQ(signals[i].Extension1, std::to_string(i));
-  EXPECT_LT(CountLines("read ("), 10u);  // the held sends came in together
 }
 
 // A transmitter that never sends "]", one that sends a byte at a time and a
@@ -409,12 +408,14 @@ TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
   for (int i = 0; i < kGarbageSenders; ++i) crowd.push_back(Connect());
   ASSERT_TRUE(WaitForLines("Connection thread start", 3 + kGarbageSenders));
 
-  size_t endless_sent = 0;
-  constexpr size_t kEndlessLimit = size_t{32} << 20;
+  // Sends until the driver ends the connection, whatever the sockets buffer.
+  int endless_error = 0;
   std::thread endless_thread([&] {
     const std::string chunk(size_t{1} << 20, 'x');
-    for (ssize_t n = 0; n >= 0 && endless_sent < kEndlessLimit; n = endless->TrySend(chunk))
-      endless_sent += static_cast<size_t>(n);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEventuallyMs);
+    while (endless->TrySend(chunk) >= 0 && std::chrono::steady_clock::now() < end) {
+    }
+    endless_error = errno;
   });
   // Garbage without "]", as fast as the driver takes it: every read is one
   // invalid message. Round-robin until the driver has closed them all.
@@ -436,14 +437,18 @@ TEST_F(ReceptionLoopTest, HostileTransmittersAreCutOffWhileOthersAreServed) {
   EXPECT_EQ(good->ReadLine().substr(0, 20), TimeReply());
   endless_thread.join();
 
-  EXPECT_LT(endless_sent, kEndlessLimit);         // the driver stopped taking its data
-  for (const std::string& line : log_.Lines()) {  // a long read is logged cut short
-    if (line.find("read (65536): ") != std::string::npos) {
-      EXPECT_LE(line.size(), line.find("): ") + 3 + TDeviceConnection::kMaxLoggedReadBytes + 4);
-      EXPECT_TRUE(line.ends_with(" ..."));
-    }
+  EXPECT_TRUE(endless_error == EPIPE || endless_error == ECONNRESET) << endless_error;
+  size_t long_reads = 0;  // the endless transmitter's, at least: logged cut short
+  for (const std::string& line : log_.Lines()) {
+    const size_t open = line.find("read (");
+    if (open == std::string::npos ||
+        std::stoul(line.substr(open + 6)) <= TDeviceConnection::kMaxLoggedReadBytes)
+      continue;
+    ++long_reads;
+    EXPECT_LE(line.size(), line.find("): ") + 3 + TDeviceConnection::kMaxLoggedReadBytes + 4);
+    EXPECT_TRUE(line.ends_with(" ..."));
   }
-  EXPECT_GE(CountLines("read (65536): "), 1u);
+  EXPECT_GE(long_reads, 1u);
   EXPECT_TRUE(slow->SeesClose());
   EXPECT_EQ(std::count(cut_off.begin(), cut_off.end(), true), kGarbageSenders);
   EXPECT_TRUE(WaitForLines("closing connection because of too many invalid frames received",
@@ -510,12 +515,13 @@ TEST_F(ReceptionLoopTest, OutOfDescriptorsPausesAcceptingAndServesTheConnections
     attack.push_back(fd);
   }
   // Out of descriptors with connections waiting: the loop only looks again
-  // every kAcceptPauseMs. A loop retrying at once would burn a core; measured
-  // against the time that really passed, a busy machine only lowers the share.
+  // every kAcceptPauseMs. A loop retrying at once would burn a core: the CPU
+  // time of the process is measured against the time that really passed,
+  // over two seconds, so a busy machine only lowers the share.
   ASSERT_TRUE(WaitForLines("accepting paused: EOSError - "));
   const int64_t cpu_before = ProcessCpuMs();
   const auto wall_before = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
   const int64_t cpu_used = ProcessCpuMs() - cpu_before;
   const auto wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - wall_before)

@@ -8,23 +8,14 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
-#include <vector>
 
-#include "driver_process.h"
-#include "e2e/e2e_driver.h"
-#include "fakes/eventually.h"
+#include "e2e/driver_fixture.h"
 #include "fakes/loopback_transmitter.h"
-#include "fakes/scoped_temp_dir.h"
-#include "free_port.h"
 #include "kernel/crc32.h"
 #include "kernel/frame_header.h"
-#include "notify_socket.h"
 
 namespace vd {
 namespace {
@@ -39,7 +30,6 @@ bool SendSignal(const LoopbackTransmitter& transmitter, const std::string& tag) 
 
 struct RegistryOptions {
   int32_t KernelPort = 0;
-  int32_t DevicePort = 0;
   bool LogSave = true;
   bool Pipe = false;
   int32_t SignalBufferCapacity = 0;  // 0: none in the file
@@ -55,44 +45,20 @@ std::string CapacityValues(int32_t capacity) {
          "\n\"FlushCacheWrites\"=dword:00000000\n";
 }
 
-// The driver as a child process with its output in driver.out of the
-// directory, which each run starts afresh.
-class DriverProcess : public TDriverProcess {
- public:
-  // notify: the NOTIFY_SOCKET it reports to; empty: none, as outside systemd.
-  DriverProcess(const std::string& registry, const std::string& dir, const std::string& notify = "")
-      : TDriverProcess(Launch(registry, dir + "driver.out", notify)), output_(dir + "driver.out") {}
-  std::optional<int> WaitExit(int64_t timeout_ms = kWaitMs) {
-    return TDriverProcess::WaitExit(timeout_ms);
-  }
-  std::string Output() const { return ReadWholeFile(output_); }
-
- private:
-  static TDriverLaunch Launch(const std::string& registry, const std::string& output,
-                              const std::string& notify) {
-    std::filesystem::remove(output);
-    TDriverLaunch launch;
-    launch.Executable = VD_DRIVER_EXECUTABLE;
-    launch.Arguments = {"--registry", registry};
-    launch.OutputPath = output;
-    launch.NotifyPath = notify;
-    return launch;
-  }
-
-  const std::string output_;
-};
-
-class DriverEndToEndTest : public testing::Test {
+class DriverEndToEndTest : public DriverTest {
  protected:
-  std::string WriteRegistry(const RegistryOptions& o) {
-    const std::string path = dir_.Path() + "registry.reg";
-    std::ofstream(path, std::ios::binary) << DriverRegistry(
-        dir_.Path(), o.KernelPort, o.DevicePort,
-        std::string("\"LogSave\"=dword:0000000") + (o.LogSave ? "1" : "0") + "\n\"LogPath\"=\"" +
-            dir_.Path() + "log/\"\n\"UseNamedPipeConnection\"=dword:0000000" +
-            (o.Pipe ? "1" : "0") + "\n\"PipeDirectory\"=\"" + dir_.Path() + "\"\n" +
-            CapacityValues(o.SignalBufferCapacity));
-    return path;
+  // The driver on the registry of o, its output in driver.out (see Start).
+  std::unique_ptr<TDriverProcess> StartDriver(const RegistryOptions& o, bool port_opens) {
+    return Start(
+        [&] {
+          return DriverRegistry(dir_.Path(), o.KernelPort, device_port_,
+                                std::string("\"LogSave\"=dword:0000000") + (o.LogSave ? "1" : "0") +
+                                    "\n\"LogPath\"=\"" + dir_.Path() +
+                                    "log/\"\n\"UseNamedPipeConnection\"=dword:0000000" +
+                                    (o.Pipe ? "1" : "0") + "\n\"PipeDirectory\"=\"" + dir_.Path() +
+                                    "\"\n" + CapacityValues(o.SignalBufferCapacity));
+        },
+        port_opens);
   }
 
   static bool Registered(const TKernelSimulator& sim) {
@@ -101,74 +67,30 @@ class DriverEndToEndTest : public testing::Test {
         kWaitMs);
   }
 
-  size_t CachedSignalFiles() const {
-    size_t count = 0;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(
-             dir_.Path() + "work/Temp/VolterDirectDrv_Cache", error)) {
-      count += entry.path().extension() == ".sig" ? 1 : 0;
-    }
-    return count;
-  }
+  size_t CachedSignalFiles() const { return vd::CachedSignalFiles(Cache()); }
 
   // The first extensions of the cached transmitter signals (the driver's
   // test signal has none).
   std::multiset<std::string> CachedTags() const {
     std::multiset<std::string> tags;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(
-             dir_.Path() + "work/Temp/VolterDirectDrv_Cache", error)) {
+    for (const auto& entry : std::filesystem::directory_iterator(Cache(), error)) {
       if (entry.path().extension() != ".sig") continue;
       InsertFirstExtension(ReadWholeFile(entry.path().string()), tags);
     }
     return tags;
   }
-
-  // For a failed delivery: each expected tag acknowledged other than once,
-  // with the answers the simulator gave to the frames that carried it.
-  std::string DeliveryReport(const TKernelSimulator& sim,
-                             const std::multiset<std::string>& expected) const {
-    std::map<std::string, std::string> answers;
-    for (const TSimFrame& f : sim.Received()) {
-      std::multiset<std::string> tag;
-      if (f.Frame.FrameType == kFrameTypeSignal) InsertFirstExtension(f.Frame.Data, tag);
-      if (!tag.empty()) answers[*tag.begin()] += " " + std::to_string(f.AnswerDirection);
-    }
-    const std::multiset<std::string> acknowledged = AcknowledgedTags(sim);
-    const std::multiset<std::string> cached = CachedTags();
-    std::string report;
-    for (const std::string& tag : std::set<std::string>(expected.begin(), expected.end())) {
-      if (acknowledged.count(tag) == expected.count(tag)) continue;
-      report += tag + ": acknowledged " + std::to_string(acknowledged.count(tag)) + ", cached " +
-                std::to_string(cached.count(tag)) + ", answers" + answers[tag] + "\n";
-    }
-    return report;
-  }
-
-  ScopedTempDir dir_;
-  const int32_t device_port_ = FreeLoopbackPort();
 };
 
 TEST_F(DriverEndToEndTest, KernelActiveOpensTheDevicePortAndInactiveClosesIt) {
   TKernelSimulator sim(SimOptions());
-  DriverProcess driver(WriteRegistry({sim.TcpPort(), device_port_}), dir_.Path());
-  ASSERT_TRUE(driver.Started());
-  EXPECT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
+  const auto driver = StartDriver({sim.TcpPort()}, true);
+  ASSERT_TRUE(driver->Started());
+  EXPECT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
   sim.SetMode("Inactive");
-  EXPECT_TRUE(Eventually([&] { return !CanConnect(device_port_); })) << driver.Output();
+  EXPECT_TRUE(Eventually([&] { return !CanConnect(device_port_); })) << Output();
   sim.SetMode("Active");
-  EXPECT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
-}
-
-TEST_F(DriverEndToEndTest, MessageBecomesAnAcknowledgedSignalAndItsFileDisappears) {
-  TKernelSimulator sim(SimOptions());
-  DriverProcess driver(WriteRegistry({sim.TcpPort(), device_port_}), dir_.Path());
-  ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
-  LoopbackTransmitter transmitter(device_port_);
-  ASSERT_TRUE(SendSignal(transmitter, "e2e-first"));
-  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("e2e-first") == 1; }))
-      << driver.Output();
-  EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
+  EXPECT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
 }
 
 TEST_F(DriverEndToEndTest, SignalsUnacknowledgedAtAKillAreDeliveredAfterTheRestart) {
@@ -176,8 +98,7 @@ TEST_F(DriverEndToEndTest, SignalsUnacknowledgedAtAKillAreDeliveredAfterTheResta
   std::set<std::string> sent;
   {
     TKernelSimulator silent(SimOptions(TKernelSimPolicy::Kind::Never));
-    DriverProcess driver(WriteRegistry({silent.TcpPort(), device_port_}), dir_.Path());
-    ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
+    const auto driver = StartDriver({silent.TcpPort()}, true);
     LoopbackTransmitter transmitter(device_port_);
     for (int i = 0; i < kSignals; ++i) {
       sent.insert("kill-" + std::to_string(i));
@@ -185,18 +106,18 @@ TEST_F(DriverEndToEndTest, SignalsUnacknowledgedAtAKillAreDeliveredAfterTheResta
     }
     ASSERT_TRUE(Eventually([&] { return CachedSignalFiles() == kSignals; }))
         << CachedSignalFiles() << "\n"
-        << driver.Output();
-    driver.Signal(SIGKILL);
-    ASSERT_TRUE(driver.WaitExit().has_value());
+        << Output();
+    driver->Signal(SIGKILL);
+    ASSERT_TRUE(driver->WaitExit(kWaitMs).has_value());
   }
   TKernelSimulator sim(SimOptions());
-  DriverProcess restarted(WriteRegistry({sim.TcpPort(), device_port_}), dir_.Path());
+  const auto restarted = StartDriver({sim.TcpPort()}, false);
   EXPECT_TRUE(Eventually([&] {
     const std::multiset<std::string> tags = AcknowledgedTags(sim);
     return std::set<std::string>(tags.begin(), tags.end()) == sent;
   })) << AcknowledgedTags(sim).size()
       << "\n"
-      << restarted.Output();
+      << Output();
   EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
 }
 
@@ -208,26 +129,18 @@ TEST_F(DriverEndToEndTest, SignalsUnacknowledgedAtAKillAreDeliveredAfterTheResta
 TEST_F(DriverEndToEndTest, ConfiguredCapacityIsHeldThroughAnOutageAndDrainedAfterIt) {
   constexpr int kCapacity = 5000;
   TKernelSimulator sim(SimOptions(TKernelSimPolicy::Kind::Never));
-  RegistryOptions options{sim.TcpPort(), device_port_};
+  RegistryOptions options{sim.TcpPort()};
   options.SignalBufferCapacity = kCapacity;
-  DriverProcess driver(WriteRegistry(options), dir_.Path());
-  ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
+  const auto driver = StartDriver(options, true);
   LoopbackTransmitter transmitter(device_port_);
   for (int i = 0; i < kCapacity; ++i) {
     ASSERT_TRUE(SendSignal(transmitter, "cap-" + std::to_string(i)));
   }
   ASSERT_TRUE(Eventually([&] { return CachedSignalFiles() == kCapacity; }, 4 * kWaitMs))
       << CachedSignalFiles() << "\n"
-      << driver.Output();
+      << Output();
   ASSERT_TRUE(SendSignal(transmitter, "cap-refused"));
-  EXPECT_TRUE(Eventually([&] {
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path() + "log")) {
-      if (ReadWholeFile(entry.path().string()).find("New signal NOT added:") != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
-  }));
+  EXPECT_TRUE(Eventually([&] { return Log().find("New signal NOT added:") != std::string::npos; }));
   EXPECT_EQ(CachedSignalFiles(), static_cast<size_t>(kCapacity));
   const std::multiset<std::string> taken = CachedTags();
   EXPECT_EQ(taken.count("cap-refused"), 0u);
@@ -243,10 +156,10 @@ TEST_F(DriverEndToEndTest, ConfiguredCapacityIsHeldThroughAnOutageAndDrainedAfte
                CachedSignalFiles() == 0;
       },
       4 * kWaitMs));
-  EXPECT_EQ(AcknowledgedTags(sim), taken) << DeliveryReport(sim, taken) << driver.Output();
+  EXPECT_EQ(AcknowledgedTags(sim), taken) << Output();
   EXPECT_TRUE(Eventually([&] {
     for (const TSimFrame& f : sim.Received()) {
-      if (f.Frame.FrameType == 9 &&  // a system event
+      if (f.Frame.FrameType == kFrameTypeSystemEvent &&
           f.Frame.Data.find("Event buffer size exceeded.") != std::string::npos) {
         return true;
       }
@@ -255,53 +168,63 @@ TEST_F(DriverEndToEndTest, ConfiguredCapacityIsHeldThroughAnOutageAndDrainedAfte
   }));
 }
 
-TEST_F(DriverEndToEndTest, SigtermSendsOneUnregistrationTellsSystemdAndExitsZero) {
-  TKernelSimulator sim(SimOptions());
-  TNotifySocket notify(dir_.Path() + "notify");
-  DriverProcess driver(WriteRegistry({sim.TcpPort(), device_port_}), dir_.Path(), notify.Path());
-  ASSERT_TRUE(notify.WaitFor("READY=1", kWaitMs)) << driver.Output();
-  ASSERT_TRUE(Registered(sim)) << driver.Output();
-  // The Kernel answers the unregistration with a header announcing 1000 data
-  // bytes and then sends a byte a second: the stop ends by the
-  // unregistration's 5 s all the same.
-  sim.SetSilent(true);
-  const auto sigterm = std::chrono::steady_clock::now();
-  driver.Signal(SIGTERM);
-  EXPECT_TRUE(notify.WaitFor("STOPPING=1", kWaitMs));
-  ASSERT_TRUE(sim.WaitFor(
-      [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeUnregistration) == 1; },
-      kWaitMs));
-  TOrvanFrame slow;
-  slow.Direction = kDirectionRequest;
-  slow.TransmittedDataSize = 1000;
-  slow.HeaderCRC = CalculateHeaderCRC(slow);
-  sim.SendRaw(SerializeFrame(slow));
-  std::optional<int> status;
-  for (int second = 0; second < 30 && !(status = driver.WaitExit(1000)); ++second) {
-    sim.SendRaw("d");
+// SIGINT (Ctrl-C in a terminal) stops the driver as SIGTERM does. The Kernel
+// answers the unregistration with a header announcing 1000 data bytes and
+// then sends a byte a second: the stop ends by the unregistration's 5 s all
+// the same.
+TEST_F(DriverEndToEndTest, SigtermOrSigintSendsOneUnregistrationTellsSystemdAndExitsZero) {
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal_number);
+    std::filesystem::remove_all(dir_.Path() + "log");
+    notify_.Drain();
+    TKernelSimulator sim(SimOptions());
+    const auto driver = StartDriver({sim.TcpPort()}, false);
+    ASSERT_TRUE(notify_.WaitFor("READY=1", kWaitMs)) << Output();
+    ASSERT_TRUE(Registered(sim)) << Output();
+    sim.SetSilent(true);
+    const auto signalled = std::chrono::steady_clock::now();
+    driver->Signal(signal_number);
+    EXPECT_TRUE(notify_.WaitFor("STOPPING=1", kWaitMs));
+    ASSERT_TRUE(sim.WaitFor(
+        [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeUnregistration) == 1; },
+        kWaitMs));
+    TOrvanFrame slow;
+    slow.Direction = kDirectionRequest;
+    slow.TransmittedDataSize = 1000;
+    slow.HeaderCRC = CalculateHeaderCRC(slow);
+    sim.SendRaw(SerializeFrame(slow));
+    std::optional<int> status;
+    for (int second = 0; second < 30 && !(status = driver->WaitExit(1000)); ++second) {
+      sim.SendRaw("d");
+    }
+    const auto stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - signalled)
+                             .count();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_LT(stop_ms, 7000) << Output();
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0) << Output();
+    EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
+    const std::string output = Output();
+    EXPECT_LT(output.find("Service started"), output.find("Service stopped")) << output;
+    EXPECT_NE(output.find("Service stopped"), std::string::npos) << output;
+    // The session log opens with the start and closes with the stop.
+    const std::string log = Log();
+    EXPECT_LT(log.find("Service start"), log.find("Service stop")) << log;
+    EXPECT_NE(log.find("Service stop"), std::string::npos) << log;
   }
-  const auto stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - sigterm)
-                           .count();
-  ASSERT_TRUE(status.has_value());
-  EXPECT_LT(stop_ms, 7000) << driver.Output();
-  EXPECT_TRUE(WIFEXITED(*status));
-  EXPECT_EQ(WEXITSTATUS(*status), 0) << driver.Output();
-  EXPECT_EQ(sim.CountReceived(kFrameTypeUnregistration), 1u);
-  EXPECT_NE(driver.Output().find("Service stopped"), std::string::npos);
 }
 
-TEST_F(DriverEndToEndTest, LogSaveDecidesWhetherALogIsWritten) {
-  for (const bool log_save : {false, true}) {
-    TKernelSimulator sim(SimOptions());
-    RegistryOptions options{sim.TcpPort(), device_port_};
-    options.LogSave = log_save;
-    DriverProcess driver(WriteRegistry(options), dir_.Path());
-    ASSERT_TRUE(Registered(sim)) << driver.Output();
-    driver.Signal(SIGTERM);
-    ASSERT_TRUE(driver.WaitExit().has_value());
-    EXPECT_EQ(std::filesystem::exists(dir_.Path() + "log"), log_save) << log_save;
-  }
+// LogSave 1 writes one: see the SIGTERM test.
+TEST_F(DriverEndToEndTest, LogSaveOffWritesNoLog) {
+  TKernelSimulator sim(SimOptions());
+  RegistryOptions options{sim.TcpPort()};
+  options.LogSave = false;
+  const auto driver = StartDriver(options, false);
+  ASSERT_TRUE(Registered(sim)) << Output();
+  driver->Signal(SIGTERM);
+  ASSERT_TRUE(driver->WaitExit(kWaitMs).has_value());
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "log"));
 }
 
 TEST_F(DriverEndToEndTest, LinkRunsOverTheLocalSocket) {
@@ -309,14 +232,13 @@ TEST_F(DriverEndToEndTest, LinkRunsOverTheLocalSocket) {
   options.TcpPort = -1;
   options.UnixPath = dir_.Path() + "Lirra!";
   TKernelSimulator sim(options);
-  RegistryOptions registry{0, device_port_};
+  RegistryOptions registry{0};
   registry.Pipe = true;
-  DriverProcess driver(WriteRegistry(registry), dir_.Path());
-  ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << driver.Output();
+  const auto driver = StartDriver(registry, true);
   LoopbackTransmitter transmitter(device_port_);
   ASSERT_TRUE(SendSignal(transmitter, "over-the-socket"));
   EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("over-the-socket") == 1; }))
-      << driver.Output();
+      << Output();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -13,6 +14,9 @@
 #include "kernel_simulator.h"
 
 namespace vd {
+
+// The frame type of the driver's system events.
+inline constexpr uint16_t kFrameTypeSystemEvent = 9;
 
 // A transmitter's signal message stamped now (UTC) whose first extension
 // carries tag.
@@ -70,6 +74,15 @@ inline void InsertFirstExtension(const std::string& xml, std::multiset<std::stri
   if (open != std::string::npos && close != std::string::npos && open + 12 < close) {
     tags.insert(xml.substr(open + 12, close - open - 12));
   }
+}
+
+// The number of signal files in the cache directory.
+inline size_t CachedSignalFiles(const std::string& cache) {
+  size_t count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(cache, error))
+    count += entry.path().extension() == ".sig" ? 1 : 0;
+  return count;
 }
 
 // The first extensions of the signals the simulator acknowledged, once for

@@ -16,45 +16,12 @@
 #include "e2e/e2e_driver.h"
 #include "e2e/windows_e2e.h"
 #include "fakes/eventually.h"
+#include "fakes/loopback_transmitter.h"
 #include "fakes/scoped_temp_dir.h"
 #include "free_port.h"
-#include "platform/socket_api.h"
 
 namespace vd {
 namespace {
-
-// A transmitter's blocking loopback connection to a device port.
-class Transmitter {
- public:
-  explicit Transmitter(int32_t port) : fd_(api_.Socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ =
-        fd_ >= 0 && api_.Connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~Transmitter() {
-    if (fd_ >= 0) api_.Close(fd_);
-  }
-  Transmitter(const Transmitter&) = delete;
-  Transmitter& operator=(const Transmitter&) = delete;
-
-  bool Connected() const { return connected_; }
-  // A signal message stamped now whose first extension carries tag.
-  bool SendSignal(const std::string& tag) {
-    const std::string message = StampedSignalMessage(tag);
-    return api_.Send(fd_, message.data(), message.size(), 0) ==
-           static_cast<ssize_t>(message.size());
-  }
-
- private:
-  ISocketApi& api_ = PosixSocketApi();
-  int fd_;
-  bool connected_ = false;
-};
-
-bool CanConnect(int32_t port) { return Transmitter(port).Connected(); }
 
 class WindowsDriverEndToEndTest : public testing::Test {
  protected:
@@ -77,32 +44,13 @@ class WindowsDriverEndToEndTest : public testing::Test {
   std::string Output() const { return ReadWholeFile(dir_ + "driver.out"); }
 
   size_t CachedSignalFiles() const {
-    size_t count = 0;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(dir_ + "work\\Temp\\VolterDirectDrv_Cache", error)) {
-      count += entry.path().extension() == ".sig" ? 1 : 0;
-    }
-    return count;
+    return vd::CachedSignalFiles(dir_ + "work\\Temp\\VolterDirectDrv_Cache");
   }
 
   ScopedTempDir temp_;
   const std::string dir_ = WindowsPath(temp_.Path());
   const int32_t device_port_ = FreeLoopbackPort();
 };
-
-TEST_F(WindowsDriverEndToEndTest, MessageBecomesAnAcknowledgedSignalAndItsFileGoes) {
-  TKernelSimulator sim(SimOptions());
-  const auto driver = StartDriver(sim.TcpPort());
-  ASSERT_TRUE(driver->Started()) << DriverExecutable() << ": " << GetLastError();
-  ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
-  Transmitter transmitter(device_port_);
-  ASSERT_TRUE(transmitter.SendSignal("win-first"));
-  EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("win-first") == 1; }))
-      << Output();
-  EXPECT_TRUE(Eventually([&] { return CachedSignalFiles() == 0; }));
-  EXPECT_TRUE(driver->Alive()) << Output();
-}
 
 TEST_F(WindowsDriverEndToEndTest, SignalsStoredDuringSilenceAreDeliveredAfterTerminateAndRestart) {
   constexpr int kSignals = 20;
@@ -111,10 +59,10 @@ TEST_F(WindowsDriverEndToEndTest, SignalsStoredDuringSilenceAreDeliveredAfterTer
     TKernelSimulator silent(SimOptions(TKernelSimPolicy::Kind::Never));
     const auto driver = StartDriver(silent.TcpPort());
     ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
-    Transmitter transmitter(device_port_);
+    LoopbackTransmitter transmitter(device_port_);
     for (int i = 0; i < kSignals; ++i) {
       sent.insert("kill-" + std::to_string(i));
-      ASSERT_TRUE(transmitter.SendSignal("kill-" + std::to_string(i)));
+      transmitter.Send(StampedSignalMessage("kill-" + std::to_string(i)));
     }
     ASSERT_TRUE(Eventually([&] { return CachedSignalFiles() == kSignals; }))
         << CachedSignalFiles() << "\n"
@@ -142,8 +90,7 @@ TEST_F(WindowsDriverEndToEndTest, LinkRunsOverTheNamedPipe) {
   TKernelSimulator sim(options);
   const auto driver = StartDriver(0, "\"UseNamedPipeConnection\"=dword:00000001\n");
   ASSERT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
-  Transmitter transmitter(device_port_);
-  ASSERT_TRUE(transmitter.SendSignal("over-the-pipe"));
+  LoopbackTransmitter(device_port_).Send(StampedSignalMessage("over-the-pipe"));
   EXPECT_TRUE(Eventually([&] { return AcknowledgedTags(sim).count("over-the-pipe") == 1; }))
       << Output();
 }

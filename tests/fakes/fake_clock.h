@@ -24,7 +24,6 @@ class FakeClock final : public IClock {
     utc_ms_ += ms;
   }
   void AdvanceSeconds(int64_t seconds) { Advance(seconds * 1000); }
-  void SetMonotonicMs(int64_t ms) { monotonic_ms_ = ms; }
   void SetUtcMs(int64_t ms) { utc_ms_ = ms; }
   void SetUtcSeconds(int64_t seconds) { utc_ms_ = seconds * 1000; }
 

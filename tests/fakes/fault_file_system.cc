@@ -93,7 +93,7 @@ bool FaultFileSystem::IsWritable(const std::string& path) {
 std::vector<std::string> FaultFileSystem::ListDirectory(const std::string& dir) {
   Hook(Operation::kListDirectory, dir);
   std::lock_guard<std::mutex> guard(mutex_);
-  CountAndMaybeThrow(Operation::kListDirectory, fail_list, EIO, "list directory", dir);
+  CountAndMaybeThrow(Operation::kListDirectory, false, EIO, "list directory", dir);
   return target_.ListDirectory(dir);
 }
 
@@ -165,7 +165,7 @@ void FaultFileSystem::DeleteFile(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   const std::string key = Normalize(path);
   const bool modelled = Adopt(key);
-  CountAndMaybeThrow(Operation::kDeleteFile, fail_delete, EIO, "delete", path);
+  CountAndMaybeThrow(Operation::kDeleteFile, false, EIO, "delete", path);
   target_.DeleteFile(path);
   if (modelled) current_.erase(key);
 }

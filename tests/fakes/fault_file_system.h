@@ -28,7 +28,7 @@ namespace vd {
 //   nothing and raises.
 // - fail_flush: a WriteFile with sync writes all data but does not sync it,
 //   then raises EIO; SyncDirectory raises EIO and syncs nothing.
-// - fail_rename, fail_delete, fail_list: the operation raises EIO and changes
+// - fail_rename: the operation raises EIO and changes
 //   nothing.
 // - FailNext(op, n): the n-th next call of op fails as above (with the given
 //   error code), once.
@@ -97,8 +97,6 @@ class FaultFileSystem final : public IFileSystem {
   std::atomic<bool> no_space{false};
   std::atomic<bool> fail_flush{false};
   std::atomic<bool> fail_rename{false};
-  std::atomic<bool> fail_delete{false};
-  std::atomic<bool> fail_list{false};
 
   // When set, called at the start of every call except Stat, before the
   // call's lock is taken, with the operation and its (first) path. Lets a

@@ -7,8 +7,9 @@
 
 namespace vd {
 
-// A transmitter: one blocking loopback TCP connection to a device port,
-// whose sends and receives give up after kEventuallyMs. One thread uses it.
+// A transmitter: one blocking loopback TCP connection to a device port over
+// the socket seam, on POSIX and Windows alike, whose receives (and on POSIX
+// sends) give up after kEventuallyMs. One thread uses it.
 class LoopbackTransmitter {
  public:
   explicit LoopbackTransmitter(int32_t port);
@@ -17,8 +18,6 @@ class LoopbackTransmitter {
   LoopbackTransmitter& operator=(const LoopbackTransmitter&) = delete;
 
   bool Connected() const { return connected_; }
-  // This end's TCP port: the one the driver reports as the peer's.
-  int32_t LocalPort() const;
   // What send answers: the bytes taken, or -1 once the driver has closed.
   ssize_t TrySend(const std::string& text) const;
   // Sends all of text; a failure of the test otherwise.
@@ -30,12 +29,19 @@ class LoopbackTransmitter {
   std::string Read(size_t count) const;
   // True when the driver closed the connection (what it wrote before is skipped).
   bool SeesClose() const;
+#ifndef _WIN32
+  // This end's TCP port: the one the driver reports as the peer's.
+  int32_t LocalPort() const;
   // The driver's descriptor of this connection when the driver runs in this
   // process: the socket whose peer is this end; -1 when there is none.
   int ServerSide() const;
+#endif
   void Close();
 
  private:
+  // Up to size bytes once readable within kEventuallyMs; -1 otherwise.
+  ssize_t Receive(char* data, size_t size) const;
+
   int fd_;
   bool connected_ = false;
 };

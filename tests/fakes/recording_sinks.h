@@ -18,13 +18,13 @@ struct RecordedEvent {
   bool is_error = false;
 };
 
-// Records every system event; answers with `result`.
+// Records every system event; answers that it was queued.
 class RecordingEventSink final : public ISystemEventSink {
  public:
   bool AddSystemEvent(const std::string& text, const std::string& details, bool is_error) override {
     std::lock_guard<std::mutex> guard(mutex_);
     events_.push_back({text, details, is_error});
-    return result;
+    return true;
   }
   std::vector<RecordedEvent> Events() const {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -40,8 +40,6 @@ class RecordingEventSink final : public ISystemEventSink {
     std::lock_guard<std::mutex> guard(mutex_);
     events_.clear();
   }
-
-  bool result = true;
 
  private:
   mutable std::mutex mutex_;

@@ -1,34 +1,17 @@
-#include "platform/command_line.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/command_line_cases.h"
 #include "support/version.h"
 
 namespace vd {
 namespace {
 
-// A parsed command line as one comparable text.
-std::string Describe(const std::vector<std::string>& arguments) {
-  try {
-    const CommandLine c = ParseCommandLine(arguments);
-    static const char* const kActions[] = {"run",     "help",      "version",
-                                           "install", "uninstall", "check-config"};
-    return std::string(kActions[static_cast<int>(c.action)]) + " " + c.registry_file + " " +
-           c.unit_directory + (c.silent ? " silent" : "") + (c.force ? " force" : "");
-  } catch (const ECommandLineError& e) {
-    return "error: " + e.Message();
-  }
-}
-
 TEST(CommandLineTest, ArgumentsSelectTheActionAndItsFiles) {
   const std::string defaults = " /etc/lirra/registry.reg /etc/systemd/system/";
-  const struct {
-    std::vector<std::string> arguments;
-    std::string expected;
-  } cases[] = {
+  ExpectDescriptions({
       {{}, "run" + defaults},
       {{"--registry", "/tmp/r.reg"}, "run /tmp/r.reg /etc/systemd/system/"},
       {{"--registry=r.reg"}, "run r.reg /etc/systemd/system/"},
@@ -55,12 +38,7 @@ TEST(CommandLineTest, ArgumentsSelectTheActionAndItsFiles) {
       {{"/etc/lirra/registry.reg"},
        "error: Unknown argument '/etc/lirra/registry.reg' (see --help)"},
       {{"--registryx=1"}, "error: Unknown argument '--registryx=1' (see --help)"},
-  };
-  for (const auto& c : cases) {
-    std::string joined;
-    for (const std::string& a : c.arguments) joined += a + " ";
-    EXPECT_EQ(Describe(c.arguments), c.expected) << joined;
-  }
+  });
 }
 
 TEST(CommandLineTest, HelpNamesEveryOptionAndVersionTheDriverVersion) {

@@ -3,29 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/command_line.h"
+#include "platform/command_line_cases.h"
 
 namespace vd {
 namespace {
 
-// A parsed Windows command line as one comparable text.
-std::string Describe(const std::vector<std::string>& arguments) {
-  try {
-    const CommandLine c = ParseCommandLine(arguments);
-    static const char* const kActions[] = {"run",     "help",      "version",
-                                           "install", "uninstall", "check-config"};
-    return std::string(kActions[static_cast<int>(c.action)]) + (c.console ? " console" : "") +
-           " [" + c.registry_file + "]" + (c.silent ? " silent" : "");
-  } catch (const ECommandLineError& e) {
-    return "error: " + e.Message();
-  }
-}
-
 TEST(WindowsCommandLineTest, ArgumentsSelectServiceConsoleOrInstallation) {
-  const struct {
-    std::vector<std::string> arguments;
-    std::string expected;
-  } cases[] = {
+  ExpectDescriptions({
       {{}, "run []"},
       {{"--registry", "C:\\r.reg"}, "run [C:\\r.reg]"},
       {{"--console", "--registry=r.reg"}, "run console [r.reg]"},
@@ -42,12 +26,7 @@ TEST(WindowsCommandLineTest, ArgumentsSelectServiceConsoleOrInstallation) {
       {{"UNINSTALL", "--registry", "r.reg"}, "error: --registry does not go with UNINSTALL"},
       {{"--registry"}, "error: Option --registry needs a value"},
       {{"/install"}, "error: Unknown argument '/install' (see --help)"},
-  };
-  for (const auto& c : cases) {
-    std::string joined;
-    for (const std::string& a : c.arguments) joined += a + " ";
-    EXPECT_EQ(Describe(c.arguments), c.expected) << joined;
-  }
+  });
 }
 
 }  // namespace

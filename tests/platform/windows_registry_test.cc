@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/driver_settings.h"
@@ -92,16 +93,13 @@ TEST_F(WindowsRegistryTest, ConfigurationReadsTextsAsStoredNumbersAndKernelsFrom
   Number(port1_, "MaxReceiveSignals", 0xFFFFFFFF);
   Number(port1_, "PortNumber", 7);
   ASSERT_EQ(Read(), "");
-  EXPECT_EQ(settings_.Path, temp_.Path() + "%NOT_EXPANDED%/");
-  EXPECT_TRUE(settings_.SecurityEnabled);
-  EXPECT_EQ(settings_.Name, "Stacja Łódź");
   ASSERT_EQ(endpoints_.size(), 1u);
-  EXPECT_EQ(endpoints_[0].Name, "a;b");
-  EXPECT_EQ(endpoints_[0].Port, 5000);
   ASSERT_EQ(settings_.Ports.size(), 1u);
-  EXPECT_EQ(settings_.Ports[0].PortNumber, 7);
-  EXPECT_EQ(settings_.Ports[0].MaxReceiveSignals, -1);
-  EXPECT_EQ(settings_.Ports[0].PortName, "");
+  const PortEntry& port = settings_.Ports[0];
+  EXPECT_EQ(std::tie(settings_.Path, settings_.SecurityEnabled, settings_.Name, endpoints_[0].Name,
+                     endpoints_[0].Port, port.PortNumber, port.MaxReceiveSignals, port.PortName),
+            std::make_tuple(temp_.Path() + "%NOT_EXPANDED%/", true, "Stacja Łódź", "a;b", 5000, 7,
+                            -1, ""));
 }
 
 TEST_F(WindowsRegistryTest, MissingAndMistypedValuesGiveTheConfigurationErrors) {

@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "buffers/signal_xml.h"
 #include "fakes/fake_time_setter.h"
@@ -19,9 +18,14 @@
 #include "platform/socket_api.h"
 #include "platform/system_clock.h"
 #include "service/configuration.h"
+#include "support/service_event_log.h"
 
 namespace vd {
 namespace {
+
+struct SilentServiceEventLog final : IServiceEventLog {
+  void WriteEvent(ServiceEvent, const std::string&) override {}
+};
 
 class DriverServiceTest : public testing::Test {
  protected:
@@ -59,7 +63,7 @@ class DriverServiceTest : public testing::Test {
   HostFileSystem fs_;
   FaultFileSystem faulty_{fs_};
   SystemClock clock_;
-  RecordingServiceEventLog events_;
+  SilentServiceEventLog events_;
   RecordingServiceNotifier notifier_;
   FakeTimeSetter time_setter_;
   MemorySettingsSource registry_;
@@ -69,31 +73,6 @@ class DriverServiceTest : public testing::Test {
     return options;
   }()};
 };
-
-// Failed starts, LogSave off and the local socket are covered end to end
-// (tests/e2e).
-TEST_F(DriverServiceTest, StartAndStopReportEventsLogAndUnregisterFromTheKernel) {
-  auto service = NewService();
-  ASSERT_TRUE(Start(*service));
-  EXPECT_EQ(notifier_.Notifications(), std::vector<std::string>{"READY=1"});
-  EXPECT_TRUE(fs_.Stat(dir_.Path() + "work/Temp/VolterDirectDrv_Cache").is_directory);
-  ASSERT_TRUE(sim_.WaitFor(
-      [](const TKernelSimulator& s) { return s.CountReceived(kFrameTypeRegistration) > 0; },
-      30000));
-
-  EXPECT_TRUE(service->ServiceStop());
-  EXPECT_EQ(notifier_.Notifications(), (std::vector<std::string>{"READY=1", "STOPPING=1"}));
-  EXPECT_EQ(events_.Texts(), (std::vector<std::string>{"Service started", "Service stopped"}));
-  EXPECT_EQ(sim_.CountReceived(kFrameTypeUnregistration), 1u);
-
-  service.reset();  // the log's closing block
-  const std::string log = LogText();
-  const size_t start = log.find("Service start");
-  const size_t stop = log.find("Service stop");
-  ASSERT_NE(start, std::string::npos);
-  ASSERT_NE(stop, std::string::npos);
-  EXPECT_LT(start, stop);
-}
 
 // A cache in which nothing can be created: the driver starts all the same,
 // locks the directory itself, says so once, and delivers what is stored.

@@ -168,6 +168,8 @@ class Kernel {
   }
   void Stop() { sim_.reset(); }
   bool Running() const { return sim_ != nullptr; }
+  // Registration frames received by the simulator running now.
+  size_t Registrations() const { return sim_ ? sim_->CountReceived(2) : 0; }
   int Port() const { return port_; }
   void DropConnection() {
     if (sim_) sim_->DropConnection();
@@ -571,6 +573,7 @@ class Soak {
       return;
     }
     notify_.Drain();
+    const size_t registrations = kernel_.Registrations();
     vd::TDriverProcess driver(DriverLaunch(o_.driver, registry_, output_, notify_.Path()));
     ++figures_.Starts;
     const auto spawned = Clock::now();
@@ -581,14 +584,34 @@ class Soak {
     }
     Ready(spawned);
     CheckTemporaryFiles();
+    // Done once every signal the driver took (its log names them) is
+    // delivered and the cache has stayed empty for a second with the link
+    // registered: after READY the driver still writes its own events of the
+    // connection and the registration.
     const auto start = Clock::now();
-    while (QueuedFiles(cache_) > 0 && MsSince(start) < int64_t{o_.drain_timeout_s} * 1000) {
-      kernel_.Harvest(ledger_);
+    std::optional<Clock::time_point> empty_since;
+    bool done = false;
+    while (!done && MsSince(start) < int64_t{o_.drain_timeout_s} * 1000) {
       SleepMs(50);
+      kernel_.Harvest(ledger_);
+      if (QueuedFiles(cache_) > 0 || kernel_.Registrations() == registrations) {
+        empty_since.reset();
+      } else if (!empty_since) {
+        empty_since = Clock::now();
+      } else if (MsSince(*empty_since) >= 1000) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_ + "log", error))
+          ledger_.AddLogText(ReadAll(entry.path()));
+        done = ledger_.Lost().empty();
+      }
     }
-    if (const size_t left = QueuedFiles(cache_); left > 0) {
-      Problem("the drain left " + std::to_string(left) + " files in the cache after " +
-              std::to_string(o_.drain_timeout_s) + " s");
+    if (!done) {
+      char waited[32];
+      std::snprintf(waited, sizeof waited, "%.1f", static_cast<double>(MsSince(start)) / 1000.0);
+      Problem("the drain ended after " + std::string(waited) + " s with " +
+              std::to_string(QueuedFiles(cache_)) + " files in the cache, " +
+              std::to_string(ledger_.Lost().size()) + " signals undelivered, the link " +
+              (kernel_.Registrations() == registrations ? "never registered" : "registered"));
     }
     CleanStop(driver, "the final stop");
   }
