@@ -584,9 +584,10 @@ TEST_F(SignalBufferTest, RefusedDeletionsCostOneAttemptPerRemoval) {
   for (int i = 0; i < 20; ++i)
     posix_.WriteFile(dir_.Path() + std::to_string(i) + ".sig", SignalDocument(Signal("x")), false);
   auto buffer = Open();
-  fs_.fail_delete = true;
+  using Op = FaultFileSystem::Operation;
+  fs_.on_call = [](Op op, const std::string&) { return op == Op::kDeleteFile ? EROFS : 0; };
   EXPECT_EQ(Drain(*buffer).size(), 20u);
-  EXPECT_EQ(fs_.Calls(FaultFileSystem::Operation::kDeleteFile), 20);
+  EXPECT_EQ(fs_.Calls(Op::kDeleteFile), 20);
 }
 
 }  // namespace
