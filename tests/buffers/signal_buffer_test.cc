@@ -155,8 +155,7 @@ TEST_F(SignalBufferTest, ControlCharactersAreEscapedAndUnknownPortsBufferedAndCo
   int32_t old_count = 0;
   int32_t total = 0;
   EXPECT_TRUE(buffer->CountOldSignals(old_count, total));
-  EXPECT_EQ(old_count, 1);
-  EXPECT_EQ(total, 2);
+  EXPECT_EQ(std::make_pair(old_count, total), std::make_pair(1, 2));
 }
 
 TEST_F(SignalBufferTest, PerMinuteLimitIsReportedOncePerWindowAndOnlyReports) {
