@@ -70,17 +70,6 @@ class DriverEndToEndTest : public DriverTest {
   size_t CachedSignalFiles() const { return vd::CachedSignalFiles(Cache()); }
 };
 
-TEST_F(DriverEndToEndTest, KernelActiveOpensTheDevicePortAndInactiveClosesIt) {
-  TKernelSimulator sim(SimOptions());
-  const auto driver = StartDriver({sim.TcpPort()}, true);
-  ASSERT_TRUE(driver->Started());
-  EXPECT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
-  sim.SetMode("Inactive");
-  EXPECT_TRUE(Eventually([&] { return !CanConnect(device_port_); })) << Output();
-  sim.SetMode("Active");
-  EXPECT_TRUE(Eventually([&] { return CanConnect(device_port_); })) << Output();
-}
-
 // A Kernel that acknowledges nothing: the buffer takes exactly its capacity,
 // refuses the next signal with the event, and delivers every one it took once
 // the Kernel answers again. The driver's own test signal (one a minute) may
