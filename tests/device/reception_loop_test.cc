@@ -47,10 +47,6 @@ class GateSignalSink final : public ISignalSink {
     open_ = true;
     opened_.notify_all();
   }
-  size_t Count() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return signals_.size();
-  }
   std::vector<TSignal> Signals() {
     std::lock_guard<std::mutex> guard(lock_);
     return signals_;
@@ -363,9 +359,9 @@ TEST_F(ReceptionLoopTest, TimeReplyIsNotHeldUpByASlowSignalSink) {
   for (int i = 0; i < 1000; ++i) burst += SignalMessage(std::to_string(i));
   transmitter->Send(burst + kTimeRequest);
   EXPECT_EQ(transmitter->ReadLine().substr(0, 20), TimeReply());
-  EXPECT_LE(gate.Count(), 1u);  // the sink is still holding the first one
+  EXPECT_LE(gate.Signals().size(), 1u);  // the sink is still holding the first one
   gate.Open();
-  ASSERT_TRUE(Eventually([&] { return gate.Count() >= 1000; }));
+  ASSERT_TRUE(Eventually([&] { return gate.Signals().size() >= 1000; }));
   const std::vector<TSignal> signals = gate.Signals();
   ASSERT_EQ(signals.size(), 1000u);
   for (size_t i = 0; i < signals.size(); ++i) ASSERT_EQ(signals[i].Extension1, std::to_string(i));
@@ -388,7 +384,7 @@ TEST_F(ReceptionLoopTest, SlowSinkHoldsReadingWithoutLosingSignals) {
   }
   EXPECT_TRUE(Eventually([&] { return loop_->Overloaded(); }));
   gate.Open();
-  ASSERT_TRUE(Eventually([&] { return gate.Count() >= sent; }));
+  ASSERT_TRUE(Eventually([&] { return gate.Signals().size() >= sent; }));
   const std::vector<TSignal> signals = gate.Signals();
   ASSERT_EQ(signals.size(), sent);
   for (size_t i = 0; i < signals.size(); ++i) ASSERT_EQ(signals[i].Extension1, std::to_string(i));

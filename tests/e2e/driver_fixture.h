@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,18 @@
 #include "notify_socket.h"
 
 namespace vd {
+
+// The first extensions of the transmitter signals in the cache directory
+// (the driver's test signal has none).
+inline std::multiset<std::string> CachedTags(const std::string& cache) {
+  std::multiset<std::string> tags;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(cache, error)) {
+    if (entry.path().extension() == ".sig")
+      InsertFirstExtension(ReadWholeFile(entry.path().string()), tags);
+  }
+  return tags;
+}
 
 class DriverTest : public testing::Test {
  protected:

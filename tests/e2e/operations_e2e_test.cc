@@ -117,10 +117,6 @@ TEST_F(OperationsEndToEndTest, CheckConfigPrintsTheSettingsOrExactlyTheErrorOfAS
   }
   EXPECT_EQ(output.find("e2e-pass"), std::string::npos) << output;
   EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "work"));
-  std::filesystem::permissions(good_file, std::filesystem::perms::others_read, perm_options::add);
-  const auto [warned_code, warned] = RunToEnd({"--check-config", "--registry", good_file});
-  EXPECT_EQ(warned_code, 3) << warned;
-  EXPECT_NE(warned.find("warning: registry file " + good_file + ": readable"), std::string::npos);
 
   const std::string good = Registry(5000);
   const struct {

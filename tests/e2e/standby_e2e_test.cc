@@ -15,7 +15,7 @@
 #include <string>
 
 #include "driver_process.h"
-#include "e2e/e2e_driver.h"
+#include "e2e/driver_fixture.h"
 #include "fakes/eventually.h"
 #include "fakes/loopback_transmitter.h"
 #include "fakes/scoped_temp_dir.h"
@@ -45,15 +45,7 @@ struct Host {
   }
   // The transmitter signals in its cache.
   std::multiset<std::string> CachedTags() const {
-    std::multiset<std::string> tags;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(Dir + "work/Temp/VolterDirectDrv_Cache", error)) {
-      if (entry.path().extension() == ".sig") {
-        InsertFirstExtension(ReadWholeFile(entry.path().string()), tags);
-      }
-    }
-    return tags;
+    return vd::CachedTags(Dir + "work/Temp/VolterDirectDrv_Cache");
   }
   std::string Output() const { return Name + ":\n" + ReadWholeFile(Dir + "driver.out"); }
 

@@ -38,27 +38,6 @@ class DriverServiceTest : public testing::Test {
                       "Name=sim;IP=127.0.0.1;Port=" + std::to_string(sim_.TcpPort()));
   }
 
-  // Every session log file, in listing order; once the service is gone.
-  std::string LogText() {
-    std::string log;
-    for (const std::string& file : fs_.ListDirectory(dir_.Path() + "log/"))
-      log += fs_.ReadFile(dir_.Path() + "log/" + file, 1 << 20);
-    return log;
-  }
-
-  std::unique_ptr<TO_VolterDirectDrv> NewService() {
-    ProgramInfo program;
-    program.executable_path = "/opt/volter/VolterDirectDrv";
-    return std::make_unique<TO_VolterDirectDrv>(TServiceHost{faulty_, clock_, events_, notifier_,
-                                                             time_setter_, PosixSocketApi(),
-                                                             program, dir_.Path(), "127.0.0.1"});
-  }
-
-  bool Start(TO_VolterDirectDrv& service) {
-    return service.ServiceStart(
-        [this] { return std::make_unique<MemorySettingsSource>(registry_); });
-  }
-
   ScopedTempDir dir_;
   HostFileSystem fs_;
   FaultFileSystem faulty_{fs_};
@@ -86,8 +65,13 @@ TEST_F(DriverServiceTest, ReadOnlyCacheStartsLockedAndDeliversWhatItHolds) {
         op != Op::kReadFile && op != Op::kListDirectory && op != Op::kCreateDirectories;
     return creates && path.rfind(cache, 0) == 0 ? EROFS : 0;
   };
-  auto service = NewService();
-  ASSERT_TRUE(Start(*service));
+  ProgramInfo program;
+  program.executable_path = "/opt/volter/VolterDirectDrv";
+  auto service = std::make_unique<TO_VolterDirectDrv>(
+      TServiceHost{faulty_, clock_, events_, notifier_, time_setter_, PosixSocketApi(), program,
+                   dir_.Path(), "127.0.0.1"});
+  ASSERT_TRUE(
+      service->ServiceStart([this] { return std::make_unique<MemorySettingsSource>(registry_); }));
   EXPECT_THROW(TCacheLock second(cache, TCacheLock::Kind::kDirectory), ECacheInUse);
   const auto read_only_event = [](const TKernelSimulator& s) {
     size_t n = 0;
@@ -103,7 +87,9 @@ TEST_F(DriverServiceTest, ReadOnlyCacheStartsLockedAndDeliversWhatItHolds) {
   EXPECT_TRUE(service->ServiceStop());
   EXPECT_EQ(read_only_event(sim_), 1u);
   service.reset();
-  const std::string log = LogText();
+  std::string log;  // every session log file
+  for (const std::string& file : fs_.ListDirectory(dir_.Path() + "log/"))
+    log += fs_.ReadFile(dir_.Path() + "log/" + file, 1 << 20);
   const size_t line = log.find("Cache directory is read-only, the directory itself is locked");
   EXPECT_TRUE(line != std::string::npos && line == log.rfind("Cache directory is read-only"));
 }

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "buffers/signal_buffer.h"
 #include "buffers/signal_xml.h"
@@ -82,19 +84,14 @@ TEST_F(SoakLedgerTest, CountsLostAndDuplicatedSignals) {
       "t | New signal added: HN: 1 Code: SOAK Ext1: b Ext2: \r\n"
       "t | New signal added: HN: 1 Code: SOAK Ext1: c Ext2: \r\n"
       "t | New signal added: HN: 1 Code: SOAK Ext1: d");
-  const auto receipt = [&ledger](const std::string& id, int answer) {
+  // b first reaches a Kernel that does not answer and is sent again.
+  for (const auto& [id, answer] :
+       {std::pair{"a", 2}, {"a", 2}, {"a", 2}, {"b", 0}, {"b", 2}, {"x", 2}}) {
     ledger.AddSimulatorLine(R"({"kind":"signal","answer":)" + std::to_string(answer) +
                             R"(,"fields":{"Extension1":")" + id + R"("}})");
-  };
-  receipt("a", 2);
-  receipt("a", 2);
-  receipt("a", 2);
-  receipt("b", 0);  // received by a Kernel that did not answer, sent again
-  receipt("b", 2);
-  receipt("x", 2);
-  EXPECT_EQ(ledger.AddedCount(), 3u);
-  EXPECT_EQ(ledger.DeliveredCount(), 3u);
-  EXPECT_EQ(ledger.DuplicateFrames(), 2u);
+  }
+  EXPECT_EQ(std::make_tuple(ledger.AddedCount(), ledger.DeliveredCount(), ledger.DuplicateFrames()),
+            std::make_tuple(3u, 3u, 2u));
   // Delivered without a log line (killed before it was written) is no loss.
   EXPECT_EQ(ledger.Lost(), std::vector<std::string>{"c"});
 
