@@ -300,11 +300,17 @@ void TSignalBuffer::RestoreFiles(uint64_t generation) noexcept {
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     held.reserve(pending_.size() + postponed_.size());
-    for (const EntryList* list : {&pending_, &postponed_}) {
-      for (const SignalEntry& entry : *list)
+    for (EntryList* list : {&pending_, &postponed_}) {
+      for (SignalEntry& entry : *list) {
+        // A signal taken while the directory was gone could draw the name of
+        // a held one whose file had gone with it (nothing on disk said the
+        // name was taken): one of the two gets a name of its own, or the
+        // removal of either would delete the other's file.
+        if (NameTaken(entry.FileName)) entry.FileName = DrawFreeName();
+        restoring_names_.insert(entry.FileName);
         held.push_back({entry.Id, entry.FileName, entry.Signal});
+      }
     }
-    for (const Held& h : held) restoring_names_.insert(h.file);
     restored_generation_.store(generation, std::memory_order_release);
   } catch (...) {  // out of memory: this generation counts as done
     std::lock_guard<std::mutex> lock(mutex_);
@@ -410,19 +416,26 @@ bool TSignalBuffer::Reserve(const TSignal& signal, const std::string* failure, W
   return false;
 }
 
-std::string TSignalBuffer::ReserveFileName() {
-  // A name in flight has no file yet, so UniqueFileName cannot see it taken.
+bool TSignalBuffer::NameTaken(const std::string& name) const {
+  return std::find(in_flight_names_.begin(), in_flight_names_.end(), name) !=
+             in_flight_names_.end() ||
+         restoring_names_.count(name) != 0;
+}
+
+std::string TSignalBuffer::DrawFreeName() {
+  // A name in flight or being written again has no file yet, so
+  // UniqueFileName cannot see it taken.
   constexpr int kMaxDraws = 1000;
   for (int draw = 0; draw < kMaxDraws; ++draw) {
     std::string name = UniqueFileName(fs_, clock_, cache_directory_, kSignalExtension);
-    if (std::find(in_flight_names_.begin(), in_flight_names_.end(), name) ==
-            in_flight_names_.end() &&
-        restoring_names_.count(name) == 0) {
-      in_flight_names_.push_back(name);
-      return name;
-    }
+    if (!NameTaken(name)) return name;
   }
   throw MakeOSError(EEXIST, "choose a free file name in", cache_directory_);
+}
+
+std::string TSignalBuffer::ReserveFileName() {
+  in_flight_names_.push_back(DrawFreeName());
+  return in_flight_names_.back();
 }
 
 bool TSignalBuffer::CommitInGroup(Writer& self) {

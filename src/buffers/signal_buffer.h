@@ -266,6 +266,10 @@ class TSignalBuffer final : public ISignalSink {
   // its line logged) when the signal is not to be written.
   bool Reserve(const TSignal& signal, const std::string* failure, Writer& writer);
   std::string ReserveFileName();
+  // Whether a name is in flight or being written again (it has no file yet).
+  bool NameTaken(const std::string& name) const;
+  // A new file name that is neither on disk nor taken.
+  std::string DrawFreeName();
   // Ends a writer: appends its entry, or reports it refused, logs its line
   // and frees its reservation. Never raises.
   void Finish(Writer& writer, bool stored, const std::string& error) noexcept;

@@ -329,6 +329,21 @@ TEST_F(SignalBufferTest, DiskFaultsWhileRunningRefuseOnlyWhatCannotBeStored) {
   }
 }
 
+// A signal taken while the directory is gone may draw the name of a held one
+// whose file went with it (names are the clock's ticks and a random byte, so
+// a few hundred rounds at one fake instant meet that case): each keeps a file
+// of its own.
+TEST_F(SignalBufferTest, SignalTakenWhileTheDirectoryIsGoneNeverSharesAHeldSignalsFile) {
+  auto buffer = Open(false);
+  for (int round = 0; round < 600; ++round) {
+    ASSERT_TRUE(buffer->AddSignal(Signal("A")));
+    std::filesystem::remove_all(dir_.Path());
+    ASSERT_TRUE(buffer->AddSignal(Signal("B")));
+    ASSERT_EQ(FileCount(), 2u) << "round " << round;
+    ASSERT_EQ(Drain(*buffer), "AB");
+  }
+}
+
 // A read-only cache directory at start: what is stored is loaded and sent,
 // new signals are refused with the buffer's event, and once the directory is
 // writable again new signals are stored and the sent ones' files deleted.
