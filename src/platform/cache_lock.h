@@ -57,8 +57,10 @@ class TCacheLock {
  private:
   const std::string directory_;  // ends with "/"
   const Kind kind_;
-  int fd_ = -1;            // the locked file (POSIX, kDirectory: the directory)
-  void* mutex_ = nullptr;  // Windows, kDirectory: the named mutex
+  int fd_ = -1;  // the locked file (POSIX, kDirectory: the directory)
+#ifdef _WIN32
+  void* mutex_ = nullptr;  // kDirectory: the named mutex
+#endif
 };
 
 }  // namespace vd
